@@ -1,0 +1,61 @@
+// Launching a child with chosen standard streams, waiting for it, and terminating it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "diag/error.h"
+#include "runtime/bytes.h"
+#include "runtime/run_context.h"
+
+namespace larderbox {
+
+enum class StdioDisposition : std::uint8_t { inherit = 0, file = 1, ignore = 2, pipe = 3, close = 4 };
+
+struct StdioSetting {
+  StdioDisposition disposition = StdioDisposition::inherit;
+  std::int32_t descriptor = -1;  // only for `file`
+};
+
+struct ChildSpawnOptions {
+  std::span<const Bytes> arguments;    // argument 0 names the program
+  std::span<const Bytes> environment;  // NAME=value entries: exactly the child's environment
+  StdioSetting standard_input;
+  StdioSetting standard_output;
+  StdioSetting standard_error;
+  bool keep_argument_0 = false;  // a PATH search leaves argument 0 as written
+};
+
+// The launched child as the parent sees it. The process id is present from a successful spawnChild
+// until waitChild or killChild; the handles (parent ends of `pipe` streams) belong to this record
+// and are closed by waitChild and killChild.
+struct ChildProcess {
+  std::optional<std::int32_t> pid;
+  std::optional<int> standard_input;
+  std::optional<int> standard_output;
+  std::optional<int> standard_error;
+};
+
+enum class ChildExitKind : std::uint8_t { exited = 0, signal = 1, stopped = 2, unknown = 3 };
+
+struct ChildExit {
+  ChildExitKind kind = ChildExitKind::unknown;
+  std::uint32_t value = 0;  // exit code, signal number, or the raw status for `unknown`
+  bool operator==(const ChildExit&) const = default;
+};
+
+// Blocks until the child has executed its program or failed; a failure in the child (redirection,
+// exec) arrives as the error it reported over the close-on-exec error pipe.
+Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& options);
+
+// Blocks until the child has ended. Afterwards `child` holds no process id and no handles.
+Result<ChildExit> waitChild(ChildProcess& child);
+
+// SIGTERM, then reaps it when the signal could be sent. Afterwards `child` holds nothing.
+void killChild(ChildProcess& child);
+
+// Decodes a wait status word.
+ChildExit decodeWaitStatus(std::uint32_t status);
+
+}  // namespace larderbox

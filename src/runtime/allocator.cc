@@ -1,0 +1,108 @@
+#include "runtime/allocator.h"
+
+#include <sys/mman.h>
+
+namespace larderbox {
+namespace {
+
+constexpr std::size_t kHeaderSize = 24;
+// The kernel maps whole pages; the block owns all of them, so the next small requests need no map.
+constexpr std::size_t kPageSize = 4096;
+
+char* alignUp(char* address, std::size_t alignment) {
+  auto value = reinterpret_cast<std::uintptr_t>(address);
+  return address + (-value & (alignment - 1));
+}
+
+// Sum with saturation: an overflowing size is simply too large to map.
+std::size_t addSaturated(std::size_t a, std::size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
+
+#ifdef LARDERBOX_FAULT_SEAM
+std::uint64_t allocations_until_failure = 0;
+
+bool injectedFailure() {
+  if (allocations_until_failure == 0) return false;
+  return --allocations_until_failure == 0;
+}
+#endif
+
+}  // namespace
+
+#ifdef LARDERBOX_FAULT_SEAM
+void failNthAllocation(std::uint64_t n) { allocations_until_failure = n; }
+#endif
+
+void* ProcessAllocator::allocate(std::size_t size, std::size_t alignment) {
+#ifdef LARDERBOX_FAULT_SEAM
+  if (injectedFailure()) return nullptr;
+#endif
+  if (alignment == 0) alignment = 1;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (current_ != nullptr) {
+      char* base = reinterpret_cast<char*>(current_);
+      char* start = alignUp(base + kHeaderSize + current_->used, alignment);
+      char* end = base + current_->size;
+      if (start <= end && size <= static_cast<std::size_t>(end - start)) {
+        current_->used = static_cast<std::size_t>(start + size - (base + kHeaderSize));
+        return start;
+      }
+    }
+    if (!mapBlock(size, alignment)) return nullptr;
+  }
+  return nullptr;
+}
+
+bool ProcessAllocator::mapBlock(std::size_t size, std::size_t alignment) {
+  std::size_t usable = current_ != nullptr ? current_->size - kHeaderSize : 0;
+  std::size_t sum = addSaturated(addSaturated(addSaturated(usable, size), alignment), 40);
+  std::size_t block_size = addSaturated(sum, sum / 2);
+  if (block_size == SIZE_MAX) return false;
+  block_size = addSaturated(block_size, block_size & 1);
+  block_size = addSaturated(block_size, -block_size & (kPageSize - 1));
+  if (block_size == SIZE_MAX) return false;
+  void* memory = mmap(nullptr, block_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return false;
+  auto* block = static_cast<BlockHeader*>(memory);
+  block->size = block_size;
+  block->used = 0;
+  block->next = current_;
+  current_ = block;
+  return true;
+}
+
+bool ProcessAllocator::isMostRecent(const void* memory, std::size_t size) const {
+  if (current_ == nullptr || memory == nullptr) return false;
+  const char* used_end = reinterpret_cast<const char*>(current_) + kHeaderSize + current_->used;
+  const char* first = reinterpret_cast<const char*>(current_) + kHeaderSize;
+  const char* start = static_cast<const char*>(memory);
+  return start >= first && start <= used_end && static_cast<std::size_t>(used_end - start) == size;
+}
+
+bool ProcessAllocator::resizeInPlace(void* memory, std::size_t old_size, std::size_t new_size) {
+  if (!isMostRecent(memory, old_size)) return new_size <= old_size;
+  char* first = reinterpret_cast<char*>(current_) + kHeaderSize;
+  char* start = static_cast<char*>(memory);
+  std::size_t offset = static_cast<std::size_t>(start - first);
+  if (new_size > current_->size - kHeaderSize - offset) return false;
+  current_->used = offset + new_size;
+  return true;
+}
+
+void* ProcessAllocator::remap(void* memory, std::size_t old_size, std::size_t new_size) {
+  return resizeInPlace(memory, old_size, new_size) ? memory : nullptr;
+}
+
+void ProcessAllocator::release(void* memory, std::size_t size) {
+  if (!isMostRecent(memory, size)) return;
+  current_->used -= size;
+}
+
+void ProcessAllocator::releaseAll() {
+  while (current_ != nullptr) {
+    BlockHeader* next = current_->next;
+    munmap(current_, current_->size);
+    current_ = next;
+  }
+}
+
+}  // namespace larderbox

@@ -1,0 +1,63 @@
+// The process allocator: one bump arena for the whole run, in blocks of anonymous memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace larderbox {
+
+// Every string and array a run forms comes from here and lives until the process is replaced or
+// exits; only the error exit's tear-down gives the memory back (releaseAll).
+//
+// Each block begins with a 24-byte header (block size, bytes used, next block). When the current
+// block cannot take a request, a new one is mapped of 1.5 x (usable size of the current block +
+// request + alignment + 40), rounded up to an even number; the block then owns the whole pages the
+// kernel maps for that size.
+class ProcessAllocator {
+ public:
+  ProcessAllocator() = default;
+  ProcessAllocator(const ProcessAllocator&) = delete;
+  ProcessAllocator& operator=(const ProcessAllocator&) = delete;
+
+  // `alignment` is a power of two. Returns nullptr when memory is exhausted.
+  void* allocate(std::size_t size, std::size_t alignment);
+
+  // Succeeds when shrinking, or when growing the most recent allocation of the current block within
+  // that block.
+  bool resizeInPlace(void* memory, std::size_t old_size, std::size_t new_size);
+
+  // Resize in place or nullptr; callers then allocate, copy and release.
+  void* remap(void* memory, std::size_t old_size, std::size_t new_size);
+
+  // Gives the bytes back only for the most recent allocation of the current block.
+  void release(void* memory, std::size_t size);
+
+  // Unmaps every block.
+  void releaseAll();
+
+  template <class T>
+  T* allocateArray(std::size_t count) {
+    if (count > SIZE_MAX / sizeof(T)) return nullptr;
+    return static_cast<T*>(allocate(count * sizeof(T), alignof(T)));
+  }
+
+ private:
+  struct BlockHeader {
+    std::size_t size;  // whole mapping, header included
+    std::size_t used;  // bytes handed out behind the header
+    BlockHeader* next;
+  };
+  static_assert(sizeof(BlockHeader) == 24);
+
+  bool isMostRecent(const void* memory, std::size_t size) const;
+  bool mapBlock(std::size_t size, std::size_t alignment);
+
+  BlockHeader* current_ = nullptr;
+};
+
+#ifdef LARDERBOX_FAULT_SEAM
+// Test builds only: makes the n-th allocate() from now on fail (counting from 1); 0 disarms.
+void failNthAllocation(std::uint64_t n);
+#endif
+
+}  // namespace larderbox

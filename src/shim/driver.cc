@@ -1,0 +1,61 @@
+#include "shim/driver.h"
+
+#include "diag/channel.h"
+#include "runtime/process_exit.h"
+#include "shim/cache_address.h"
+#include "shim/hand_over.h"
+#include "shim/probe.h"
+#include "shim/real_tool.h"
+#include "shim/selection.h"
+#include "shim/tool_name.h"
+
+namespace larderbox {
+namespace {
+
+// The caller's arguments after the program name, as references to the caller's own strings.
+Result<std::span<char*>> formArgumentArray(ProcessAllocator& allocator, int argc, char** argv) {
+  std::size_t count = argc > 1 ? static_cast<std::size_t>(argc) - 1 : 0;
+  char** array = allocator.allocateArray<char*>(count);
+  if (array == nullptr) return fail(Error::OutOfMemory);
+  for (std::size_t i = 0; i < count; ++i) array[i] = argv[i + 1];
+  return std::span<char*>(array, count);
+}
+
+// Replaces the URL with the cache address when a cache server is named and holds the URL. Nothing
+// about the cache fails the run except memory for the address and its replacement element.
+Status redirectToCache(RunContext& context, EnvironmentBlock environment, Bytes tool_name,
+                       Bytes real_tool, std::span<char*> arguments) {
+  std::optional<Bytes> server = selectCacheServer(context.allocator, environment, tool_name);
+  if (!server) return {};
+  std::optional<UrlArgument> url = findUrlArgument(arguments);
+  if (!url) return {};
+  Bytes address = TRY(buildCacheAddress(context.allocator, *server, url->url));
+  if (!probeCache(context, real_tool, tool_name, address)) return {};
+  return rewriteUrlArgument(context.allocator, arguments, *url, address);
+}
+
+Status runSteps(RunContext& context, int argc, char** argv, EnvironmentBlock environment) {
+  // An empty argument vector has no program name: it stands for "curl" with no arguments.
+  Bytes program_name = argc > 0 && argv[0] != nullptr ? Bytes(argv[0]) : Bytes();
+  Bytes tool_name = chooseToolName(program_name);
+  SelfIdentity self = SelfIdentity::ofThisProcess();
+  std::optional<Bytes> real_tool = TRY(findRealTool(context.allocator, environment, tool_name, self));
+  if (!real_tool) {
+    reportNoRealTool(tool_name);
+    exitProcess(127);
+  }
+  std::span<char*> arguments = TRY(formArgumentArray(context.allocator, argc, argv));
+  TRY(redirectToCache(context, environment, tool_name, *real_tool, arguments));
+  handOver(context.allocator, *real_tool, arguments, environment.entries);
+}
+
+}  // namespace
+
+int runShim(RunContext& context, int argc, char** argv, EnvironmentBlock environment) {
+  Status ended = runSteps(context, argc, argv, environment);
+  tearDown(context);
+  writeErrorLine(ended ? Error::Unexpected : ended.error());
+  return 1;
+}
+
+}  // namespace larderbox

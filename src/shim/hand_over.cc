@@ -1,0 +1,34 @@
+#include "shim/hand_over.h"
+
+#include <unistd.h>
+
+#include "diag/channel.h"
+#include "runtime/process_exit.h"
+#include "runtime/strings.h"
+
+namespace larderbox {
+
+Status rewriteUrlArgument(ProcessAllocator& allocator, std::span<char*> arguments,
+                          const UrlArgument& url, Bytes cache_address) {
+  std::optional<Bytes> element = url.equals_form ? joinWithNul(allocator, {"--url=", cache_address})
+                                                 : copyWithNul(allocator, cache_address);
+  if (!element) return fail(Error::OutOfMemory);
+  arguments[url.index] = const_cast<char*>(element->data());
+  return {};
+}
+
+void handOver(ProcessAllocator& allocator, Bytes real_tool, std::span<char* const> arguments,
+              char** environment) {
+  std::optional<Bytes> path = copyWithNul(allocator, real_tool);
+  if (!path) exitProcess(127);
+  char** vector = allocator.allocateArray<char*>(arguments.size() + 2);
+  if (vector == nullptr) exitProcess(127);
+  vector[0] = const_cast<char*>(path->data());
+  for (std::size_t i = 0; i < arguments.size(); ++i) vector[i + 1] = arguments[i];
+  vector[arguments.size() + 1] = nullptr;
+  execve(path->data(), vector, environment);
+  writeMessage({"larderbox shim: cannot exec ", real_tool, "\n"});
+  exitProcess(127);
+}
+
+}  // namespace larderbox

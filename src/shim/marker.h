@@ -1,0 +1,21 @@
+// The mark by which one larderbox executable recognises another, so that it never hands over to one.
+#pragma once
+
+#include "runtime/bytes.h"
+
+namespace larderbox {
+
+// 16 bytes held in an ELF note that the linker places right behind the program headers, inside the
+// first 4 KiB of every larderbox executable.
+Bytes larderboxMarker();
+
+inline constexpr std::size_t kMarkerWindow = 4096;
+
+enum class MarkerCheck { carries_marker, lacks_marker, unreadable };
+
+// Looks for the marker in the first 4 KiB of `path`, with one read. Only a regular file that can be
+// opened is read: a FIFO or device is never consumed from, and is `unreadable` like an
+// execute-only file.
+MarkerCheck checkMarker(const char* path);
+
+}  // namespace larderbox

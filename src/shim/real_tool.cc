@@ -1,0 +1,99 @@
+#include "shim/real_tool.h"
+
+#include <errno.h>
+#include <sys/auxv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "diag/channel.h"
+#include "runtime/strings.h"
+#include "shim/marker.h"
+#include "shim/tool_name.h"
+
+namespace larderbox {
+
+std::optional<FileIdentity> fileIdentity(const char* path) {
+  struct stat status;
+  int result;
+  do {
+    result = stat(path, &status);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return std::nullopt;
+  return FileIdentity{static_cast<std::uint64_t>(status.st_ino),
+                      static_cast<std::uint64_t>(status.st_size)};
+}
+
+bool isExecutable(const char* path) { return access(path, X_OK) == 0; }
+
+std::optional<FileIdentity> SelfIdentity::get() {
+  if (!taken_) {
+    taken_ = true;
+    identity_ = fileIdentity("/proc/self/exe");
+    if (!identity_) {
+      auto executed_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+      if (executed_as != nullptr) identity_ = fileIdentity(executed_as);
+    }
+  }
+  return identity_;
+}
+
+bool isLarderboxExecutable(const char* path, SelfIdentity& self) {
+  switch (checkMarker(path)) {
+    case MarkerCheck::carries_marker:
+      return true;
+    case MarkerCheck::lacks_marker:
+      return false;
+    case MarkerCheck::unreadable:
+      break;
+  }
+  std::optional<FileIdentity> mine = self.get();
+  if (!mine) return false;
+  std::optional<FileIdentity> theirs = fileIdentity(path);
+  return theirs && *theirs == *mine;
+}
+
+// A candidate is the real tool when
+// 1. it passes the executable test (access X_OK: a directory with search permission passes too);
+// 2. it is not a larderbox executable (this one, a link to it, or another copy), whether its path is
+//    absolute or relative, so that the shim can never execute itself round and round.
+// The first such candidate wins; empty entries are skipped and never mean the working directory.
+Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator, std::optional<Bytes> path_value,
+                                        Bytes tool_name, SelfIdentity& self) {
+  if (!path_value) return std::nullopt;
+  Bytes rest = *path_value;
+  while (!rest.empty()) {
+    std::size_t colon = rest.find(':');
+    Bytes entry = bytesUpTo(rest, colon);
+    rest = colon == Bytes::npos ? Bytes() : bytesFrom(rest, colon + 1);
+    if (entry.empty()) continue;
+    std::optional<Bytes> candidate = joinWithNul(allocator, {entry, "/", tool_name});
+    if (!candidate) return fail(Error::OutOfMemory);
+    if (!isExecutable(candidate->data())) continue;
+    if (isLarderboxExecutable(candidate->data(), self)) continue;
+    return candidate;
+  }
+  return std::nullopt;
+}
+
+Result<std::optional<Bytes>> findRealTool(ProcessAllocator& allocator, EnvironmentBlock environment,
+                                          Bytes tool_name, SelfIdentity& self) {
+  std::optional<Bytes> variable =
+      joinWithNul(allocator, {"REAL_", upperCaseToolName(allocator, tool_name)});
+  if (!variable) return fail(Error::OutOfMemory);
+  std::optional<Bytes> named = lookupEnv(allocator, environment, *variable);
+  // An environment value is NUL-terminated in place, so it needs no copy for the system.
+  if (named && !named->empty() && isExecutable(named->data()) &&
+      !isLarderboxExecutable(named->data(), self))
+    return named;
+  return findOnPath(allocator, lookupEnv(allocator, environment, "PATH"), tool_name, self);
+}
+
+void reportNoRealTool(Bytes tool_name) {
+  char upper[4];
+  Bytes shown = bytesUpTo(tool_name, sizeof upper);
+  copyUpperCase(shown, upper);
+  writeMessage({tool_name, "larderbox: no real ", tool_name, " found on PATH (set $REAL_",
+                Bytes(upper, shown.size()), ")\n"});
+}
+
+}  // namespace larderbox

@@ -1,0 +1,62 @@
+// Finding the genuine curl or wget: never the shim itself, nor any other larderbox executable.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "diag/error.h"
+#include "runtime/allocator.h"
+#include "runtime/bytes.h"
+#include "runtime/environment.h"
+
+namespace larderbox {
+
+// Inode number and size: two identities are equal when both are.
+struct FileIdentity {
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// The status of `path` with links followed; none when it cannot be taken. stat, not open, so that
+// execute-only files, FIFOs and a process without free descriptors are identified too.
+std::optional<FileIdentity> fileIdentity(const char* path);
+
+// Whether the calling process may execute `path` (access with X_OK).
+bool isExecutable(const char* path);
+
+// The identity of the running executable, taken on first use only: from "/proc/self/exe", or, where
+// there is no /proc, from the path the process was executed under.
+class SelfIdentity {
+ public:
+  static SelfIdentity ofThisProcess() { return SelfIdentity(); }
+  static SelfIdentity known(std::optional<FileIdentity> identity) {
+    SelfIdentity self;
+    self.taken_ = true;
+    self.identity_ = identity;
+    return self;
+  }
+  std::optional<FileIdentity> get();
+
+ private:
+  SelfIdentity() = default;
+  bool taken_ = false;
+  std::optional<FileIdentity> identity_;
+};
+
+// True when `path` is a larderbox executable: it carries the marker, or (when it cannot be read)
+// its identity equals the self identity.
+bool isLarderboxExecutable(const char* path, SelfIdentity& self);
+
+// The first usable "<entry>/<tool>" of `path_value`, or none. Fails only with OutOfMemory.
+Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator, std::optional<Bytes> path_value,
+                                        Bytes tool_name, SelfIdentity& self);
+
+// REAL_<TOOL> when it names a usable executable, else the PATH search.
+Result<std::optional<Bytes>> findRealTool(ProcessAllocator& allocator, EnvironmentBlock environment,
+                                          Bytes tool_name, SelfIdentity& self);
+
+// "<tool>larderbox: no real <tool> found on PATH (set $REAL_<TOOL>)\n" on standard error.
+void reportNoRealTool(Bytes tool_name);
+
+}  // namespace larderbox

@@ -1,0 +1,25 @@
+// Choosing the cache server from the environment and the URL from the command line.
+#pragma once
+
+#include <optional>
+#include <span>
+
+#include "runtime/allocator.h"
+#include "runtime/bytes.h"
+#include "runtime/environment.h"
+#include "shim/url_argument.h"
+
+namespace larderbox {
+
+// <TOOL>LARDERBOX_SERVER when present (even empty), else LARDERBOX_SERVER, else none.
+std::optional<Bytes> selectCacheServer(ProcessAllocator& allocator, EnvironmentBlock environment,
+                                       Bytes tool_name);
+
+// A scheme in the sense of RFC 3986 directly followed by "://".
+bool looksLikeUrl(Bytes argument);
+
+// The first element that is a URL: after "--" only URL-looking ones count; "--url" takes the next
+// element whole; "--url=" takes the rest of its own element; else the first URL-looking element.
+std::optional<UrlArgument> findUrlArgument(std::span<char* const> arguments);
+
+}  // namespace larderbox
