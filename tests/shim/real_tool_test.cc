@@ -1,0 +1,358 @@
+#include "shim/real_tool.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "runtime/allocator.h"
+#include "shim/marker.h"
+#include "shim/test_tree.h"
+#include "shim/tool_name.h"
+#include "support/assertions.h"
+
+namespace larderbox {
+namespace {
+
+using testing::ChildOutcome;
+using testing::Environment;
+using testing::runInChild;
+using testing::ScopedAlarm;
+using testing::ScopedChdir;
+using testing::TempTree;
+
+constexpr const char* kNone = "<none>";
+
+class RealToolTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    failNthAllocation(0);
+    allocator_.releaseAll();
+  }
+
+  // The PATH search as a string, kNone when nothing is found. Without a self identity unless one
+  // is given, so that only the marker decides.
+  std::string onPath(std::optional<std::string> path_value,
+                     SelfIdentity self = SelfIdentity::known(std::nullopt), Bytes tool = kCurl) {
+    std::optional<Bytes> value;
+    if (path_value) value = Bytes(*path_value);
+    Result<std::optional<Bytes>> found = findOnPath(allocator_, value, tool, self);
+    if (!found) return std::string("error ") + std::string(errorName(found.error()));
+    return *found ? std::string(**found) : kNone;
+  }
+
+  std::string realTool(Environment& environment, Bytes tool = kCurl) {
+    SelfIdentity self = SelfIdentity::known(std::nullopt);
+    Result<std::optional<Bytes>> found =
+        findRealTool(allocator_, {environment.entries(), environment.count()}, tool, self);
+    if (!found) return std::string("error ") + std::string(errorName(found.error()));
+    return *found ? std::string(**found) : kNone;
+  }
+
+  ProcessAllocator allocator_;
+  TempTree tree_;
+};
+
+TEST_F(RealToolTest, FileTests) {
+  ScopedAlarm bound(20);
+  std::string script = tree_.script("tool");
+  std::string plain = tree_.file("plain", "data", 0644);
+  std::string execute_only = tree_.file("execute-only", "data", 0111);
+  std::string directory = tree_.directory("dir");
+  std::string fifo = tree_.fifo("fifo", 0755);
+  std::string link = tree_.symlink(script, "link");
+
+  EXPECT_TRUE(isExecutable(script.c_str()));
+  EXPECT_FALSE(isExecutable(plain.c_str()));
+  EXPECT_TRUE(isExecutable(execute_only.c_str()));
+  EXPECT_TRUE(isExecutable(directory.c_str()));  // search permission counts
+  EXPECT_TRUE(isExecutable(fifo.c_str()));
+  EXPECT_FALSE(isExecutable(tree_.path("missing").c_str()));
+
+  struct stat status;
+  ASSERT_EQ(stat(script.c_str(), &status), 0);
+  std::optional<FileIdentity> identity = fileIdentity(script.c_str());
+  ASSERT_TRUE(identity);
+  EXPECT_EQ(identity->inode, static_cast<std::uint64_t>(status.st_ino));
+  EXPECT_EQ(identity->size, static_cast<std::uint64_t>(status.st_size));
+  EXPECT_EQ(fileIdentity(link.c_str()), identity);  // links are followed
+  EXPECT_NE(fileIdentity(plain.c_str()), identity);
+  EXPECT_FALSE(fileIdentity(tree_.path("missing").c_str()));
+  EXPECT_TRUE(fileIdentity(fifo.c_str()));  // and it returns: nothing waits for a writer
+}
+
+TEST_F(RealToolTest, MarkerWindow) {
+  ScopedAlarm bound(20);
+  struct Row {
+    const char* name;
+    std::size_t offset;  // of the marker in the file
+    MarkerCheck expected;
+  };
+  const Row rows[] = {
+      {"at-start", 0, MarkerCheck::carries_marker},
+      {"last-place-in-window", kMarkerWindow - 16, MarkerCheck::carries_marker},
+      {"straddling-window-end", kMarkerWindow - 15, MarkerCheck::lacks_marker},
+      {"behind-window", kMarkerWindow, MarkerCheck::lacks_marker},
+  };
+  for (const Row& row : rows) {
+    std::string path = tree_.shim(row.name, row.offset);
+    EXPECT_EQ(checkMarker(path.c_str()), row.expected) << row.name;
+  }
+  EXPECT_EQ(checkMarker(tree_.script("script").c_str()), MarkerCheck::lacks_marker);
+  EXPECT_EQ(checkMarker(tree_.file("empty", "", 0755).c_str()), MarkerCheck::lacks_marker);
+  EXPECT_EQ(checkMarker(tree_.path("missing").c_str()), MarkerCheck::unreadable);
+  EXPECT_EQ(checkMarker(tree_.directory("dir").c_str()), MarkerCheck::unreadable);
+  // A FIFO without a writer is neither waited for nor read from.
+  EXPECT_EQ(checkMarker(tree_.fifo("fifo", 0755).c_str()), MarkerCheck::unreadable);
+}
+
+TEST_F(RealToolTest, ShimAndLinksToItAreSkipped) {
+  std::string shim = tree_.shim("shim/larderbox");
+  tree_.symlink(shim, "opt/bin/curl");
+  tree_.hardLink(shim, "local/bin/curl");
+  tree_.symlink("../shim/larderbox", "relative/curl");
+  tree_.copy(shim, "copy/curl");
+  std::string real = tree_.script("usr/bin/curl");
+  std::string path = tree_.path("opt/bin") + ":" + tree_.path("local/bin") + ":" +
+                     tree_.path("relative") + ":" + tree_.path("copy") + ":" +
+                     tree_.path("usr/bin");
+
+  EXPECT_EQ(onPath(path), real);
+  // The same with the shim's identity known, as when it runs from its own file.
+  EXPECT_EQ(onPath(path, SelfIdentity::known(fileIdentity(shim.c_str()))), real);
+  // Only larderbox files on PATH: nothing to hand over to.
+  EXPECT_EQ(onPath(tree_.path("opt/bin") + ":" + tree_.path("copy")), kNone);
+}
+
+TEST_F(RealToolTest, SameIdentityAsTheShimIsSkipped) {
+  ScopedAlarm bound(20);
+  std::string fifo = tree_.fifo("a/curl", 0755);
+  tree_.symlink(fifo, "b/curl");
+  std::string real = tree_.script("c/curl");
+  std::string path = tree_.path("a") + ":" + tree_.path("b") + ":" + tree_.path("c");
+  std::optional<FileIdentity> identity = fileIdentity(fifo.c_str());
+  ASSERT_TRUE(identity);
+
+  // Same inode and size as the running executable: taken for the shim, directly or via a link.
+  EXPECT_EQ(onPath(path, SelfIdentity::known(identity)), real);
+  // Another identity, or none at all: the first executable candidate is the result.
+  FileIdentity other{identity->inode + 1, identity->size};
+  EXPECT_EQ(onPath(path, SelfIdentity::known(other)), fifo);
+  FileIdentity other_size{identity->inode, identity->size + 1};
+  EXPECT_EQ(onPath(path, SelfIdentity::known(other_size)), fifo);
+  EXPECT_EQ(onPath(path, SelfIdentity::known(std::nullopt)), fifo);
+
+  // A readable file without the marker but with the shim's inode and size (another file system
+  // can hold one) is skipped as if it were the shim.
+  std::string lookalike = tree_.script("d/curl");
+  std::string later = tree_.script("e/curl");
+  EXPECT_EQ(onPath(tree_.path("d") + ":" + tree_.path("e"),
+                   SelfIdentity::known(fileIdentity(lookalike.c_str()))),
+            later);
+}
+
+TEST_F(RealToolTest, ExecuteOnlyFileWithoutMarkerIsTaken) {
+  std::string execute_only = tree_.file("a/curl", "#!/bin/sh\n", 0111);
+  tree_.script("b/curl");
+  FileIdentity unrelated{1, 1};
+  EXPECT_EQ(onPath(tree_.path("a") + ":" + tree_.path("b"), SelfIdentity::known(unrelated)),
+            execute_only);
+}
+
+TEST_F(RealToolTest, EmptyEntriesAreSkipped) {
+  std::string real = tree_.script("bin/curl");
+  std::string empty = tree_.directory("empty");
+  std::string bin = tree_.path("bin");
+  // A curl in the working directory must not be found through an empty entry.
+  tree_.script("curl");
+  ScopedChdir here(tree_.root());
+  ASSERT_TRUE(here.changed());
+
+  struct Row {
+    std::string path_value;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {":" + bin, real},     {bin + ":", real},    {empty + "::" + bin, real},
+      {"::" + empty, kNone}, {empty + ":", kNone}, {":", kNone},
+      {"", kNone},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(onPath(row.path_value), row.expected) << row.path_value;
+  EXPECT_EQ(onPath(std::nullopt), kNone);
+}
+
+TEST_F(RealToolTest, EntryBytesAreUsedAsTheyStand) {
+  tree_.script("bin/curl");
+  std::string bin = tree_.path("bin");
+  EXPECT_EQ(onPath(bin + "/"), bin + "//curl");
+  EXPECT_EQ(onPath(bin + "//"), bin + "///curl");
+  EXPECT_EQ(onPath(tree_.root() + "/./bin"), tree_.root() + "/./bin/curl");
+}
+
+TEST_F(RealToolTest, DirectoryNamedLikeTheToolIsTaken) {
+  std::string directory = tree_.directory("a/curl");
+  tree_.script("b/curl");
+  EXPECT_EQ(onPath(tree_.path("a") + ":" + tree_.path("b")), directory);
+}
+
+TEST_F(RealToolTest, RelativeEntries) {
+  std::string shim = tree_.shim("shim/larderbox");
+  tree_.symlink("shim/larderbox", "curl");
+  tree_.script("bin/curl");
+  tree_.script("other/curl");
+  ScopedChdir here(tree_.root());
+  ASSERT_TRUE(here.changed());
+
+  // A relative link to the shim is skipped like an absolute one.
+  EXPECT_EQ(onPath(".:bin"), "bin/curl");
+  EXPECT_EQ(onPath("./:other"), "other/curl");
+  EXPECT_EQ(onPath("bin:other"), "bin/curl");
+  EXPECT_EQ(onPath("shim/..:other"), "other/curl");
+  EXPECT_EQ(onPath("."), kNone);
+}
+
+TEST_F(RealToolTest, FirstAcceptableCandidateWins) {
+  tree_.file("a/curl", "#!/bin/sh\n", 0644);  // not executable
+  std::string second = tree_.script("c/curl");
+  tree_.script("d/curl");
+  std::string path = tree_.path("missing") + ":" + tree_.path("a") + ":" + tree_.path("b") + ":" +
+                     tree_.path("c") + ":" + tree_.path("d");
+  tree_.directory("b");
+  EXPECT_EQ(onPath(path), second);
+}
+
+TEST_F(RealToolTest, SearchesForTheToolName) {
+  tree_.script("bin/curl");
+  std::string wget = tree_.script("bin/wget");
+  std::string path = tree_.path("bin");
+  EXPECT_EQ(onPath(path, SelfIdentity::known(std::nullopt), kWget), wget);
+  EXPECT_EQ(onPath(tree_.path("missing") + ":" + path, SelfIdentity::known(std::nullopt), kWget),
+            wget);
+}
+
+TEST_F(RealToolTest, NotNullTerminated) {
+  std::string first = tree_.directory("first");
+  std::string real = tree_.script("second/curl");
+  tree_.script("second/curlx");
+  tree_.script("second/sub/curl");
+  std::string second = tree_.path("second");
+
+  // PATH ends inside the buffer: the second entry is past the view's end.
+  std::string two_entries = first + ":" + second;
+  std::optional<Bytes> view = Bytes(two_entries.data(), first.size());
+  SelfIdentity self = SelfIdentity::known(std::nullopt);
+  Result<std::optional<Bytes>> found = findOnPath(allocator_, view, kCurl, self);
+  ASSERT_OK(found);
+  EXPECT_FALSE(*found);
+
+  // The view ends in the middle of what the buffer continues as a longer directory name.
+  std::string longer = second + "/sub";
+  found = findOnPath(allocator_, Bytes(longer.data(), second.size()), kCurl, self);
+  ASSERT_OK(found);
+  ASSERT_TRUE(*found);
+  EXPECT_EQ(**found, real);
+  EXPECT_EQ((**found).data()[(**found).size()], '\0');  // candidates are formed NUL-terminated
+
+  // The tool name is a view too.
+  const char tool[] = "curlx";
+  found = findOnPath(allocator_, Bytes(second), Bytes(tool, 4), self);
+  ASSERT_OK(found);
+  ASSERT_TRUE(*found);
+  EXPECT_EQ(**found, real);
+}
+
+TEST_F(RealToolTest, CandidateOutOfMemory) {
+  tree_.script("bin/curl");
+  failNthAllocation(1);
+  EXPECT_EQ(onPath(tree_.path("bin")), "error OutOfMemory");
+  // Only empty entries: no candidate is formed, so nothing can run out.
+  failNthAllocation(1);
+  EXPECT_EQ(onPath("::"), kNone);
+}
+
+TEST_F(RealToolTest, RealToolVariable) {
+  std::string named = tree_.script("opt/curl");
+  std::string named_wget = tree_.script("opt/wget");
+  std::string plain = tree_.file("opt/plain", "#!/bin/sh\n", 0644);
+  std::string shim = tree_.shim("opt/larderbox");
+  std::string directory = tree_.directory("opt/dir");
+  std::string on_path = tree_.script("usr/bin/curl");
+  std::string path = "PATH=" + tree_.path("usr/bin");
+  std::string missing = tree_.path("opt/missing");
+
+  struct Row {
+    const char* what;
+    Environment environment;
+    Bytes tool;
+    std::string expected;
+  };
+  Row rows[] = {
+      {"executable", {"REAL_CURL=" + named, path}, kCurl, named},
+      {"missing file", {"REAL_CURL=" + missing, path}, kCurl, on_path},
+      {"empty", {"REAL_CURL=", path}, kCurl, on_path},
+      {"not executable", {"REAL_CURL=" + plain, path}, kCurl, on_path},
+      {"a larderbox executable", {"REAL_CURL=" + shim, path}, kCurl, on_path},
+      {"a directory", {"REAL_CURL=" + directory, path}, kCurl, directory},
+      {"lower-case tool name", {"REAL_curl=" + named, path}, kCurl, on_path},
+      {"other tool's variable", {"REAL_WGET=" + named_wget, path}, kCurl, on_path},
+      {"first entry wins", {"REAL_CURL=" + missing, "REAL_CURL=" + named, path}, kCurl, on_path},
+      {"PATH absent", {"REAL_WGET=" + named_wget}, kWget, named_wget},
+      {"nothing", {"LARDERBOX_SERVER=http://127.0.0.1:1"}, kCurl, kNone},
+      {"PATH empty", {"PATH="}, kCurl, kNone},
+      {"PATH in lower case", {"path=" + tree_.path("usr/bin")}, kCurl, kNone},
+  };
+  for (Row& row : rows)
+    EXPECT_EQ(realTool(row.environment, row.tool), row.expected) << row.what;
+
+  // A relative value is taken byte for byte, relative to the working directory.
+  ScopedChdir here(tree_.root());
+  ASSERT_TRUE(here.changed());
+  Environment relative{"REAL_CURL=opt/curl", path};
+  EXPECT_EQ(realTool(relative), "opt/curl");
+
+  // The tool name is a view: REAL_CURLX and a curlx on PATH lie past its end.
+  tree_.script("usr/bin/curlx");
+  const char tool[] = "curlx";
+  Environment longer{"REAL_CURLX=" + named, path};
+  EXPECT_EQ(realTool(longer, Bytes(tool, 4)), on_path);
+}
+
+TEST_F(RealToolTest, RealToolVariableOutOfMemory) {
+  std::string named = tree_.script("opt/curl");
+  // Without the upper-case copy the variable name is formed from the lower-case tool name.
+  Environment lower{"REAL_curl=" + named};
+  failNthAllocation(1);
+  EXPECT_EQ(realTool(lower), named);
+
+  Environment upper{"REAL_CURL=" + named};
+  failNthAllocation(2);  // the variable name itself
+  EXPECT_EQ(realTool(upper), "error OutOfMemory");
+}
+
+TEST(NoRealToolMessage, ExactLine) {
+  struct Row {
+    Bytes tool;
+    const char* line;
+  };
+  const Row rows[] = {
+      {kCurl, "curllarderbox: no real curl found on PATH (set $REAL_CURL)\n"},
+      {kWget, "wgetlarderbox: no real wget found on PATH (set $REAL_WGET)\n"},
+  };
+  for (const Row& row : rows) {
+    ChildOutcome outcome = runInChild([&] { reportNoRealTool(row.tool); });
+    EXPECT_TRUE(outcome.exited(0));
+    EXPECT_EQ(outcome.err, row.line);
+    EXPECT_EQ(outcome.out, "");
+  }
+  // The tool name is a view: nothing behind it is written.
+  const char tool[] = "curlwget";
+  ChildOutcome outcome = runInChild([&] { reportNoRealTool(Bytes(tool, 4)); });
+  EXPECT_EQ(outcome.err, "curllarderbox: no real curl found on PATH (set $REAL_CURL)\n");
+}
+
+}  // namespace
+}  // namespace larderbox

@@ -1,0 +1,228 @@
+// Helpers for shim tests: real directory trees in a temporary directory, and forked children whose
+// standard output and error are captured.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "shim/marker.h"
+
+namespace larderbox::testing {
+
+// A fresh directory below $TMPDIR (or /tmp), removed afterwards unless the test failed, so that a
+// failing case can be looked at.
+class TempTree {
+ public:
+  TempTree() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/larderbox-shim-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) != nullptr) root_ = buffer.data();
+  }
+  TempTree(const TempTree&) = delete;
+  TempTree& operator=(const TempTree&) = delete;
+  ~TempTree() {
+    if (root_.empty()) return;
+    if (::testing::Test::HasFailure()) {
+      std::fprintf(stderr, "keeping %s\n", root_.c_str());
+      return;
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+
+  const std::string& root() const { return root_; }
+  std::string path(const std::string& relative) const { return root_ + "/" + relative; }
+
+  // Creates `relative` (and its parent directories) with `content` and `mode`.
+  std::string file(const std::string& relative, const std::string& content, mode_t mode) const {
+    std::string full = path(relative);
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    {
+      std::ofstream out(full, std::ios::binary | std::ios::trunc);
+      out << content;
+    }
+    chmod(full.c_str(), mode);
+    return full;
+  }
+
+  // An executable shell script that prints its argument 0 and its arguments, one a line.
+  std::string script(const std::string& relative) const {
+    return file(relative, "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\"\n", 0755);
+  }
+
+  // An executable file that carries the larderbox marker at `offset` within its first bytes.
+  std::string shim(const std::string& relative, std::size_t offset = 64) const {
+    std::string content(offset, 'x');
+    content.append(larderboxMarker());
+    content.append(200, 'y');
+    return file(relative, content, 0755);
+  }
+
+  std::string directory(const std::string& relative, mode_t mode = 0755) const {
+    std::string full = path(relative);
+    std::filesystem::create_directories(full);
+    chmod(full.c_str(), mode);
+    return full;
+  }
+
+  std::string fifo(const std::string& relative, mode_t mode) const {
+    std::string full = path(relative);
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    mkfifo(full.c_str(), 0600);
+    chmod(full.c_str(), mode);
+    return full;
+  }
+
+  std::string symlink(const std::string& target, const std::string& relative) const {
+    std::string full = path(relative);
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    std::filesystem::create_symlink(target, full);
+    return full;
+  }
+
+  // A separate file (another inode) with the same bytes and mode.
+  std::string copy(const std::string& source, const std::string& relative) const {
+    std::string full = path(relative);
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    std::filesystem::copy_file(source, full);
+    chmod(full.c_str(), 0755);
+    return full;
+  }
+
+  std::string hardLink(const std::string& target, const std::string& relative) const {
+    std::string full = path(relative);
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    std::filesystem::create_hard_link(target, full);
+    return full;
+  }
+
+ private:
+  std::string root_;
+};
+
+// Changes the working directory for the lifetime of the object.
+class ScopedChdir {
+ public:
+  explicit ScopedChdir(const std::string& directory) {
+    char* here = getcwd(nullptr, 0);
+    if (here != nullptr) previous_ = here;
+    std::free(here);
+    changed_ = chdir(directory.c_str()) == 0;
+  }
+  ScopedChdir(const ScopedChdir&) = delete;
+  ScopedChdir& operator=(const ScopedChdir&) = delete;
+  ~ScopedChdir() {
+    if (changed_ && !previous_.empty()) (void)!chdir(previous_.c_str());
+  }
+  bool changed() const { return changed_; }
+
+ private:
+  std::string previous_;
+  bool changed_ = false;
+};
+
+// A NULL-terminated environment block over owned strings.
+class Environment {
+ public:
+  Environment(std::initializer_list<std::string> entries) : strings_(entries) {
+    for (std::string& entry : strings_)
+      pointers_.push_back(entry.data());
+    pointers_.push_back(nullptr);
+  }
+  char** entries() { return pointers_.data(); }
+  std::size_t count() const { return strings_.size(); }
+
+ private:
+  std::vector<std::string> strings_;
+  std::vector<char*> pointers_;
+};
+
+struct ChildOutcome {
+  int status = -1;  // as from waitpid
+  std::string out;
+  std::string err;
+  bool exited(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+};
+
+// Arms alarm() for the lifetime of the object: a call that blocks for ever ends the test binary
+// instead of hanging it.
+class ScopedAlarm {
+ public:
+  explicit ScopedAlarm(unsigned seconds) { alarm(seconds); }
+  ScopedAlarm(const ScopedAlarm&) = delete;
+  ScopedAlarm& operator=(const ScopedAlarm&) = delete;
+  ~ScopedAlarm() { alarm(0); }
+};
+
+// Runs `body` in a forked child with descriptors 1 and 2 on pipes. The child ends with status 0 if
+// `body` returns; it is killed after `seconds`, so a hang fails the test instead of blocking it.
+inline ChildOutcome runInChild(const std::function<void()>& body, int seconds = 20) {
+  ChildOutcome outcome;
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return outcome;
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return outcome;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(static_cast<unsigned>(seconds));
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    body();
+    _exit(0);
+  }
+  close(out[1]);
+  close(err[1]);
+  if (pid < 0) {
+    close(out[0]);
+    close(err[0]);
+    return outcome;
+  }
+  struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&outcome.out, &outcome.err};
+  int open_count = 2;
+  // Each poll waits at most 100 ms and the rounds are counted; the child's alarm ends it sooner.
+  for (int round = 0; open_count > 0 && round < (seconds + 5) * 10; ++round) {
+    int ready = poll(fds, 2, 100);
+    if (ready < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char chunk[4096];
+      ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
+      if (got > 0) {
+        sinks[i]->append(chunk, static_cast<std::size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+  for (struct pollfd& fd : fds)
+    if (fd.fd >= 0) close(fd.fd);
+  if (open_count > 0) kill(pid, SIGKILL);
+  while (waitpid(pid, &outcome.status, 0) < 0 && errno == EINTR) {
+  }
+  return outcome;
+}
+
+}  // namespace larderbox::testing
