@@ -23,9 +23,9 @@ __attribute__((section(".note.larderbox"), used, aligned(4))) constexpr MarkerNo
     10, kMarkerSize, 1, "larderbox", {'\x7f', 'l', 'a', 'r', 'd', 'e', 'r', 'b', 'o', 'x', '-', 's',
                                       'h', 'i', 'm', '\x01'}};
 
-MarkerCheck checkOpenFile(int fd) {
-  struct stat status;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return MarkerCheck::unreadable;
+}  // namespace
+
+MarkerCheck readMarker(int fd) {
   char window[kMarkerWindow];
   SystemResult<std::size_t> got = readFile(fd, window, sizeof window);
   if (!got) return MarkerCheck::unreadable;
@@ -34,15 +34,15 @@ MarkerCheck checkOpenFile(int fd) {
                                                 : MarkerCheck::lacks_marker;
 }
 
-}  // namespace
-
 Bytes larderboxMarker() { return Bytes(kNote.descriptor, kMarkerSize); }
 
 MarkerCheck checkMarker(const char* path) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer.
   SystemResult<int> fd = openFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (!fd) return MarkerCheck::unreadable;
-  MarkerCheck verdict = checkOpenFile(*fd);
+  struct stat status;
+  bool regular = fstat(*fd, &status) == 0 && S_ISREG(status.st_mode);
+  MarkerCheck verdict = regular ? readMarker(*fd) : MarkerCheck::unreadable;
   closeFile(*fd);
   return verdict;
 }

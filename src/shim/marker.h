@@ -13,6 +13,10 @@ inline constexpr std::size_t kMarkerWindow = 4096;
 
 enum class MarkerCheck { carries_marker, lacks_marker, unreadable };
 
+// Looks for the marker in the first 4 KiB of the open regular file `fd`, with one read:
+// carries_marker, lacks_marker, or unreadable when the read fails.
+MarkerCheck readMarker(int fd);
+
 // Looks for the marker in the first 4 KiB of `path`, with one read. Only a regular file that can be
 // opened is read: a FIFO or device is never consumed from, and is `unreadable` like an
 // execute-only file.

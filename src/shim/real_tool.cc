@@ -1,16 +1,25 @@
 #include "shim/real_tool.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "diag/channel.h"
+#include "process/system_calls.h"
 #include "runtime/strings.h"
 #include "shim/marker.h"
 #include "shim/tool_name.h"
 
 namespace larderbox {
+namespace {
+
+FileIdentity identityOf(const struct stat& status) {
+  return {static_cast<std::uint64_t>(status.st_ino), static_cast<std::uint64_t>(status.st_size)};
+}
+
+}  // namespace
 
 std::optional<FileIdentity> fileIdentity(const char* path) {
   struct stat status;
@@ -19,8 +28,7 @@ std::optional<FileIdentity> fileIdentity(const char* path) {
     result = stat(path, &status);
   } while (result != 0 && errno == EINTR);
   if (result != 0) return std::nullopt;
-  return FileIdentity{static_cast<std::uint64_t>(status.st_ino),
-                      static_cast<std::uint64_t>(status.st_size)};
+  return identityOf(status);
 }
 
 bool isExecutable(const char* path) { return access(path, X_OK) == 0; }
@@ -37,19 +45,31 @@ std::optional<FileIdentity> SelfIdentity::get() {
   return identity_;
 }
 
+namespace {
+
+bool isLarderboxFile(int fd, std::optional<FileIdentity> mine) {
+  struct stat status;
+  if (fstat(fd, &status) != 0) return false;
+  if (mine && identityOf(status) == *mine) return true;
+  return S_ISREG(status.st_mode) && readMarker(fd) == MarkerCheck::carries_marker;
+}
+
+}  // namespace
+
+// Either test suffices: the identity catches this file through any link, readable or not, and the
+// marker catches other copies. A readable file gives both from one open; one that cannot be opened
+// (execute-only, say) is judged by the identity that stat gives.
 bool isLarderboxExecutable(const char* path, SelfIdentity& self) {
-  switch (checkMarker(path)) {
-    case MarkerCheck::carries_marker:
-      return true;
-    case MarkerCheck::lacks_marker:
-      return false;
-    case MarkerCheck::unreadable:
-      break;
-  }
   std::optional<FileIdentity> mine = self.get();
-  if (!mine) return false;
-  std::optional<FileIdentity> theirs = fileIdentity(path);
-  return theirs && *theirs == *mine;
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  SystemResult<int> fd = openFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (!fd) {
+    std::optional<FileIdentity> theirs = fileIdentity(path);
+    return mine && theirs && *theirs == *mine;
+  }
+  bool larderbox = isLarderboxFile(*fd, mine);
+  closeFile(*fd);
+  return larderbox;
 }
 
 // A candidate is the real tool when

@@ -44,8 +44,8 @@ class SelfIdentity {
   std::optional<FileIdentity> identity_;
 };
 
-// True when `path` is a larderbox executable: it carries the marker, or (when it cannot be read)
-// its identity equals the self identity.
+// True when `path` is a larderbox executable: its identity equals the self identity, or it is a
+// regular file carrying the marker.
 bool isLarderboxExecutable(const char* path, SelfIdentity& self);
 
 // The first usable "<entry>/<tool>" of `path_value`, or none. Fails only with OutOfMemory.
