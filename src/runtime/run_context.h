@@ -17,8 +17,12 @@ struct RunContext {
   // The shared "/dev/null" descriptor of child launches, -1 until the first launch needs it.
   int null_device = -1;
   FutexMutex null_device_mutex;
+  // What the handlers replaced; restored only where the install succeeded, so that a failed install
+  // never turns into a disposition the caller did not have.
   struct sigaction saved_sigio = {};
   struct sigaction saved_sigpipe = {};
+  bool sigio_saved = false;
+  bool sigpipe_saved = false;
   bool handlers_installed = false;
 };
 

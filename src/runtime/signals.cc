@@ -5,24 +5,24 @@ namespace {
 
 void ignoreSignal(int) {}
 
-void install(int signal_number, struct sigaction& saved) {
+bool install(int signal_number, struct sigaction& saved) {
   struct sigaction action = {};
   action.sa_handler = ignoreSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  sigaction(signal_number, &action, &saved);
+  return sigaction(signal_number, &action, &saved) == 0;
 }
 
 }  // namespace
 
 void installSignalHandlers(RunContext& context) {
-  install(SIGIO, context.saved_sigio);
-  install(SIGPIPE, context.saved_sigpipe);
+  context.sigio_saved = install(SIGIO, context.saved_sigio);
+  context.sigpipe_saved = install(SIGPIPE, context.saved_sigpipe);
 }
 
 void restoreSignalHandlers(RunContext& context) {
-  sigaction(SIGIO, &context.saved_sigio, nullptr);
-  sigaction(SIGPIPE, &context.saved_sigpipe, nullptr);
+  if (context.sigio_saved) sigaction(SIGIO, &context.saved_sigio, nullptr);
+  if (context.sigpipe_saved) sigaction(SIGPIPE, &context.saved_sigpipe, nullptr);
 }
 
 }  // namespace larderbox
