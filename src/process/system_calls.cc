@@ -2,7 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace larderbox {
@@ -23,6 +27,77 @@ SystemResult<std::size_t> readFile(int fd, void* buffer, std::size_t size) {
   for (;;) {
     ssize_t got = read(fd, buffer, size);
     if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+}
+
+SystemResult<std::size_t> writeFile(int fd, const void* buffer, std::size_t size) {
+  for (;;) {
+    ssize_t put = write(fd, buffer, size);
+    if (put >= 0) return static_cast<std::size_t>(put);
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+}
+
+SystemResult<std::size_t> readVector(int fd, const struct iovec* regions, int count) {
+  for (;;) {
+    ssize_t got = readv(fd, regions, count);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+}
+
+SystemStatus createPipe(int (&ends)[2]) {
+  if (pipe2(ends, O_CLOEXEC) == 0) return {};
+  return std::unexpected(errno);
+}
+
+SystemStatus duplicateOnto(int source, int target) {
+  for (;;) {
+    if (dup2(source, target) >= 0) return {};
+    if (errno != EINTR && errno != EBUSY) return std::unexpected(errno);
+  }
+}
+
+SystemStatus clearCloseOnExec(int fd) {
+  if (fcntl(fd, F_SETFD, 0) == 0) return {};
+  return std::unexpected(errno);
+}
+
+SystemResult<pid_t> forkProcess() {
+  pid_t pid = fork();
+  if (pid >= 0) return pid;
+  return std::unexpected(errno);
+}
+
+int executeProgram(const char* path, char* const* arguments, char* const* environment) {
+  execve(path, arguments, environment);
+  return errno;
+}
+
+void exitImmediately(int status) {
+  for (;;) syscall(SYS_exit_group, status);
+}
+
+SystemResult<pid_t> waitProcess(pid_t pid, int* status) {
+  for (;;) {
+    pid_t got = wait4(pid, status, 0, nullptr);
+    if (got >= 0) return got;
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+}
+
+SystemStatus sendSignal(pid_t pid, int signal_number) {
+  for (;;) {
+    if (kill(pid, signal_number) == 0) return {};
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+}
+
+SystemResult<int> pollHandles(struct pollfd* entries, std::size_t count, int timeout_ms) {
+  for (;;) {
+    int ready = poll(entries, static_cast<nfds_t>(count), timeout_ms);
+    if (ready >= 0) return ready;
     if (errno != EINTR) return std::unexpected(errno);
   }
 }

@@ -4,16 +4,54 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <expected>
+
+struct iovec;
+struct pollfd;
 
 namespace larderbox {
 
 template <class T>
 using SystemResult = std::expected<T, int>;  // the errno on failure
+using SystemStatus = std::expected<void, int>;
 
 // open(2) straight to the kernel: the C library's open may add an fcntl for O_CLOEXEC.
 SystemResult<int> openFile(const char* path, int flags, mode_t mode = 0);
 void closeFile(int fd);
 SystemResult<std::size_t> readFile(int fd, void* buffer, std::size_t size);
+
+// write(2) once, EINTR repeated; the count may be short.
+SystemResult<std::size_t> writeFile(int fd, const void* buffer, std::size_t size);
+
+// readv(2), EINTR repeated.
+SystemResult<std::size_t> readVector(int fd, const struct iovec* regions, int count);
+
+// pipe2(2) with O_CLOEXEC on both ends; not repeated. ends[0] reads, ends[1] writes.
+SystemStatus createPipe(int (&ends)[2]);
+
+// dup2(2), EINTR and EBUSY (a racing open on Linux) repeated.
+SystemStatus duplicateOnto(int source, int target);
+
+// Clears FD_CLOEXEC: dup2 of a descriptor onto itself leaves the flag as it was.
+SystemStatus clearCloseOnExec(int fd);
+
+// fork(2); not repeated. 0 in the child, the child's id in the parent.
+SystemResult<pid_t> forkProcess();
+
+// execve(2), once; returns only on failure.
+int executeProgram(const char* path, char* const* arguments, char* const* environment);
+
+// exit_group(2) at once: no exit handlers, nothing flushed. For the child between fork and exec.
+[[noreturn]] void exitImmediately(int status);
+
+// wait4(2) with no options and no resource usage, EINTR repeated. `status` may be null.
+SystemResult<pid_t> waitProcess(pid_t pid, int* status);
+
+// kill(2), EINTR repeated.
+SystemStatus sendSignal(pid_t pid, int signal_number);
+
+// poll(2), EINTR repeated. Returns the number of entries with events.
+SystemResult<int> pollHandles(struct pollfd* entries, std::size_t count, int timeout_ms);
 
 }  // namespace larderbox

@@ -1,0 +1,344 @@
+#include "process/child.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+
+#include <array>
+#include <cstring>
+
+#include "process/exec_search.h"
+#include "process/system_calls.h"
+
+namespace larderbox {
+namespace {
+
+constexpr std::array<ErrnoMapping, 2> kPipeErrors = {{
+    {ENFILE, Error::SystemFdQuotaExceeded},
+    {EMFILE, Error::ProcessFdQuotaExceeded},
+}};
+
+constexpr std::array<ErrnoMapping, 7> kNullDeviceErrors = {{
+    {EPERM, Error::PermissionDenied},
+    {ENOENT, Error::FileNotFound},
+    {ENOMEM, Error::SystemResources},
+    {EACCES, Error::AccessDenied},
+    {ENODEV, Error::NoDevice},
+    {ENFILE, Error::SystemFdQuotaExceeded},
+    {EMFILE, Error::ProcessFdQuotaExceeded},
+}};
+
+constexpr std::array<ErrnoMapping, 3> kForkErrors = {{
+    {EAGAIN, Error::SystemResources},
+    {ENOMEM, Error::SystemResources},
+    {ENOSYS, Error::OperationUnsupported},
+}};
+
+constexpr std::array<ErrnoMapping, 2> kDuplicateErrors = {{
+    {ENOMEM, Error::SystemResources},
+    {EMFILE, Error::ProcessFdQuotaExceeded},
+}};
+
+constexpr std::size_t kReportSize = 8;
+
+struct Pipe {
+  int read = -1;
+  int write = -1;
+};
+
+void closeIfOpen(int& fd) {
+  if (fd >= 0) closeFile(fd);
+  fd = -1;
+}
+
+void closePipe(Pipe& pipe) {
+  closeIfOpen(pipe.read);
+  closeIfOpen(pipe.write);
+}
+
+Status openPipe(Pipe& pipe) {
+  int ends[2];
+  SystemStatus created = createPipe(ends);
+  if (!created) return fail(mapErrno(created.error(), kPipeErrors));
+  pipe.read = ends[0];
+  pipe.write = ends[1];
+  return {};
+}
+
+// The shared "/dev/null" handle. The open runs outside the mutex; a handle stored meanwhile by
+// another launch wins and ours is closed. Close-on-exec, so that it reaches the real tool at the
+// hand-over no more than a child's pipe ends do: children get it only as a duplicated 0, 1 or 2.
+Result<int> takeNullDevice(RunContext& context) {
+  context.null_device_mutex.lock();
+  int held = context.null_device;
+  context.null_device_mutex.unlock();
+  if (held >= 0) return held;
+  SystemResult<int> opened = openFile("/dev/null", O_RDWR | O_CLOEXEC);
+  if (!opened) return fail(mapErrno(opened.error(), kNullDeviceErrors));
+  context.null_device_mutex.lock();
+  if (context.null_device < 0) context.null_device = *opened;
+  held = context.null_device;
+  context.null_device_mutex.unlock();
+  if (held != *opened) closeFile(*opened);
+  return held;
+}
+
+bool addSize(std::size_t& total, std::size_t more) {
+  if (more > SIZE_MAX - total) return false;
+  total += more;
+  return true;
+}
+
+// Room for `strings` as NUL-terminated copies plus their null-terminated pointer vector.
+bool addVectorSize(std::size_t& total, std::span<const Bytes> strings) {
+  if (strings.size() >= SIZE_MAX / sizeof(char*)) return false;
+  if (!addSize(total, (strings.size() + 1) * sizeof(char*))) return false;
+  for (Bytes string : strings)
+    if (!addSize(total, string.size()) || !addSize(total, 1)) return false;
+  return true;
+}
+
+// The NUL-terminated copies that execve needs, made before the fork so that the child allocates
+// nothing. One allocation, given back in one release once the child has its own copy of it.
+struct ExecScratch {
+  void* memory = nullptr;
+  std::size_t size = 0;
+  char** arguments = nullptr;
+  char** environment = nullptr;
+};
+
+char* copyVector(char** vector, char* strings, std::span<const Bytes> from) {
+  for (std::size_t i = 0; i < from.size(); ++i) {
+    vector[i] = strings;
+    std::memcpy(strings, from[i].data(), from[i].size());
+    strings += from[i].size();
+    *strings++ = '\0';
+  }
+  vector[from.size()] = nullptr;
+  return strings;
+}
+
+Result<ExecScratch> copyForExec(ProcessAllocator& allocator, const ChildSpawnOptions& options) {
+  ExecScratch scratch;
+  if (!addVectorSize(scratch.size, options.arguments) ||
+      !addVectorSize(scratch.size, options.environment))
+    return fail(Error::OutOfMemory);
+  scratch.memory = allocator.allocate(scratch.size, alignof(char*));
+  if (scratch.memory == nullptr) return fail(Error::OutOfMemory);
+  scratch.arguments = static_cast<char**>(scratch.memory);
+  scratch.environment = scratch.arguments + options.arguments.size() + 1;
+  char* strings = reinterpret_cast<char*>(scratch.environment + options.environment.size() + 1);
+  strings = copyVector(scratch.arguments, strings, options.arguments);
+  copyVector(scratch.environment, strings, options.environment);
+  return scratch;
+}
+
+// The value of the child's own PATH entry, in one scan: the last entry named PATH counts, an empty
+// value is present and empty, and without an entry there is none.
+std::optional<Bytes> searchPathOf(std::span<const Bytes> environment) {
+  constexpr Bytes kPrefix = "PATH=";
+  std::optional<Bytes> value;
+  for (Bytes entry : environment)
+    if (entry.starts_with(kPrefix)) value = bytesFrom(entry, kPrefix.size());
+  return value;
+}
+
+// Everything the child needs between fork and exec, prepared in the parent.
+struct ChildPlan {
+  std::array<StdioDisposition, 3> dispositions;
+  std::array<int, 3> sources;  // the descriptor each target gets for file, ignore and pipe
+  int error_pipe = -1;         // write end
+  Bytes argument_0;            // the copy in the scratch area, NUL-terminated
+  char** arguments = nullptr;
+  char** environment = nullptr;
+  std::optional<Bytes> search_path;
+  bool keep_argument_0 = false;
+};
+
+// Since the report is shorter than PIPE_BUF, one write delivers it whole; the loop only covers a
+// kernel that says otherwise.
+[[noreturn]] void reportAndExit(int error_pipe, Error error) {
+  auto code = static_cast<std::uint16_t>(error);
+  unsigned char report[kReportSize] = {static_cast<unsigned char>(code & 0xff),
+                                       static_cast<unsigned char>(code >> 8)};
+  std::size_t written = 0;
+  while (written < kReportSize) {
+    SystemResult<std::size_t> put = writeFile(error_pipe, report + written, kReportSize - written);
+    if (!put || *put == 0) break;
+    written += *put;
+  }
+  exitImmediately(1);
+}
+
+Status redirect(StdioDisposition disposition, int source, int target) {
+  switch (disposition) {
+    case StdioDisposition::file:
+    case StdioDisposition::ignore:
+    case StdioDisposition::pipe: {
+      // dup2 onto itself keeps close-on-exec, which only happens when the parent itself had the
+      // target closed; the child's 0, 1 and 2 must survive the exec all the same.
+      SystemStatus done = source == target ? clearCloseOnExec(target) : duplicateOnto(source, target);
+      if (!done) return fail(mapErrno(done.error(), kDuplicateErrors));
+      return {};
+    }
+    case StdioDisposition::close:
+      closeFile(target);
+      return {};
+    case StdioDisposition::inherit:
+      break;
+  }
+  return {};
+}
+
+// The child between fork and exec: no allocation, no lock, no return into the caller's code.
+[[noreturn]] void runChild(ChildPlan& plan) {
+  for (int target = 0; target < 3; ++target) {
+    Status redirected = redirect(plan.dispositions[target], plan.sources[target], target);
+    if (!redirected) reportAndExit(plan.error_pipe, redirected.error());
+  }
+  reportAndExit(plan.error_pipe, execSearch(plan.argument_0, plan.arguments, plan.environment,
+                                            plan.search_path, plan.keep_argument_0));
+}
+
+// The child's report: 8 bytes when it failed, fewer (end of file at its exec) when it did not.
+std::optional<Error> readReport(int error_pipe) {
+  unsigned char report[kReportSize];
+  std::size_t got = 0;
+  while (got < kReportSize) {
+    SystemResult<std::size_t> read = readFile(error_pipe, report + got, kReportSize - got);
+    if (!read || *read == 0) return std::nullopt;
+    got += *read;
+  }
+  return errorFromCode(static_cast<std::uint16_t>(report[0] | report[1] << 8));
+}
+
+void forgetChild(ChildProcess& child) {
+  for (std::optional<int>* handle :
+       {&child.standard_input, &child.standard_output, &child.standard_error}) {
+    if (*handle) closeFile(**handle);
+    handle->reset();
+  }
+  child.pid.reset();
+}
+
+}  // namespace
+
+Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& options) {
+  if (options.arguments.empty()) return fail(Error::Unexpected);  // nothing names the program
+  const std::array<StdioSetting, 3> settings = {options.standard_input, options.standard_output,
+                                                options.standard_error};
+  std::array<Pipe, 3> pipes;
+  Pipe error_pipe;
+  ExecScratch scratch;
+  auto release = [&] {
+    for (Pipe& pipe : pipes) closePipe(pipe);
+    closePipe(error_pipe);
+    if (scratch.memory != nullptr) context.allocator.release(scratch.memory, scratch.size);
+    scratch.memory = nullptr;
+  };
+
+  ChildPlan plan;
+  bool needs_null_device = false;
+  for (int target = 0; target < 3; ++target) {
+    plan.dispositions[target] = settings[target].disposition;
+    plan.sources[target] = settings[target].descriptor;
+    if (settings[target].disposition == StdioDisposition::ignore) needs_null_device = true;
+    if (settings[target].disposition != StdioDisposition::pipe) continue;
+    if (Status opened = openPipe(pipes[target]); !opened) {
+      release();
+      return fail(opened.error());
+    }
+    plan.sources[target] = target == 0 ? pipes[target].read : pipes[target].write;
+  }
+
+  if (needs_null_device) {
+    Result<int> null_device = takeNullDevice(context);
+    if (!null_device) {
+      release();
+      return fail(null_device.error());
+    }
+    for (int target = 0; target < 3; ++target)
+      if (plan.dispositions[target] == StdioDisposition::ignore) plan.sources[target] = *null_device;
+  }
+
+  Result<ExecScratch> copied = copyForExec(context.allocator, options);
+  if (!copied) {
+    release();
+    return fail(copied.error());
+  }
+  scratch = *copied;
+
+  if (Status opened = openPipe(error_pipe); !opened) {
+    release();
+    return fail(opened.error());
+  }
+
+  plan.error_pipe = error_pipe.write;
+  plan.argument_0 = Bytes(scratch.arguments[0], options.arguments[0].size());
+  plan.arguments = scratch.arguments;
+  plan.environment = scratch.environment;
+  plan.search_path = searchPathOf(options.environment);
+  plan.keep_argument_0 = options.keep_argument_0;
+
+  SystemResult<pid_t> forked = forkProcess();
+  if (!forked) {
+    release();
+    return fail(mapErrno(forked.error(), kForkErrors));
+  }
+  if (*forked == 0) runChild(plan);
+
+  // The parent keeps only its own ends: the write end of standard input's pipe, the read ends of
+  // standard output's and standard error's.
+  closeIfOpen(error_pipe.write);
+  closeIfOpen(pipes[0].read);
+  closeIfOpen(pipes[1].write);
+  closeIfOpen(pipes[2].write);
+  context.allocator.release(scratch.memory, scratch.size);
+  scratch.memory = nullptr;
+
+  std::optional<Error> reported = readReport(error_pipe.read);
+  if (reported) {
+    release();
+    // The child is ending by itself with status 1, which nobody looks at; reaping it here keeps a
+    // zombie out of this process and out of the real tool that inherits its children.
+    (void)waitProcess(*forked, nullptr);
+    return fail(*reported);
+  }
+  closeIfOpen(error_pipe.read);
+
+  ChildProcess child;
+  child.pid = *forked;
+  if (pipes[0].write >= 0) child.standard_input = pipes[0].write;
+  if (pipes[1].read >= 0) child.standard_output = pipes[1].read;
+  if (pipes[2].read >= 0) child.standard_error = pipes[2].read;
+  return child;
+}
+
+Result<ChildExit> waitChild(ChildProcess& child) {
+  Result<ChildExit> ended = fail(Error::Unexpected);
+  // A pid of 0 or below would wait for any child, or for a whole process group.
+  if (child.pid && *child.pid > 0) {
+    int status = 0;
+    if (waitProcess(*child.pid, &status)) ended = decodeWaitStatus(static_cast<std::uint32_t>(status));
+  }
+  forgetChild(child);
+  return ended;
+}
+
+void killChild(ChildProcess& child) {
+  // A pid of 0 or below would signal a whole process group, or every process we may signal.
+  if (child.pid && *child.pid > 0 && sendSignal(*child.pid, SIGTERM))
+    (void)waitProcess(*child.pid, nullptr);
+  forgetChild(child);
+}
+
+ChildExit decodeWaitStatus(std::uint32_t status) {
+  if ((status & 0x7f) == 0) return {ChildExitKind::exited, (status >> 8) & 0xff};
+  std::uint32_t low = status & 0xffff;
+  if (low >= 1 && low <= 255) return {ChildExitKind::signal, status & 0x7f};
+  std::uint32_t swapped = ((low * 0x10001) >> 8) & 0xffff;
+  if (swapped >= 0x7f01) return {ChildExitKind::stopped, (status >> 8) & 0xff};
+  return {ChildExitKind::unknown, status};
+}
+
+}  // namespace larderbox
