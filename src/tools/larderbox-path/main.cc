@@ -1,0 +1,220 @@
+// larderbox-path: where a larderbox cache holds each URL. The shim's own cache-address code forms
+// every line, so a cache filled with these paths and the shim can never disagree.
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "diag/channel.h"
+#include "runtime/allocator.h"
+#include "runtime/bytes.h"
+#include "runtime/environment.h"
+#include "shim/cache_address.h"
+#include "tools/larderbox-path/stored_name.h"
+
+namespace larderbox {
+namespace {
+
+constexpr int kFailureStatus = 1;
+constexpr int kUsageStatus = 2;
+
+constexpr Bytes kUsage = "usage: larderbox-path [--server SERVER | --file] [--] URL...\n";
+
+constexpr Bytes kHelp =
+    "Prints, one line per URL, where a larderbox cache holds that URL's download:\n"
+    "\n"
+    "  (no option)      the path below the cache server's root: b/<base64url of URL>/<file name>\n"
+    "  --server SERVER  the whole cache address on SERVER, exactly as the shim forms it\n"
+    "  --file           the file below a cache directory that a static HTTP server serves\n"
+    "                   (percent-escapes in the file name decoded, as such a server does)\n"
+    "  -h, --help       this text, then exit\n"
+    "\n"
+    "Arguments after \"--\" are URLs even when they begin with \"-\".\n"
+    "\n"
+    "Exit status: 0 when every line was printed; 1 when some URL has no line that can be printed\n"
+    "(nothing is printed then) or standard output failed; 2 for bad usage.\n";
+
+enum class Form : std::uint8_t { server_path, cache_address, stored_file };
+
+struct Options {
+  Form form = Form::server_path;
+  Bytes server;
+  std::span<char*> urls;
+  bool help = false;
+};
+
+// Standard output in blocks. After a failed write the rest is dropped and finish() says so.
+class StandardOutput {
+ public:
+  void write(Bytes bytes) {
+    while (!bytes.empty() && !failed_) {
+      if (fill_ == sizeof(buffer_)) flush();
+      std::size_t room = sizeof(buffer_) - fill_;
+      std::size_t take = bytes.size() < room ? bytes.size() : room;
+      std::memcpy(buffer_ + fill_, bytes.data(), take);
+      fill_ += take;
+      bytes = bytesFrom(bytes, take);
+    }
+  }
+
+  bool finish() {
+    flush();
+    return !failed_;
+  }
+
+ private:
+  void flush() {
+    std::size_t sent = 0;
+    while (sent < fill_ && !failed_) {
+      ssize_t written = ::write(1, buffer_ + sent, fill_ - sent);
+      if (written < 0 && errno == EINTR) continue;
+      // A zero count would repeat for ever: take it as a failure.
+      if (written <= 0)
+        failed_ = true;
+      else
+        sent += static_cast<std::size_t>(written);
+    }
+    fill_ = 0;
+  }
+
+  char buffer_[4096];
+  std::size_t fill_ = 0;
+  bool failed_ = false;
+};
+
+int usageError(Bytes problem, Bytes detail = {}) {
+  writeMessage({"larderbox-path: ", problem, detail, "\n", kUsage,
+                "Try 'larderbox-path --help' for more information.\n"});
+  return kUsageStatus;
+}
+
+// Options may stand anywhere before "--". The URLs are gathered at the front of `arguments`.
+// Returns 0, or the exit status of a usage error that has been reported.
+int parseOptions(std::span<char*> arguments, Options& options) {
+  std::size_t url_count = 0;
+  bool server_given = false, file_given = false, options_ended = false;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    Bytes argument = arguments[i];
+    if (options_ended || argument.size() < 2 || argument[0] != '-') {
+      arguments[url_count++] = arguments[i];
+    } else if (argument == "--") {
+      options_ended = true;
+    } else if (argument == "--help" || argument == "-h") {
+      options.help = true;
+      return 0;
+    } else if (argument == "--server" || argument.starts_with("--server=")) {
+      if (server_given) return usageError("--server given more than once");
+      server_given = true;
+      if (argument == "--server") {
+        if (i + 1 == arguments.size()) return usageError("--server needs a value");
+        options.server = arguments[++i];
+      } else {
+        options.server = bytesFrom(argument, 9);
+      }
+    } else if (argument == "--file") {
+      file_given = true;
+    } else {
+      return usageError("unknown option ", argument);
+    }
+  }
+  if (server_given && file_given) return usageError("--server and --file cannot be combined");
+  if (url_count == 0) return usageError("no URL given");
+  options.form = server_given ? Form::cache_address
+                 : file_given ? Form::stored_file
+                              : Form::server_path;
+  options.urls = arguments.first(url_count);
+  return 0;
+}
+
+// One output line, or the reason why it cannot be printed.
+struct Line {
+  Bytes text;
+  Bytes problem;  // empty when the line can be printed
+};
+
+Result<Line> formLine(ProcessAllocator& allocator, const Options& options, Bytes url) {
+  Bytes server = options.form == Form::cache_address ? options.server : Bytes();
+  Bytes address = TRY(buildCacheAddress(allocator, server, url));
+  if (options.form == Form::cache_address) {
+    // Through the server value only: the encoded URL holds none, and a file name ends before any.
+    if (containsBytes(address, "\n"))
+      return Line{{}, "the cache address holds a line feed, so it is not printed"};
+    return Line{address, {}};
+  }
+  // With the empty server the address is "/b/..."; the path below the root is all but its "/".
+  Bytes path = bytesFrom(address, 1);
+  Bytes name = cacheFileName(url);
+  if (options.form == Form::server_path) {
+    if (containsBytes(name, "\n"))
+      return Line{{}, "the path holds a line feed, so it is not printed"};
+    return Line{path, {}};
+  }
+  Bytes directory = bytesUpTo(path, path.size() - name.size());
+  char* stored = allocator.allocateArray<char>(path.size());
+  if (stored == nullptr) return fail(Error::OutOfMemory);
+  std::memcpy(stored, directory.data(), directory.size());
+  std::optional<std::size_t> length = decodeStoredName(name, stored + directory.size());
+  if (!length)
+    return Line{{},
+                "its file name cannot be one file (\".\" or \"..\", or a \"/\", NUL or line "
+                "feed once percent-escapes are decoded)"};
+  return Line{Bytes(stored, directory.size() + *length), {}};
+}
+
+int run(ProcessAllocator& allocator, std::span<char*> arguments) {
+  Options options;
+  if (int status = parseOptions(arguments, options); status != 0) return status;
+  StandardOutput output;
+  if (options.help) {
+    output.write(kUsage);
+    output.write("\n");
+    output.write(kHelp);
+    return output.finish() ? 0 : kFailureStatus;
+  }
+
+  // Every line is formed before the first is printed: a caller that reads line n as the answer
+  // for URL n must never get a shorter list.
+  Bytes* lines = allocator.allocateArray<Bytes>(options.urls.size());
+  if (lines == nullptr) {
+    writeErrorLine(Error::OutOfMemory);
+    return kFailureStatus;
+  }
+  bool printable = true;
+  for (std::size_t i = 0; i < options.urls.size(); ++i) {
+    Bytes url = options.urls[i];
+    Result<Line> line = formLine(allocator, options, url);
+    if (!line) {
+      writeErrorLine(line.error());
+      return kFailureStatus;
+    }
+    if (!line->problem.empty()) {
+      writeMessage({"larderbox-path: ", url, ": ", line->problem, "\n"});
+      printable = false;
+    }
+    lines[i] = line->text;
+  }
+  if (!printable) return kFailureStatus;
+
+  for (std::size_t i = 0; i < options.urls.size(); ++i) {
+    output.write(lines[i]);
+    output.write("\n");
+  }
+  if (output.finish()) return 0;
+  writeMessage({"larderbox-path: cannot write to standard output\n"});
+  return kFailureStatus;
+}
+
+}  // namespace
+}  // namespace larderbox
+
+int main(int argc, char** argv, char** envp) {
+  using namespace larderbox;
+  EnvironmentBlock environment = environmentBlock(envp);
+  // NO_COLOR and CLICOLOR_FORCE reach the error line as they do in the shim.
+  stderrChannel().setEnvironment(environment.entries, environment.count);
+  ProcessAllocator allocator;
+  std::size_t count = argc > 1 ? static_cast<std::size_t>(argc) - 1 : 0;
+  return run(allocator, std::span<char*>(argv + (argc > 0 ? 1 : 0), count));
+}

@@ -1,0 +1,309 @@
+"""Shared pieces of the companion-tool tests: case directories, the shim directory, local HTTP
+servers (in-process, `python3 -m http.server`, nginx with the shipped configuration) and runs of
+larderbox-path and larderbox-fill.
+
+Environment (set by ctest): LARDERBOX_BIN (the shim), LARDERBOX_PATH_BIN, LARDERBOX_FILL (the
+script in the build tree, beside larderbox-path), LARDERBOX_SOURCE_DIR, LARDERBOX_BUILD_DIR.
+"""
+
+import http.server
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+
+LARDERBOX_BIN = os.environ.get("LARDERBOX_BIN", "")
+PATH_BIN = os.environ.get("LARDERBOX_PATH_BIN", "")
+FILL = os.environ.get("LARDERBOX_FILL", "")
+SOURCE_DIR = os.environ.get("LARDERBOX_SOURCE_DIR", "")
+BUILD_DIR = os.environ.get("LARDERBOX_BUILD_DIR", "")
+
+TIMEOUT = 30
+SYSTEM_PATH = "/usr/bin:/bin"
+
+
+def find_program(name):
+    found = shutil.which(name, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
+    if found is None:
+        raise AssertionError(name + " is not installed (scripts/install-deps installs it)")
+    return found
+
+
+def run(argv, env=None, timeout=TIMEOUT, **kwargs):
+    if kwargs.get("input") is None:
+        kwargs.pop("input", None)
+        kwargs.setdefault("stdin", subprocess.DEVNULL)
+    kwargs.setdefault("stdout", subprocess.PIPE)
+    kwargs.setdefault("stderr", subprocess.PIPE)
+    return subprocess.run(argv, env=env, timeout=timeout, check=False, **kwargs)
+
+
+def stored_path(url):
+    """Where larderbox-fill puts `url` below its directory, as larderbox-path --file says."""
+    result = run([PATH_BIN, "--file", "--", url])
+    if result.returncode != 0:
+        raise AssertionError("larderbox-path --file %r: %r" % (url, result.stderr))
+    return os.fsdecode(result.stdout.rstrip(b"\n"))
+
+
+def cache_address(server, url):
+    result = run([PATH_BIN, "--server", server, "--", url])
+    if result.returncode != 0:
+        raise AssertionError("larderbox-path --server %r %r: %r" % (server, url, result.stderr))
+    return os.fsdecode(result.stdout.rstrip(b"\n"))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, process=None, timeout=10):
+    """True once 127.0.0.1:port accepts connections; false after `timeout` or when `process`
+    has ended."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if process is not None and process.poll() is not None:
+            return False
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def stop_process(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout=10)
+
+
+def http_status(url, method="GET"):
+    """The status code the real curl gets for `url`, redirects not followed, and the body."""
+    request = ["-I"] if method == "HEAD" else ["-X", method]
+    curl = ["/usr/bin/curl", "-sS", "-o", "-", "-w", "\n%{http_code}"] + request + [url]
+    result = run(curl, env={"PATH": SYSTEM_PATH})
+    body, _, code = result.stdout.rpartition(b"\n")
+    return int(code), body
+
+
+class OriginServer:
+    """An origin on 127.0.0.1 in this process. `files` maps a decoded request path (no query) to
+    its bytes; "/stall/..." paths promise a megabyte and send a few bytes, then hang until the
+    server stops; "/truncated/..." paths promise 100 bytes, send 10 and close. Everything else is
+    404. `requests` lists the paths asked for."""
+
+    def __init__(self):
+        self.files = {}
+        self.requests = []
+        origin = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                path = urllib.parse.unquote(self.path.split("?", 1)[0])
+                origin.requests.append(path)
+                if path.startswith("/stall/"):
+                    self.send_response(200)
+                    self.send_header("Content-Length", str(1 << 20))
+                    self.end_headers()
+                    self.wfile.write(b"partial")
+                    self.wfile.flush()
+                    origin.stopping.wait(TIMEOUT)
+                elif path.startswith("/truncated/"):
+                    self.send_response(200)
+                    self.send_header("Content-Length", "100")
+                    self.end_headers()
+                    self.wfile.write(b"0123456789")
+                    self.close_connection = True
+                elif path in origin.files:
+                    body = origin.files[path]
+                    self.send_response(200)
+                    self.send_header("Content-Length", str(len(body)))
+                    self.end_headers()
+                    self.wfile.write(body)
+                else:
+                    self.send_error(404)
+
+        self.stopping = threading.Event()
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping.set()
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(timeout=10)
+
+
+class StaticServer:
+    """`python3 -m http.server` serving `directory` on 127.0.0.1."""
+
+    def __init__(self, directory):
+        self.directory = directory
+        self.port = free_port()
+        self.process = None
+
+    def url(self, path=""):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def __enter__(self):
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "http.server", "--bind", "127.0.0.1", "--directory",
+             self.directory, str(self.port)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for_port(self.port, self.process):
+            stop_process(self.process)
+            raise AssertionError("python3 -m http.server did not start on port %d" % self.port)
+        return self
+
+    def __exit__(self, *exc):
+        stop_process(self.process)
+
+
+def shipped_nginx_conf(root, port):
+    """The shipped server block with only its listen address and root changed."""
+    with open(os.path.join(SOURCE_DIR, "contrib", "nginx", "larderbox-cache.conf")) as f:
+        text = f.read()
+    text, listens = re.subn(r"(?m)^(\s*)listen 8080;$", r"\1listen 127.0.0.1:%d;" % port, text)
+    text, roots = re.subn(r"(?m)^(\s*)root /var/cache/larderbox;$",
+                          lambda m: m.group(1) + "root " + root + ";", text)
+    if (listens, roots) != (1, 1):
+        raise AssertionError("the shipped configuration lost its listen or root line")
+    return text
+
+
+class NginxServer:
+    """nginx in the foreground with a prefix of its own below `work`, serving `root` through the
+    shipped configuration on 127.0.0.1."""
+
+    def __init__(self, work, root):
+        self.work = work
+        self.root = root
+        self.process = None
+        self.port = None
+
+    def url(self, path=""):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def _write_conf(self):
+        with open(os.path.join(self.work, "larderbox-cache.conf"), "w") as f:
+            f.write(shipped_nginx_conf(self.root, self.port))
+        w = self.work
+        # As root the workers would drop to nobody, who may not read a private temporary directory.
+        user = "user root;\n" if os.geteuid() == 0 else ""
+        with open(os.path.join(w, "nginx.conf"), "w") as f:
+            f.write(user + f"""worker_processes 1;
+pid {w}/nginx.pid;
+error_log {w}/error.log;
+events {{ worker_connections 64; }}
+http {{
+    access_log {w}/access.log;
+    client_body_temp_path {w}/body;
+    proxy_temp_path {w}/proxy;
+    fastcgi_temp_path {w}/fastcgi;
+    uwsgi_temp_path {w}/uwsgi;
+    scgi_temp_path {w}/scgi;
+    include {w}/larderbox-cache.conf;
+}}
+""")
+
+    def __enter__(self):
+        nginx = find_program("nginx")
+        # The port is only free when it was looked at: another process may take it first.
+        for _ in range(3):
+            self.port = free_port()
+            self._write_conf()
+            self.process = subprocess.Popen(
+                [nginx, "-p", self.work, "-e", os.path.join(self.work, "error.log"),
+                 "-c", os.path.join(self.work, "nginx.conf"), "-g", "daemon off;"],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if wait_for_port(self.port, self.process):
+                return self
+            stop_process(self.process)
+        with open(os.path.join(self.work, "error.log"), errors="replace") as f:
+            raise AssertionError("nginx did not start:\n" + f.read())
+
+    def __exit__(self, *exc):
+        stop_process(self.process)
+
+
+class ToolCase(unittest.TestCase):
+    """A test case with its own directory, kept (and its path printed) when the case fails."""
+
+    def run(self, result=None):
+        if result is None:
+            result = self.defaultTestResult()
+        problems = len(result.failures) + len(result.errors)
+        super().run(result)
+        directory = getattr(self, "case_dir", None)
+        if directory is not None:
+            if len(result.failures) + len(result.errors) > problems:
+                print("\nkept case directory of %s: %s" % (self.id(), directory), file=sys.stderr)
+            else:
+                shutil.rmtree(directory, ignore_errors=True)
+        return result
+
+    def setUp(self):
+        for name, value in (("LARDERBOX_BIN", LARDERBOX_BIN), ("LARDERBOX_PATH_BIN", PATH_BIN),
+                            ("LARDERBOX_FILL", FILL), ("LARDERBOX_SOURCE_DIR", SOURCE_DIR)):
+            if not value:
+                self.fail(name + " must be set (ctest sets it)")
+        self.case_dir = tempfile.mkdtemp(prefix="larderbox-tools-")
+        os.chmod(self.case_dir, 0o755)
+
+    def path(self, *parts):
+        return os.path.join(self.case_dir, *parts)
+
+    def write_file(self, relative, content, mode=0o644):
+        target = self.path(relative)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            f.write(content)
+        os.chmod(target, mode)
+        return target
+
+    def shim_dir(self):
+        """A directory holding curl and wget as links to the shim, as the install makes it."""
+        directory = self.path("shim")
+        if not os.path.isdir(directory):
+            os.makedirs(directory)
+            for tool in ("curl", "wget"):
+                os.symlink(LARDERBOX_BIN, os.path.join(directory, tool))
+        return directory
+
+    def fill(self, *args, env=None, input=None, timeout=TIMEOUT):
+        """Runs larderbox-fill from the build tree (larderbox-path beside it, not on PATH)."""
+        env = dict({"PATH": SYSTEM_PATH}, **(env or {}))
+        return run([FILL] + list(args), env=env, input=input, timeout=timeout)
+
+    def assertNoLeftovers(self, directory):
+        """No temporary file of larderbox-fill anywhere below `directory`."""
+        for parent, _, names in os.walk(directory):
+            for name in names:
+                self.assertFalse(name.startswith(".larderbox-fill."),
+                                 "temporary file left: " + os.path.join(parent, name))
