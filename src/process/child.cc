@@ -177,7 +177,8 @@ Status redirect(StdioDisposition disposition, int source, int target) {
     case StdioDisposition::pipe: {
       // dup2 onto itself keeps close-on-exec, which only happens when the parent itself had the
       // target closed; the child's 0, 1 and 2 must survive the exec all the same.
-      SystemStatus done = source == target ? clearCloseOnExec(target) : duplicateOnto(source, target);
+      SystemStatus done =
+          source == target ? clearCloseOnExec(target) : duplicateOnto(source, target);
       if (!done) return fail(mapErrno(done.error(), kDuplicateErrors));
       return {};
     }
@@ -231,7 +232,8 @@ Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& op
   Pipe error_pipe;
   ExecScratch scratch;
   auto release = [&] {
-    for (Pipe& pipe : pipes) closePipe(pipe);
+    for (Pipe& pipe : pipes)
+      closePipe(pipe);
     closePipe(error_pipe);
     if (scratch.memory != nullptr) context.allocator.release(scratch.memory, scratch.size);
     scratch.memory = nullptr;
@@ -258,7 +260,8 @@ Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& op
       return fail(null_device.error());
     }
     for (int target = 0; target < 3; ++target)
-      if (plan.dispositions[target] == StdioDisposition::ignore) plan.sources[target] = *null_device;
+      if (plan.dispositions[target] == StdioDisposition::ignore)
+        plan.sources[target] = *null_device;
   }
 
   Result<ExecScratch> copied = copyForExec(context.allocator, options);
@@ -319,7 +322,8 @@ Result<ChildExit> waitChild(ChildProcess& child) {
   // A pid of 0 or below would wait for any child, or for a whole process group.
   if (child.pid && *child.pid > 0) {
     int status = 0;
-    if (waitProcess(*child.pid, &status)) ended = decodeWaitStatus(static_cast<std::uint32_t>(status));
+    if (waitProcess(*child.pid, &status))
+      ended = decodeWaitStatus(static_cast<std::uint32_t>(status));
   }
   forgetChild(child);
   return ended;

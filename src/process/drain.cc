@@ -30,7 +30,9 @@ constexpr std::array<ErrnoMapping, 8> kReadErrors = {{
     {ENOTCONN, Error::SocketUnconnected},
 }};
 
-std::size_t addSaturated(std::size_t a, std::size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
+std::size_t addSaturated(std::size_t a, std::size_t b) {
+  return a > SIZE_MAX - b ? SIZE_MAX : a + b;
+}
 
 // Half of the need again plus 128 bytes: few regrowths for a large output, room for small ones.
 std::size_t grownCapacity(std::size_t need) {
@@ -143,7 +145,8 @@ void performReady(OutputDrain& drain, Ready ready) {
   }
 }
 
-struct pollfd* pollSet(OutputDrain& drain, std::array<struct pollfd, kPollEntriesInPlace>& in_place) {
+struct pollfd* pollSet(OutputDrain& drain,
+                       std::array<struct pollfd, kPollEntriesInPlace>& in_place) {
   ReadBatch& batch = drain.batch;
   if (batch.pending.count <= in_place.size()) return in_place.data();
   if (batch.poll_storage == nullptr) {
@@ -163,7 +166,8 @@ Status waitForReady(OutputDrain& drain) {
   }
   // poll never reports an entry with a negative descriptor, so such a read would wait for ever;
   // performed now, it fails at once (EBADF) and ends only its own reader.
-  performReady(drain, [&](std::size_t, std::uint32_t index) { return drain.readers[index].handle < 0; });
+  performReady(drain,
+               [&](std::size_t, std::uint32_t index) { return drain.readers[index].handle < 0; });
   if (batch.pending.count == 0) return {};
 
   std::array<struct pollfd, kPollEntriesInPlace> in_place;
@@ -177,7 +181,8 @@ Status waitForReady(OutputDrain& drain) {
   // Any event counts, not only the requested ones: POLLHUP (writer gone) and POLLNVAL (handle not
   // open) come unasked, and the read that follows turns them into the reader's outcome instead of
   // leaving the reader armed on a handle that poll will report again at once.
-  performReady(drain, [&](std::size_t position, std::uint32_t) { return entries[position].revents != 0; });
+  performReady(drain,
+               [&](std::size_t position, std::uint32_t) { return entries[position].revents != 0; });
   return {};
 }
 
@@ -185,8 +190,8 @@ Status waitForReady(OutputDrain& drain) {
 
 void openDrain(OutputDrain& drain, ProcessAllocator& allocator, std::span<const int> handles,
                std::span<PipeReader> readers, std::span<ReadSlot> slots) {
-  std::size_t count = std::min({handles.size(), readers.size(), slots.size(),
-                                static_cast<std::size_t>(kNoSlot)});
+  std::size_t count =
+      std::min({handles.size(), readers.size(), slots.size(), static_cast<std::size_t>(kNoSlot)});
   drain.allocator = &allocator;
   drain.readers = readers.first(count);
   drain.batch = ReadBatch{};
@@ -271,7 +276,8 @@ Result<Bytes> takeOutput(OutputDrain& drain, std::size_t reader_index) {
   auto index = static_cast<std::uint32_t>(reader_index);
   if (batch.slots[index].list == SlotList::pending) {
     std::uint32_t previous = kNoSlot;
-    for (std::uint32_t at = batch.pending.head; at != index; at = batch.slots[at].next) previous = at;
+    for (std::uint32_t at = batch.pending.head; at != index; at = batch.slots[at].next)
+      previous = at;
     unlink(batch, batch.pending, previous, index);
   }
   return output;
@@ -279,11 +285,14 @@ Result<Bytes> takeOutput(OutputDrain& drain, std::size_t reader_index) {
 
 void closeDrain(OutputDrain& drain) {
   ReadBatch& batch = drain.batch;
-  while (batch.pending.count != 0) popFront(batch, batch.pending);
-  while (batch.completed.count != 0) popFront(batch, batch.completed);
+  while (batch.pending.count != 0)
+    popFront(batch, batch.pending);
+  while (batch.completed.count != 0)
+    popFront(batch, batch.completed);
   if (drain.allocator == nullptr) return;
   if (batch.poll_storage != nullptr)
-    drain.allocator->release(batch.poll_storage, batch.poll_storage_entries * sizeof(struct pollfd));
+    drain.allocator->release(batch.poll_storage,
+                             batch.poll_storage_entries * sizeof(struct pollfd));
   batch.poll_storage = nullptr;
   batch.poll_storage_entries = 0;
   // Newest first: the arena gives bytes back only for its most recent allocation.

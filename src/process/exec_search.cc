@@ -39,7 +39,9 @@ char* copyBytes(char* to, Bytes from) {
 
 }  // namespace
 
-Error execError(int errnum) { return mapErrno(errnum, kExecErrors); }
+Error execError(int errnum) {
+  return mapErrno(errnum, kExecErrors);
+}
 
 Error execSearch(Bytes argument_0, char** arguments, char** environment,
                  std::optional<Bytes> path_value, bool keep_argument_0) {

@@ -21,7 +21,9 @@ SystemResult<int> openFile(const char* path, int flags, mode_t mode) {
 
 // Not repeated on EINTR: on Linux the descriptor is gone even then, and a retry could close a
 // descriptor opened meanwhile.
-void closeFile(int fd) { close(fd); }
+void closeFile(int fd) {
+  close(fd);
+}
 
 SystemResult<std::size_t> readFile(int fd, void* buffer, std::size_t size) {
   for (;;) {
@@ -76,7 +78,8 @@ int executeProgram(const char* path, char* const* arguments, char* const* enviro
 }
 
 void exitImmediately(int status) {
-  for (;;) syscall(SYS_exit_group, status);
+  for (;;)
+    syscall(SYS_exit_group, status);
 }
 
 SystemResult<pid_t> waitProcess(pid_t pid, int* status) {

@@ -54,7 +54,8 @@ std::string directoryOfLength(std::size_t length) {
   std::string directory = "/nonexistent-larderbox";
   while (directory.size() < length) {
     std::size_t room = length - directory.size();
-    directory += room == 1 ? std::string("x") : "/" + std::string(std::min<std::size_t>(room - 1, 200), 'b');
+    directory +=
+        room == 1 ? std::string("x") : "/" + std::string(std::min<std::size_t>(room - 1, 200), 'b');
   }
   return directory;
 }
@@ -65,7 +66,8 @@ class ExecSearchTest : public ::testing::Test {
 };
 
 TEST_F(ExecSearchTest, ArgumentWithSlashIsExecutedAsItStands) {
-  expectError(searchInChild("/nonexistent-larderbox/true", Bytes("/bin:/usr/bin")), Error::FileNotFound);
+  expectError(searchInChild("/nonexistent-larderbox/true", Bytes("/bin:/usr/bin")),
+              Error::FileNotFound);
   expectError(searchInChild("./nonexistent-larderbox-true", Bytes("/bin")), Error::FileNotFound);
   EXPECT_TRUE(searchInChild("/bin/true", std::nullopt).executed);
 }
@@ -105,7 +107,8 @@ TEST_F(ExecSearchTest, PathValueIsAView) {
 TEST_F(ExecSearchTest, ArgumentZeroIsAView) {
   // The "/" behind the view must not turn the search into a direct exec of "true/x".
   const char argument[] = "true/x";
-  EXPECT_TRUE(searchInChild(Bytes(argument, 4), Bytes("/nonexistent-larderbox:/bin"), false).executed);
+  EXPECT_TRUE(
+      searchInChild(Bytes(argument, 4), Bytes("/nonexistent-larderbox:/bin"), false).executed);
 }
 
 TEST_F(ExecSearchTest, ArgumentZeroIsPutBack) {
@@ -125,15 +128,24 @@ TEST(ExecError, Table) {
     Error expected;
   };
   const Row rows[] = {
-      {EPERM, Error::PermissionDenied}, {ENOENT, Error::FileNotFound},
-      {EIO, Error::FileSystem},         {ELOOP, Error::FileSystem},
-      {E2BIG, Error::SystemResources},  {ENOMEM, Error::SystemResources},
-      {ENOEXEC, Error::InvalidExe},     {EINVAL, Error::InvalidExe},
-      {ELIBBAD, Error::InvalidExe},     {EACCES, Error::AccessDenied},
-      {ENOTDIR, Error::NotDir},         {EISDIR, Error::IsDir},
-      {ENFILE, Error::SystemFdQuotaExceeded}, {EMFILE, Error::ProcessFdQuotaExceeded},
-      {ETXTBSY, Error::FileBusy},       {ENAMETOOLONG, Error::NameTooLong},
-      {EINTR, Error::Unexpected},       {EFAULT, Error::Unexpected},
+      {EPERM, Error::PermissionDenied},
+      {ENOENT, Error::FileNotFound},
+      {EIO, Error::FileSystem},
+      {ELOOP, Error::FileSystem},
+      {E2BIG, Error::SystemResources},
+      {ENOMEM, Error::SystemResources},
+      {ENOEXEC, Error::InvalidExe},
+      {EINVAL, Error::InvalidExe},
+      {ELIBBAD, Error::InvalidExe},
+      {EACCES, Error::AccessDenied},
+      {ENOTDIR, Error::NotDir},
+      {EISDIR, Error::IsDir},
+      {ENFILE, Error::SystemFdQuotaExceeded},
+      {EMFILE, Error::ProcessFdQuotaExceeded},
+      {ETXTBSY, Error::FileBusy},
+      {ENAMETOOLONG, Error::NameTooLong},
+      {EINTR, Error::Unexpected},
+      {EFAULT, Error::Unexpected},
   };
   for (const Row& row : rows)
     EXPECT_EQ(errorName(execError(row.errnum)), errorName(row.expected)) << row.errnum;

@@ -1,8 +1,8 @@
 #include "process_test_support.h"
 
 #include <errno.h>
-#include <pthread.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -22,7 +22,8 @@ void PrintTo(const ChildExit& exit, std::ostream* out) {
 namespace test {
 
 TemporaryDirectory::TemporaryDirectory() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "larderbox-process-XXXXXX").string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "larderbox-process-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed: " << errno;
   path_ = pattern;
 }
@@ -74,7 +75,9 @@ std::set<int> inheritableDescriptors() {
   return inheritable;
 }
 
-bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+bool isOpen(int fd) {
+  return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+}
 
 bool hasNoChildren() {
   int status;
@@ -94,11 +97,15 @@ Watchdog::Watchdog(unsigned seconds) {
   alarm(seconds);
 }
 
-Watchdog::~Watchdog() { alarm(0); }
+Watchdog::~Watchdog() {
+  alarm(0);
+}
 
 namespace {
 std::atomic<unsigned> signals_delivered{0};
-void countSignal(int) { signals_delivered.fetch_add(1, std::memory_order_relaxed); }
+void countSignal(int) {
+  signals_delivered.fetch_add(1, std::memory_order_relaxed);
+}
 }  // namespace
 
 SignalRain::SignalRain() {
@@ -125,9 +132,13 @@ void SignalRain::stop() {
   sigaction(SIGIO, &saved_, nullptr);
 }
 
-SignalRain::~SignalRain() { stop(); }
+SignalRain::~SignalRain() {
+  stop();
+}
 
-unsigned SignalRain::delivered() { return signals_delivered.load(); }
+unsigned SignalRain::delivered() {
+  return signals_delivered.load();
+}
 
 }  // namespace test
 }  // namespace larderbox
