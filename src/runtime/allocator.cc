@@ -9,13 +9,10 @@ constexpr std::size_t kHeaderSize = 24;
 // The kernel maps whole pages; the block owns all of them, so the next small requests need no map.
 constexpr std::size_t kPageSize = 4096;
 
-char* alignUp(char* address, std::size_t alignment) {
-  auto value = reinterpret_cast<std::uintptr_t>(address);
-  return address + (-value & (alignment - 1));
-}
-
 // Sum with saturation: an overflowing size is simply too large to map.
-std::size_t addSaturated(std::size_t a, std::size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
+std::size_t addSaturated(std::size_t a, std::size_t b) {
+  return a > SIZE_MAX - b ? SIZE_MAX : a + b;
+}
 
 #ifdef LARDERBOX_FAULT_SEAM
 std::uint64_t allocations_until_failure = 0;
@@ -29,7 +26,9 @@ bool injectedFailure() {
 }  // namespace
 
 #ifdef LARDERBOX_FAULT_SEAM
-void failNthAllocation(std::uint64_t n) { allocations_until_failure = n; }
+void failNthAllocation(std::uint64_t n) {
+  allocations_until_failure = n;
+}
 #endif
 
 void* ProcessAllocator::allocate(std::size_t size, std::size_t alignment) {
@@ -37,19 +36,21 @@ void* ProcessAllocator::allocate(std::size_t size, std::size_t alignment) {
   if (injectedFailure()) return nullptr;
 #endif
   if (alignment == 0) alignment = 1;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (current_ != nullptr) {
-      char* base = reinterpret_cast<char*>(current_);
-      char* start = alignUp(base + kHeaderSize + current_->used, alignment);
-      char* end = base + current_->size;
-      if (start <= end && size <= static_cast<std::size_t>(end - start)) {
-        current_->used = static_cast<std::size_t>(start + size - (base + kHeaderSize));
-        return start;
-      }
-    }
-    if (!mapBlock(size, alignment)) return nullptr;
-  }
-  return nullptr;
+  if (void* memory = carve(size, alignment)) return memory;
+  if (!mapBlock(size, alignment)) return nullptr;
+  return carve(size, alignment);
+}
+
+// `size` bytes behind the current block's last request, or null when they do not fit. Integers,
+// not pointers: an aligned start past the block's end must not be formed as a pointer.
+void* ProcessAllocator::carve(std::size_t size, std::size_t alignment) {
+  if (current_ == nullptr) return nullptr;
+  std::uintptr_t first = reinterpret_cast<std::uintptr_t>(current_) + kHeaderSize;
+  std::uintptr_t start = (first + current_->used + alignment - 1) & ~(alignment - 1);
+  std::uintptr_t end = reinterpret_cast<std::uintptr_t>(current_) + current_->size;
+  if (start < first || start > end || size > end - start) return nullptr;
+  current_->used = start + size - first;
+  return reinterpret_cast<void*>(start);
 }
 
 bool ProcessAllocator::mapBlock(std::size_t size, std::size_t alignment) {
@@ -60,7 +61,8 @@ bool ProcessAllocator::mapBlock(std::size_t size, std::size_t alignment) {
   block_size = addSaturated(block_size, block_size & 1);
   block_size = addSaturated(block_size, -block_size & (kPageSize - 1));
   if (block_size == SIZE_MAX) return false;
-  void* memory = mmap(nullptr, block_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* memory =
+      mmap(nullptr, block_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return false;
   auto* block = static_cast<BlockHeader*>(memory);
   block->size = block_size;

@@ -51,6 +51,7 @@ class ProcessAllocator {
 
   bool isMostRecent(const void* memory, std::size_t size) const;
   bool mapBlock(std::size_t size, std::size_t alignment);
+  void* carve(std::size_t size, std::size_t alignment);
 
   BlockHeader* current_ = nullptr;
 };

@@ -25,8 +25,8 @@ std::optional<FileIdentity> fileIdentity(const char* path);
 // Whether the calling process may execute `path` (access with X_OK).
 bool isExecutable(const char* path);
 
-// The identity of the running executable, taken on first use only: from "/proc/self/exe", or, where
-// there is no /proc, from the path the process was executed under.
+// The identity of the running executable, taken on first use only: from the path the process was
+// executed under, or from "/proc/self/exe" when that path no longer names a file.
 class SelfIdentity {
  public:
   static SelfIdentity ofThisProcess() { return SelfIdentity(); }

@@ -88,19 +88,26 @@ TEST_F(RealToolTest, MarkerWindow) {
   ScopedAlarm bound(20);
   struct Row {
     const char* name;
-    std::size_t offset;  // of the marker in the file
+    std::size_t offset;        // of the note segment in the file
+    std::size_t segment_size;  // as its program header gives it
     MarkerCheck expected;
   };
   const Row rows[] = {
-      {"at-start", 0, MarkerCheck::carries_marker},
-      {"last-place-in-window", kMarkerWindow - 16, MarkerCheck::carries_marker},
-      {"straddling-window-end", kMarkerWindow - 15, MarkerCheck::lacks_marker},
-      {"behind-window", kMarkerWindow, MarkerCheck::lacks_marker},
+      {"behind-program-headers", 120, 40, MarkerCheck::carries_marker},
+      {"last-place-in-window", kMarkerWindow - 40, 40, MarkerCheck::carries_marker},
+      {"straddling-window-end", kMarkerWindow - 39, 40, MarkerCheck::lacks_marker},
+      {"behind-window", kMarkerWindow, 40, MarkerCheck::lacks_marker},
+      {"segment-cut-short", 120, 39, MarkerCheck::lacks_marker},
+      {"segment-longer-than-file", 120, 1 << 20, MarkerCheck::lacks_marker},
   };
   for (const Row& row : rows) {
-    std::string path = tree_.shim(row.name, row.offset);
+    std::string path = tree_.shim(row.name, row.offset, row.segment_size);
     EXPECT_EQ(checkMarker(path.c_str()), row.expected) << row.name;
   }
+  // The marker's bytes alone, outside any note, mark nothing: a script that quotes them is a
+  // script.
+  std::string quoted = std::string(64, 'x') + TempTree::larderboxNote() + std::string(200, 'y');
+  EXPECT_EQ(checkMarker(tree_.file("quoted", quoted, 0755).c_str()), MarkerCheck::lacks_marker);
   EXPECT_EQ(checkMarker(tree_.script("script").c_str()), MarkerCheck::lacks_marker);
   EXPECT_EQ(checkMarker(tree_.file("empty", "", 0755).c_str()), MarkerCheck::lacks_marker);
   EXPECT_EQ(checkMarker(tree_.path("missing").c_str()), MarkerCheck::unreadable);

@@ -2,6 +2,7 @@
 // standard output and error are captured.
 #pragma once
 
+#include <elf.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -67,10 +69,34 @@ class TempTree {
     return file(relative, "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\"\n", 0755);
   }
 
-  // An executable file that carries the larderbox marker at `offset` within its first bytes.
-  std::string shim(const std::string& relative, std::size_t offset = 64) const {
-    std::string content(offset, 'x');
-    content.append(larderboxMarker());
+  // The note that marks a larderbox executable: its header, the name padded to 12 bytes, the
+  // marker.
+  static std::string larderboxNote() {
+    const unsigned int sizes_and_type[3] = {10, 16, 1};
+    std::string note(reinterpret_cast<const char*>(sizes_and_type), sizeof sizes_and_type);
+    note.append("larderbox\0\0\0", 12);
+    note.append(larderboxMarker());
+    return note;
+  }
+
+  // An executable ELF file whose one PT_NOTE segment, `segment_size` bytes at `offset`, starts with
+  // the larderbox note; `offset` is at least 120, behind the file header and the program header.
+  std::string shim(const std::string& relative, std::size_t offset = 120,
+                   std::size_t segment_size = 40) const {
+    Elf64_Ehdr header = {};
+    std::memcpy(header.e_ident, ELFMAG, SELFMAG);
+    header.e_ident[EI_CLASS] = ELFCLASS64;
+    header.e_phoff = sizeof header;
+    header.e_phentsize = sizeof(Elf64_Phdr);
+    header.e_phnum = 1;
+    Elf64_Phdr segment = {};
+    segment.p_type = PT_NOTE;
+    segment.p_offset = offset;
+    segment.p_filesz = segment_size;
+    std::string content(reinterpret_cast<const char*>(&header), sizeof header);
+    content.append(reinterpret_cast<const char*>(&segment), sizeof segment);
+    content.resize(offset, 'x');
+    content.append(larderboxNote());
     content.append(200, 'y');
     return file(relative, content, 0755);
   }
