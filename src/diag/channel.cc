@@ -44,7 +44,9 @@ bool isTerminal(int descriptor) {
 
 }  // namespace
 
-DiagnosticChannel& stderrChannel() { return standard_error; }
+DiagnosticChannel& stderrChannel() {
+  return standard_error;
+}
 
 void DiagnosticChannel::setEnvironment(char* const* entries, std::size_t count) {
   environment_ = entries;
@@ -153,13 +155,17 @@ StderrSection lockStderr(std::span<char> buffer) {
   return {standard_error, mode};
 }
 
-Status writeAll(DiagnosticChannel& writer, Bytes bytes) { return writer.writeAll(bytes); }
+Status writeAll(DiagnosticChannel& writer, Bytes bytes) {
+  return writer.writeAll(bytes);
+}
 
 Status setColor(DiagnosticChannel& writer, ColorMode mode, TerminalColor color) {
   return writer.setColor(mode, color);
 }
 
-void unlockStderr() { standard_error.unlock(); }
+void unlockStderr() {
+  standard_error.unlock();
+}
 
 void writeErrorLine(DiagnosticChannel& channel, Error error) {
   char buffer[kMessageBufferSize];

@@ -77,10 +77,15 @@ void unlockStderr();
 
 // "error: " and the error's name, coloured where the mode says, in one locked section.
 void writeErrorLine(DiagnosticChannel& channel, Error error);
-inline void writeErrorLine(Error error) { writeErrorLine(stderrChannel(), error); }
+inline void writeErrorLine(Error error) {
+  writeErrorLine(stderrChannel(), error);
+}
 
-// A plain message: the pieces in order in one locked section; the first failed piece drops the rest.
+// A plain message: the pieces in order in one locked section; the first failed piece drops the
+// rest.
 void writeMessage(DiagnosticChannel& channel, std::initializer_list<Bytes> pieces);
-inline void writeMessage(std::initializer_list<Bytes> pieces) { writeMessage(stderrChannel(), pieces); }
+inline void writeMessage(std::initializer_list<Bytes> pieces) {
+  writeMessage(stderrChannel(), pieces);
+}
 
 }  // namespace larderbox

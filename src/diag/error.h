@@ -39,7 +39,8 @@ enum class Error : std::uint16_t {
   ConcurrencyUnavailable,
 };
 
-inline constexpr std::uint16_t kErrorCount = static_cast<std::uint16_t>(Error::ConcurrencyUnavailable) + 1;
+inline constexpr std::uint16_t kErrorCount =
+    static_cast<std::uint16_t>(Error::ConcurrencyUnavailable) + 1;
 
 // The fixed name of an error; the empty string for Error::None and for values outside the table.
 std::string_view errorName(Error error);
@@ -51,7 +52,9 @@ template <class T>
 using Result = std::expected<T, Error>;
 using Status = std::expected<void, Error>;
 
-inline std::unexpected<Error> fail(Error error) { return std::unexpected<Error>(error); }
+inline std::unexpected<Error> fail(Error error) {
+  return std::unexpected<Error>(error);
+}
 
 // One row of a per-operation errno table.
 struct ErrnoMapping {
@@ -66,12 +69,11 @@ Error mapErrno(int errnum, std::span<const ErrnoMapping> table);
 
 // Evaluates an expression yielding Result<T> or Status; on error, returns the error from the
 // enclosing function, otherwise yields the value.
-#define TRY(expression)                                               \
-  __extension__({                                                     \
-    auto larderbox_try_result_ = (expression);                        \
-    if (!larderbox_try_result_)                                       \
-      return ::larderbox::fail(larderbox_try_result_.error());        \
-    ::larderbox::detail::takeValue(std::move(larderbox_try_result_)); \
+#define TRY(expression)                                                                  \
+  __extension__({                                                                        \
+    auto larderbox_try_result_ = (expression);                                           \
+    if (!larderbox_try_result_) return ::larderbox::fail(larderbox_try_result_.error()); \
+    ::larderbox::detail::takeValue(std::move(larderbox_try_result_));                    \
   })
 
 namespace larderbox::detail {

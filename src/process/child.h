@@ -11,7 +11,13 @@
 
 namespace larderbox {
 
-enum class StdioDisposition : std::uint8_t { inherit = 0, file = 1, ignore = 2, pipe = 3, close = 4 };
+enum class StdioDisposition : std::uint8_t {
+  inherit = 0,
+  file = 1,
+  ignore = 2,
+  pipe = 3,
+  close = 4
+};
 
 struct StdioSetting {
   StdioDisposition disposition = StdioDisposition::inherit;

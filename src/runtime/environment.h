@@ -19,6 +19,7 @@ EnvironmentBlock environmentBlock(char** entries);
 // The value of the first entry that begins with `name` immediately followed by "=". An empty value
 // is present. An empty name, a name holding "=", and a name whose NUL-terminated copy cannot be
 // allocated all give none.
-std::optional<Bytes> lookupEnv(ProcessAllocator& allocator, EnvironmentBlock environment, Bytes name);
+std::optional<Bytes> lookupEnv(ProcessAllocator& allocator, EnvironmentBlock environment,
+                               Bytes name);
 
 }  // namespace larderbox

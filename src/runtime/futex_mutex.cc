@@ -25,7 +25,8 @@ void FutexMutex::lock() {
   if (__atomic_compare_exchange_n(&word_, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
     return;
   if (expected == 2) futexWait(&word_, 2);
-  while (__atomic_exchange_n(&word_, 2, __ATOMIC_ACQUIRE) != 0) futexWait(&word_, 2);
+  while (__atomic_exchange_n(&word_, 2, __ATOMIC_ACQUIRE) != 0)
+    futexWait(&word_, 2);
 }
 
 void FutexMutex::unlock() {

@@ -16,6 +16,8 @@ void tearDown(RunContext& context) {
   context.allocator.releaseAll();
 }
 
-void exitProcess(int status) { exit(status); }
+void exitProcess(int status) {
+  exit(status);
+}
 
 }  // namespace larderbox

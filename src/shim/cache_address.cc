@@ -7,9 +7,13 @@ namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
-bool isBlank(char byte) { return byte == ' ' || byte == '\t' || byte == '\r' || byte == '\n'; }
+bool isBlank(char byte) {
+  return byte == ' ' || byte == '\t' || byte == '\r' || byte == '\n';
+}
 
-unsigned byteAt(Bytes bytes, std::size_t i) { return static_cast<unsigned char>(bytes[i]); }
+unsigned byteAt(Bytes bytes, std::size_t i) {
+  return static_cast<unsigned char>(bytes[i]);
+}
 
 char* append(char* out, Bytes bytes) {
   if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
@@ -19,9 +23,12 @@ char* append(char* out, Bytes bytes) {
 }  // namespace
 
 Bytes trimCacheServer(Bytes server) {
-  while (!server.empty() && isBlank(server.front())) server.remove_prefix(1);
-  while (!server.empty() && isBlank(server.back())) server.remove_suffix(1);
-  while (!server.empty() && server.back() == '/') server.remove_suffix(1);
+  while (!server.empty() && isBlank(server.front()))
+    server.remove_prefix(1);
+  while (!server.empty() && isBlank(server.back()))
+    server.remove_suffix(1);
+  while (!server.empty() && server.back() == '/')
+    server.remove_suffix(1);
   return server;
 }
 
@@ -62,7 +69,8 @@ Result<Bytes> encodeBase64Url(ProcessAllocator& allocator, Bytes input) {
 
 Bytes cacheFileName(Bytes url) {
   Bytes kept = bytesUpTo(url, url.find_first_of("?#"));
-  while (!kept.empty() && kept.back() == '/') kept.remove_suffix(1);
+  while (!kept.empty() && kept.back() == '/')
+    kept.remove_suffix(1);
   std::size_t slash = kept.rfind('/');
   Bytes name = slash == Bytes::npos ? kept : bytesFrom(kept, slash + 1);
   return name.empty() ? Bytes("download") : name;

@@ -17,7 +17,8 @@ Result<std::span<char*>> formArgumentArray(ProcessAllocator& allocator, int argc
   std::size_t count = argc > 1 ? static_cast<std::size_t>(argc) - 1 : 0;
   char** array = allocator.allocateArray<char*>(count);
   if (array == nullptr) return fail(Error::OutOfMemory);
-  for (std::size_t i = 0; i < count; ++i) array[i] = argv[i + 1];
+  for (std::size_t i = 0; i < count; ++i)
+    array[i] = argv[i + 1];
   return std::span<char*>(array, count);
 }
 
@@ -39,7 +40,8 @@ Status runSteps(RunContext& context, int argc, char** argv, EnvironmentBlock env
   Bytes program_name = argc > 0 && argv[0] != nullptr ? Bytes(argv[0]) : Bytes();
   Bytes tool_name = chooseToolName(program_name);
   SelfIdentity self = SelfIdentity::ofThisProcess();
-  std::optional<Bytes> real_tool = TRY(findRealTool(context.allocator, environment, tool_name, self));
+  std::optional<Bytes> real_tool =
+      TRY(findRealTool(context.allocator, environment, tool_name, self));
   if (!real_tool) {
     reportNoRealTool(tool_name);
     exitProcess(127);

@@ -24,7 +24,8 @@ void handOver(ProcessAllocator& allocator, Bytes real_tool, std::span<char* cons
   char** vector = allocator.allocateArray<char*>(arguments.size() + 2);
   if (vector == nullptr) exitProcess(127);
   vector[0] = const_cast<char*>(path->data());
-  for (std::size_t i = 0; i < arguments.size(); ++i) vector[i + 1] = arguments[i];
+  for (std::size_t i = 0; i < arguments.size(); ++i)
+    vector[i + 1] = arguments[i];
   vector[arguments.size() + 1] = nullptr;
   execve(path->data(), vector, environment);
   writeMessage({"larderbox shim: cannot exec ", real_tool, "\n"});

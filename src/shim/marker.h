@@ -1,4 +1,5 @@
-// The mark by which one larderbox executable recognises another, so that it never hands over to one.
+// The mark by which one larderbox executable recognises another, so that it never hands over to
+// one.
 #pragma once
 
 #include "runtime/bytes.h"

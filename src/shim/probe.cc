@@ -11,7 +11,8 @@ namespace {
 // A header-only (curl) or spider (wget) request with the tool's own 5-second limit, one try, and
 // none of the caller's options: headers, proxies and credentials for the origin stay out of it.
 std::array<Bytes, 8> probeCommand(Bytes real_tool, Bytes tool_name, Bytes cache_address) {
-  if (tool_name == "wget") return {real_tool, "--spider", "-q", "-T", "5", "-t", "1", cache_address};
+  if (tool_name == "wget")
+    return {real_tool, "--spider", "-q", "-T", "5", "-t", "1", cache_address};
   return {real_tool, "-fsS", "-I", "-m", "5", "-o", "/dev/null", cache_address};
 }
 

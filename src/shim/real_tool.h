@@ -49,8 +49,9 @@ class SelfIdentity {
 bool isLarderboxExecutable(const char* path, SelfIdentity& self);
 
 // The first usable "<entry>/<tool>" of `path_value`, or none. Fails only with OutOfMemory.
-Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator, std::optional<Bytes> path_value,
-                                        Bytes tool_name, SelfIdentity& self);
+Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,
+                                        std::optional<Bytes> path_value, Bytes tool_name,
+                                        SelfIdentity& self);
 
 // REAL_<TOOL> when it names a usable executable, else the PATH search.
 Result<std::optional<Bytes>> findRealTool(ProcessAllocator& allocator, EnvironmentBlock environment,

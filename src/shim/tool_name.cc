@@ -4,11 +4,14 @@ namespace larderbox {
 
 Bytes lastPathComponent(Bytes name) {
   std::size_t root = 0;
-  while (root < name.size() && name[root] == '/') ++root;
+  while (root < name.size() && name[root] == '/')
+    ++root;
   std::size_t end = name.size();
-  while (end > root && name[end - 1] == '/') --end;
+  while (end > root && name[end - 1] == '/')
+    --end;
   std::size_t start = end;
-  while (start > root && name[start - 1] != '/') --start;
+  while (start > root && name[start - 1] != '/')
+    --start;
   return Bytes(name.data() + start, end - start);
 }
 
