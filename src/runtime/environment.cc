@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "runtime/strings.h"
-
 namespace larderbox {
 
 EnvironmentBlock environmentBlock(char** entries) {
@@ -14,21 +12,19 @@ EnvironmentBlock environmentBlock(char** entries) {
   return {entries, count};
 }
 
-std::optional<Bytes> lookupEnv(ProcessAllocator& allocator, EnvironmentBlock environment,
-                               Bytes name) {
+std::optional<Bytes> lookupEnv(EnvironmentBlock environment, Bytes name) {
   if (name.empty()) return std::nullopt;
   // A byte loop: the names are a few bytes long, where memchr's set-up costs more than the search.
   for (char byte : name)
     if (byte == '=') return std::nullopt;
-  std::optional<Bytes> copy = copyWithNul(allocator, name);
-  if (!copy) return std::nullopt;
   for (std::size_t i = 0; i < environment.count; ++i) {
     const char* entry = environment.entries[i];
     // Most entries differ in their first byte: they cost no call. An environment of 30 variables
     // is scanned four times per run.
-    if (entry[0] != (*copy)[0]) continue;
-    if (std::strncmp(entry, copy->data(), copy->size()) == 0 && entry[copy->size()] == '=')
-      return Bytes(entry + copy->size() + 1);
+    if (entry[0] != name[0]) continue;
+    // strncmp stops at the entry's NUL, so a shorter entry is never read past its end.
+    if (std::strncmp(entry, name.data(), name.size()) == 0 && entry[name.size()] == '=')
+      return Bytes(entry + name.size() + 1);
   }
   return std::nullopt;
 }

@@ -17,9 +17,8 @@ struct EnvironmentBlock {
 EnvironmentBlock environmentBlock(char** entries);
 
 // The value of the first entry that begins with `name` immediately followed by "=". An empty value
-// is present. An empty name, a name holding "=", and a name whose NUL-terminated copy cannot be
-// allocated all give none.
-std::optional<Bytes> lookupEnv(ProcessAllocator& allocator, EnvironmentBlock environment,
-                               Bytes name);
+// is present. An empty name and a name holding "=" give none. Nothing is allocated, so a lookup
+// cannot run out of memory.
+std::optional<Bytes> lookupEnv(EnvironmentBlock environment, Bytes name);
 
 }  // namespace larderbox

@@ -26,7 +26,7 @@ Result<std::span<char*>> formArgumentArray(ProcessAllocator& allocator, int argc
 // about the cache fails the run except memory for the address and its replacement element.
 Status redirectToCache(RunContext& context, EnvironmentBlock environment, Bytes tool_name,
                        Bytes real_tool, std::span<char*> arguments) {
-  std::optional<Bytes> server = selectCacheServer(context.allocator, environment, tool_name);
+  std::optional<Bytes> server = selectCacheServer(environment, tool_name);
   if (!server) return {};
   std::optional<UrlArgument> url = findUrlArgument(arguments);
   if (!url) return {};

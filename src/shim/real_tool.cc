@@ -96,23 +96,17 @@ Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,
 
 Result<std::optional<Bytes>> findRealTool(ProcessAllocator& allocator, EnvironmentBlock environment,
                                           Bytes tool_name, SelfIdentity& self) {
-  std::optional<Bytes> variable =
-      joinWithNul(allocator, {"REAL_", upperCaseToolName(allocator, tool_name)});
-  if (!variable) return fail(Error::OutOfMemory);
-  std::optional<Bytes> named = lookupEnv(allocator, environment, *variable);
+  std::optional<Bytes> named = lookupEnv(environment, realToolVariable(tool_name));
   // An environment value is NUL-terminated in place, so it needs no copy for the system.
   if (named && !named->empty() && isExecutable(named->data()) &&
       !isLarderboxExecutable(named->data(), self))
     return named;
-  return findOnPath(allocator, lookupEnv(allocator, environment, "PATH"), tool_name, self);
+  return findOnPath(allocator, lookupEnv(environment, "PATH"), tool_name, self);
 }
 
 void reportNoRealTool(Bytes tool_name) {
-  char upper[4];
-  Bytes shown = bytesUpTo(tool_name, sizeof upper);
-  copyUpperCase(shown, upper);
-  writeMessage({tool_name, "larderbox: no real ", tool_name, " found on PATH (set $REAL_",
-                Bytes(upper, shown.size()), ")\n"});
+  writeMessage({tool_name, "larderbox: no real ", tool_name, " found on PATH (set $",
+                realToolVariable(tool_name), ")\n"});
 }
 
 }  // namespace larderbox

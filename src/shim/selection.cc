@@ -23,13 +23,10 @@ std::optional<UrlArgument> firstUrlFrom(std::span<char* const> arguments, std::s
 
 }  // namespace
 
-std::optional<Bytes> selectCacheServer(ProcessAllocator& allocator, EnvironmentBlock environment,
-                                       Bytes tool_name) {
-  std::optional<Bytes> specific =
-      joinWithNul(allocator, {upperCaseToolName(allocator, tool_name), "LARDERBOX_SERVER"});
-  if (!specific) return std::nullopt;
-  if (std::optional<Bytes> server = lookupEnv(allocator, environment, *specific)) return server;
-  return lookupEnv(allocator, environment, "LARDERBOX_SERVER");
+std::optional<Bytes> selectCacheServer(EnvironmentBlock environment, Bytes tool_name) {
+  if (std::optional<Bytes> server = lookupEnv(environment, toolServerVariable(tool_name)))
+    return server;
+  return lookupEnv(environment, "LARDERBOX_SERVER");
 }
 
 bool looksLikeUrl(Bytes argument) {

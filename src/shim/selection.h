@@ -12,8 +12,7 @@
 namespace larderbox {
 
 // <TOOL>LARDERBOX_SERVER when present (even empty), else LARDERBOX_SERVER, else none.
-std::optional<Bytes> selectCacheServer(ProcessAllocator& allocator, EnvironmentBlock environment,
-                                       Bytes tool_name);
+std::optional<Bytes> selectCacheServer(EnvironmentBlock environment, Bytes tool_name);
 
 // A scheme in the sense of RFC 3986 directly followed by "://".
 bool looksLikeUrl(Bytes argument);

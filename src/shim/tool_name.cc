@@ -19,18 +19,12 @@ Bytes chooseToolName(Bytes program_name) {
   return containsBytes(lastPathComponent(program_name), "wget") ? kWget : kCurl;
 }
 
-void copyUpperCase(Bytes bytes, char* out) {
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    char byte = bytes[i];
-    out[i] = byte >= 'a' && byte <= 'z' ? static_cast<char>(byte - 'a' + 'A') : byte;
-  }
+Bytes realToolVariable(Bytes tool_name) {
+  return tool_name == kWget ? "REAL_WGET" : "REAL_CURL";
 }
 
-Bytes upperCaseToolName(ProcessAllocator& allocator, Bytes tool_name) {
-  char* copy = allocator.allocateArray<char>(tool_name.size());
-  if (copy == nullptr) return tool_name;
-  copyUpperCase(tool_name, copy);
-  return Bytes(copy, tool_name.size());
+Bytes toolServerVariable(Bytes tool_name) {
+  return tool_name == kWget ? "WGETLARDERBOX_SERVER" : "CURLLARDERBOX_SERVER";
 }
 
 }  // namespace larderbox

@@ -15,11 +15,9 @@ Bytes lastPathComponent(Bytes program_name);
 // "wget" when the last path component holds "wget" anywhere (case-sensitive), else "curl".
 Bytes chooseToolName(Bytes program_name);
 
-// The ASCII upper-case copy used inside variable names; the tool name itself when the copy cannot
-// be allocated.
-Bytes upperCaseToolName(ProcessAllocator& allocator, Bytes tool_name);
-
-// Upper-cases ASCII letters of `bytes` into `out`, which holds at least bytes.size() bytes.
-void copyUpperCase(Bytes bytes, char* out);
+// The variables named after the tool: "REAL_" or "LARDERBOX_SERVER" joined to its upper-case name.
+// Constants, NUL-terminated: the tool name is one of two, so no copy has to be made.
+Bytes realToolVariable(Bytes tool_name);
+Bytes toolServerVariable(Bytes tool_name);
 
 }  // namespace larderbox

@@ -116,10 +116,15 @@ def address_space_limit(limit):
     return prepare
 
 
+UNSEARCHED_DIRECTORY = "/nonexistent/larderbox-test"
+
+
 class OutOfMemory(ShimCase):
     """A low address-space limit set by the caller lets the shim start but fails its first
     anonymous mapping, so the run takes the error exit."""
 
+    # The first allocation is the first candidate's path, so PATH needs one entry; the directory is
+    # never there, so a run with room to allocate ends with the no-real-tool message.
     def started(self, limit, env):
         try:
             completed = self.launch(self.shim, argv0="curl", env=env,
@@ -160,7 +165,7 @@ class OutOfMemory(ShimCase):
         ]
         for label, variables, expected in rows:
             with self.subTest(label):
-                env = self.environment(path="", **variables)
+                env = self.environment(path=UNSEARCHED_DIRECTORY, **variables)
                 completed = self.run_starved(env)
                 self.assertEqual(completed.stderr, expected)
                 self.assertEqual(completed.stdout, b"")
@@ -184,7 +189,7 @@ class OutOfMemory(ShimCase):
                     attributes = termios.tcgetattr(terminal)
                     attributes[1] &= ~termios.OPOST  # bytes as written, no "\r\n"
                     termios.tcsetattr(terminal, termios.TCSANOW, attributes)
-                    env = self.environment(path="", **variables)
+                    env = self.environment(path=UNSEARCHED_DIRECTORY, **variables)
                     completed = self.run_starved(env, stderr=terminal)
                     os.close(terminal)
                     terminal = None
@@ -196,7 +201,7 @@ class OutOfMemory(ShimCase):
                         os.close(terminal)
 
     def test_error_line_uses_the_callers_sigpipe_disposition(self):
-        env = self.environment(path="")
+        env = self.environment(path=UNSEARCHED_DIRECTORY)
         limit = self.lowest_starting_limit(env)
         rows = [
             # caller's SIGPIPE, expected status

@@ -328,16 +328,21 @@ TEST_F(RealToolTest, RealToolVariable) {
   EXPECT_EQ(realTool(longer, Bytes(tool, 4)), on_path);
 }
 
-TEST_F(RealToolTest, RealToolVariableOutOfMemory) {
+TEST_F(RealToolTest, OnlyCandidatePathsNeedMemory) {
   std::string named = tree_.script("opt/curl");
-  // Without the upper-case copy the variable name is formed from the lower-case tool name.
-  Environment lower{"REAL_curl=" + named};
+  std::string on_path = tree_.script("usr/bin/curl");
+  std::string path = "PATH=" + tree_.path("usr/bin");
+  // The variable's name is a constant and its value is used in place: nothing to allocate.
+  Environment variable{"REAL_CURL=" + named, path};
   failNthAllocation(1);
-  EXPECT_EQ(realTool(lower), named);
+  EXPECT_EQ(realTool(variable), named);
+  failNthAllocation(0);
 
-  Environment upper{"REAL_CURL=" + named};
-  failNthAllocation(2);  // the variable name itself
-  EXPECT_EQ(realTool(upper), "error OutOfMemory");
+  Environment search{"REAL_CURL=", path};
+  failNthAllocation(1);  // the first candidate path
+  EXPECT_EQ(realTool(search), "error OutOfMemory");
+  failNthAllocation(0);
+  EXPECT_EQ(realTool(search), on_path);
 }
 
 TEST(NoRealToolMessage, ExactLine) {

@@ -48,19 +48,23 @@ TEST(ChooseToolName, NotNullTerminated) {
   EXPECT_EQ(lastPathComponent(Bytes(slashed, 10)), "wget");
 }
 
-TEST(UpperCaseToolName, CopiesOrFallsBackToLowerCase) {
-  ProcessAllocator allocator;
-  EXPECT_EQ(upperCaseToolName(allocator, kCurl), "CURL");
-  EXPECT_EQ(upperCaseToolName(allocator, kWget), "WGET");
-  // Only a-z change; the view's length bounds what is read.
-  const char buffer[] = "a-Z9zq";
-  EXPECT_EQ(upperCaseToolName(allocator, Bytes(buffer, 5)), "A-Z9Z");
-
-  failNthAllocation(1);
-  Bytes fallback = upperCaseToolName(allocator, kCurl);
-  EXPECT_EQ(fallback, "curl");
-  failNthAllocation(0);
-  allocator.releaseAll();
+TEST(ToolVariables, NamedAfterTheUpperCaseTool) {
+  struct Row {
+    Bytes tool;
+    Bytes real_tool;
+    Bytes server;
+  };
+  const Row rows[] = {{kCurl, "REAL_CURL", "CURLLARDERBOX_SERVER"},
+                      {kWget, "REAL_WGET", "WGETLARDERBOX_SERVER"}};
+  for (const Row& row : rows) {
+    // A copy of the name, not the constant itself, picks the variables too.
+    std::string tool(row.tool);
+    EXPECT_EQ(realToolVariable(tool), row.real_tool);
+    EXPECT_EQ(toolServerVariable(tool), row.server);
+    // The system reads them as C strings.
+    EXPECT_EQ(realToolVariable(tool).data()[row.real_tool.size()], '\0');
+    EXPECT_EQ(toolServerVariable(tool).data()[row.server.size()], '\0');
+  }
 }
 
 }  // namespace
