@@ -201,6 +201,18 @@ Status redirect(StdioDisposition disposition, int source, int target) {
                                             plan.search_path, plan.keep_argument_0));
 }
 
+int childEntry(void* plan) {
+  runChild(*static_cast<ChildPlan*>(plan));
+}
+
+// Room for the child's frames until its exec, a candidate path of up to 4 KiB among them.
+constexpr std::size_t kChildStackSize = 64 * 1024;
+
+SystemResult<pid_t> startChild(ChildPlan& plan) {
+  alignas(16) char stack[kChildStackSize];
+  return startSharedChild(childEntry, &plan, stack);
+}
+
 // The child's report: 8 bytes when it failed, fewer (end of file at its exec) when it did not.
 std::optional<Error> readReport(int error_pipe) {
   unsigned char report[kReportSize];
@@ -283,12 +295,11 @@ Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& op
   plan.search_path = searchPathOf(options.environment);
   plan.keep_argument_0 = options.keep_argument_0;
 
-  SystemResult<pid_t> forked = forkProcess();
+  SystemResult<pid_t> forked = startChild(plan);
   if (!forked) {
     release();
     return fail(mapErrno(forked.error(), kForkErrors));
   }
-  if (*forked == 0) runChild(plan);
 
   // The parent keeps only its own ends: the write end of standard input's pipe, the read ends of
   // standard output's and standard error's.

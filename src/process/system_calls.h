@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <span>
 
 struct iovec;
 struct pollfd;
@@ -36,8 +37,12 @@ SystemStatus duplicateOnto(int source, int target);
 // Clears FD_CLOEXEC: dup2 of a descriptor onto itself leaves the flag as it was.
 SystemStatus clearCloseOnExec(int fd);
 
-// fork(2); not repeated. 0 in the child, the child's id in the parent.
-SystemResult<pid_t> forkProcess();
+// A child process that runs `entry(argument)` on `stack` while it shares this process's memory, and
+// this process waits until the child has executed a program or ended (clone with CLONE_VM and
+// CLONE_VFORK, the way posix_spawn starts a program): no page tables are copied and no page is
+// faulted in copy-on-write afterwards. `entry` must end in an exec or an exit, never return. Not
+// repeated; the child's id.
+SystemResult<pid_t> startSharedChild(int (*entry)(void*), void* argument, std::span<char> stack);
 
 // execve(2), once; returns only on failure.
 int executeProgram(const char* path, char* const* arguments, char* const* environment);
