@@ -1,8 +1,10 @@
-"""The system calls that the shim makes before the real tool starts stay within their budget.
+"""What the shim costs before the real tool starts stays within its budgets.
 
-The pass-through with the shim's directory and the real tool's directory on PATH is traced with
-strace -ff (one file per process, so no line is ever split between processes). The shim's part is
-every call after the execve that started it, up to and including its execve of the real tool.
+The pass-through runs with the shim's directory and the real tool's directory on PATH. System calls
+are traced with strace -ff (one file per process, so no line is ever split between processes); the
+shim's part is every call after the execve that started it, up to and including its execve of the
+real tool. User-space instructions are counted by the benchmark's single-stepping counter, which
+stops at that same execve.
 """
 import os
 import shutil
@@ -11,6 +13,7 @@ import tempfile
 import unittest
 
 BUDGET = 20
+INSTRUCTION_BUDGET = 5000
 URL = "http://127.0.0.1:9/pkg/file.tgz"  # never fetched: the real tool here is a copy of true
 
 
@@ -29,15 +32,12 @@ def strace_refusal():
     return None
 
 
-class SyscallBudgetTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.refusal = strace_refusal()
-        cls.binary = os.environ.get("LARDERBOX_BIN")
+class PassThroughTree(unittest.TestCase):
+    """A shim directory holding a link to the executable, ahead of a real tool that is a copy of
+    true."""
 
     def setUp(self):
-        if self.refusal:
-            self.skipTest(self.refusal)
+        self.binary = os.environ.get("LARDERBOX_BIN")
         self.assertTrue(self.binary and os.access(self.binary, os.X_OK),
                         "LARDERBOX_BIN must name the static executable")
         self.directory = tempfile.mkdtemp(prefix="larderbox-budget-")
@@ -52,7 +52,40 @@ class SyscallBudgetTest(unittest.TestCase):
 
     def tearDown(self):
         if hasattr(self, "directory"):
-            shutil.rmtree(self.directory)  # a failure's message carries the whole trace
+            shutil.rmtree(self.directory)
+
+
+class InstructionBudgetTest(PassThroughTree):
+    def count(self, environment):
+        counter = os.environ.get("COUNTER_BIN", "")
+        self.assertTrue(os.access(counter, os.X_OK), f"COUNTER_BIN not built: {counter!r}")
+        pairs = [f"{name}={value}" for name, value in environment.items()]
+        result = subprocess.run([counter, str(len(pairs)), *pairs, self.shim, "-fsS", "-o",
+                                 os.devnull, URL], capture_output=True, text=True, timeout=120)
+        if result.returncode != 0 and "ptrace" in result.stderr.lower():
+            self.skipTest("ptrace refused: " + result.stderr.strip())
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return [line.split() for line in result.stdout.splitlines()]
+
+    def test_pass_through_stays_within_budget(self):
+        processes = self.count({"PATH": f"{self.shim_dir}:{self.real_dir}"})
+        self.assertEqual(len(processes), 1, f"one process expected: {processes}")
+        role, instructions, _, ended = processes[0]
+        self.assertEqual((role, ended), ("main", "exec"))
+        self.assertLessEqual(int(instructions), INSTRUCTION_BUDGET)
+        # A count of nothing would pass the budget too: the shim does real work before its exec.
+        self.assertGreater(int(instructions), 1000)
+
+
+class SyscallBudgetTest(PassThroughTree):
+    @classmethod
+    def setUpClass(cls):
+        cls.refusal = strace_refusal()
+
+    def setUp(self):
+        if self.refusal:
+            self.skipTest(self.refusal)
+        super().setUp()
 
     def trace(self, arguments, environment):
         """Runs the shim under strace -ff; returns the calls of each traced process, the shim's
