@@ -112,16 +112,7 @@ class HostileToolCase(ShimCase):
             return f.read().splitlines()
 
     def start(self, tool, args=ARGS, env=None, **kwargs):
-        """The shim as `tool`, not waited for; the caller must wait for it (bounded)."""
-        argv = [tool] + list(args)
-        kwargs.setdefault("stdin", subprocess.DEVNULL)
-        kwargs.setdefault("stdout", subprocess.PIPE)
-        kwargs.setdefault("stderr", subprocess.PIPE)
-        process = subprocess.Popen(argv, executable=self.path("bin", tool),
-                                   env=env if env is not None else self.env(), cwd=self.case_dir,
-                                   **kwargs)
-        self.addCleanup(stop, process)
-        return process
+        return start_shim(self, tool, args, env if env is not None else self.env(), **kwargs)
 
     def assert_handed_over(self, tool, completed, hit, args=ARGS):
         """The shim said nothing, the stand-in's recorder ran once with the cache address in place
@@ -149,6 +140,18 @@ class HostileToolCase(ShimCase):
         self.assertTrue(probe["fds"][2].startswith("pipe:"), probe["fds"])
         self.assertNotEqual(probe["fds"][1], probe["fds"][2])
         self.assertEqual(probe["signals"], {"SIGPIPE": "default", "SIGIO": "default"})
+
+
+def start_shim(case, tool, args, env, **kwargs):
+    """The shim installed as bin/`tool` in `case`, not waited for: the caller waits for it with
+    finish(), and the case's clean-up kills it if it is still running."""
+    kwargs.setdefault("stdin", subprocess.DEVNULL)
+    kwargs.setdefault("stdout", subprocess.PIPE)
+    kwargs.setdefault("stderr", subprocess.PIPE)
+    process = subprocess.Popen([tool] + list(args), executable=case.path("bin", tool), env=env,
+                               cwd=case.case_dir, **kwargs)
+    case.addCleanup(stop, process)
+    return process
 
 
 def stop(process):
