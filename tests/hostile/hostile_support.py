@@ -104,6 +104,8 @@ class HostileToolCase(ShimCase):
                     record["signals"][name] = disposition
                 elif key == "environment":
                     record["environment"] = int(rest)
+                elif key == "pid":
+                    record["pid"] = int(rest)
         return record
 
     def children(self, tool):

@@ -85,6 +85,7 @@ static void recordProbe(const char* self, int argc, char** argv, char** envp) {
   for (char** entry = envp; *entry != NULL; ++entry)
     ++entries;
   fprintf(out, "environment %d\n", entries);
+  fprintf(out, "pid %d\n", (int)getpid());
   DIR* dir = opendir("/proc/self/fd");
   if (dir != NULL) {
     struct dirent* entry;
@@ -167,7 +168,8 @@ static void die(const char* name) {
  *                                  "closed" both pipes are closed first, with "open" a line goes to
  *                                  each every 20 ms meanwhile; then exit
  *   linger MS STATUS               a grandchild keeps both pipes open and writing for MS while this
- *                                  process exits at once */
+ *                                  process exits at once
+ *   hold MS STATUS                 keep both pipes open and writing for MS, then exit */
 static int behave(const char* self) {
   char line[256] = "";
   FILE* in = fopen(beside(self, ".behaviour"), "re");
@@ -213,6 +215,12 @@ static int behave(const char* self) {
       sleepMs(20);
     }
     return (int)a;
+  }
+  if (strcmp(word, "hold") == 0 && sscanf(line, "%*s %lld %lld", &a, &b) == 2) {
+    long end = nowMs() + (long)a;
+    while (nowMs() < end && writeAll(1, "holding\n", 8) && writeAll(2, "holding\n", 8))
+      sleepMs(20);
+    return (int)b;
   }
   if (strcmp(word, "linger") == 0 && sscanf(line, "%*s %lld %lld", &a, &b) == 2) {
     pid_t grandchild = fork();

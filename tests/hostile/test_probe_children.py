@@ -3,6 +3,8 @@ garbage, odd exit statuses, a descendant that holds the pipes. The verdict follo
 exit status alone, the shim says nothing, and the real tool inherits neither a probe descriptor
 nor a probe child."""
 
+import concurrent.futures
+import os
 import time
 
 import harness
@@ -11,6 +13,8 @@ from hostile_support import ARGS, HostileToolCase
 MIB = 1024 * 1024
 # A 64 MiB flood on each pipe, drained by a shim on a shared two-core machine.
 FLOOD_TIMEOUT = 120
+# The probe is given up 15 s after it started; the run must end well before the child would.
+GIVE_UP_TIMEOUT = 35
 
 
 class HostileChildren(HostileToolCase):
@@ -68,6 +72,49 @@ class HostileChildren(HostileToolCase):
                 self.assertEqual(sorted(record.fds), sorted([0, 1, 2, extra.fileno()]))
                 self.assertEqual(record.fds[extra.fileno()], harness.as_bytes(extra_path))
                 self.assertEqual(self.children("curl"), [])
+
+
+class GivenUp(HostileToolCase):
+    """A probe whose pipes stay open far past the tools' own 5-second limit is given up: the
+    child is ended and reaped, and the caller's arguments go to the real tool unchanged."""
+
+    ROWS = [
+        # tool, behaviour: both would end with 0 after 40 s
+        ("curl", "hold 40000 0"),          # the child itself keeps writing
+        ("wget", "linger 40000 0"),        # the child exits at once, a descendant keeps writing
+    ]
+
+    def run_given_up(self, tool):
+        started = time.monotonic()
+        completed = self.launch(self.path("bin", tool), argv0=tool, args=ARGS, env=self.env(),
+                                timeout=GIVE_UP_TIMEOUT)
+        return completed, time.monotonic() - started
+
+    def test_a_probe_that_never_finishes_is_a_no(self):
+        for tool, behaviour in self.ROWS:
+            self.behave(tool, behaviour)
+        # Both at once: each costs the whole deadline.
+        with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+            futures = [(tool, pool.submit(self.run_given_up, tool)) for tool, _ in self.ROWS]
+            results = [(tool, future.result(timeout=GIVE_UP_TIMEOUT * 2))
+                       for tool, future in futures]
+        for tool, (completed, elapsed) in results:
+            with self.subTest(tool=tool):
+                self.assertGreaterEqual(elapsed, 10)
+                self.assertLess(elapsed, 30)
+                self.assertEqual((completed.returncode, completed.stderr), (0, b""))
+                record = self.records_of(tool)
+                self.assertEqual(record.args, [harness.as_bytes(self.hostile[tool])] +
+                                 [harness.as_bytes(a) for a in ARGS])
+                self.assertEqual(sorted(record.fds), [0, 1, 2])
+                self.assertEqual(self.children(tool), [])
+                self.assertFalse(os.path.exists("/proc/%d" % self.probe_record(tool)["pid"]))
+
+    def records_of(self, tool):
+        """The one record of the hand-over to `tool` (both tools share the record file here)."""
+        mine = [r for r in self.records() if r.args[0] == harness.as_bytes(self.hostile[tool])]
+        self.assertEqual(len(mine), 1)
+        return mine[0]
 
 
 if __name__ == "__main__":
