@@ -8,9 +8,9 @@ import os
 import time
 
 import harness
+from harness import MIB
 from hostile_support import ARGS, HostileToolCase
 
-MIB = 1024 * 1024
 # A 64 MiB flood on each pipe, drained by a shim on a shared two-core machine.
 FLOOD_TIMEOUT = 120
 # The probe is given up 15 s after it started; the run must end well before the child would.
