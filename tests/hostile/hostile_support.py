@@ -51,9 +51,11 @@ def burst(pid, seconds=0.5, limit=4000):
 
 
 def caller_signals(ignored=()):
+    """A preexec_fn that leaves SIGPIPE and SIGIO ignored if in `ignored`, at default otherwise
+    (Python itself ignores SIGPIPE, so the default has to be set; use restore_signals=False)."""
     def prepare():
-        for number in ignored:
-            signal.signal(number, signal.SIG_IGN)
+        for number in (signal.SIGPIPE, signal.SIGIO):
+            signal.signal(number, signal.SIG_IGN if number in ignored else signal.SIG_DFL)
     return prepare
 
 
