@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -116,6 +117,12 @@ SystemResult<int> pollHandles(struct pollfd* entries, std::size_t count, int tim
     if (ready >= 0) return ready;
     if (errno != EINTR) return std::unexpected(errno);
   }
+}
+
+std::int64_t monotonicMilliseconds() {
+  struct timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 }  // namespace larderbox

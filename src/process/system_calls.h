@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <span>
 
@@ -58,5 +59,8 @@ SystemStatus sendSignal(pid_t pid, int signal_number);
 
 // poll(2), EINTR repeated. Returns the number of entries with events.
 SystemResult<int> pollHandles(struct pollfd* entries, std::size_t count, int timeout_ms);
+
+// CLOCK_MONOTONIC in milliseconds; it cannot fail for that clock.
+std::int64_t monotonicMilliseconds();
 
 }  // namespace larderbox

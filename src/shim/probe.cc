@@ -1,9 +1,14 @@
 #include "shim/probe.h"
 
+#include <poll.h>
+
+#include <algorithm>
 #include <array>
+#include <climits>
 
 #include "process/child.h"
 #include "process/drain.h"
+#include "process/system_calls.h"
 
 namespace larderbox {
 namespace {
@@ -16,9 +21,34 @@ std::array<Bytes, 8> probeCommand(Bytes real_tool, Bytes tool_name, Bytes cache_
   return {real_tool, "-fsS", "-I", "-m", "5", "-o", "/dev/null", cache_address};
 }
 
-// Reads both pipes to their end; false when the wait for readiness or any read failed.
-bool drainToEnd(OutputDrain& drain) {
+// curl's 5-second limit covers the whole transfer, wget's only each read: a cache that trickles
+// header lines would hold wget, and the caller's download behind it, for ever. Three times the
+// tools' own limit is more than one header-only request ever needs; past it the answer is "no".
+constexpr std::int64_t kProbeDeadlineMs = 15000;
+
+// Waits until a pipe still being read is ready; false when the deadline passes first.
+bool readyBefore(const OutputDrain& drain, std::int64_t deadline_ms) {
+  std::array<struct pollfd, 2> entries;
+  std::size_t count = 0;
+  for (const PipeReader& reader : drain.readers)
+    if (reader.outcome == Error::None && count < entries.size())
+      entries[count++] = {reader.handle, POLLIN, 0};
+  if (count == 0) return true;  // the drain step reports that nothing is pending
   for (;;) {
+    std::int64_t left = deadline_ms - monotonicMilliseconds();
+    if (left <= 0) return false;
+    SystemResult<int> ready =
+        pollHandles(entries.data(), count, static_cast<int>(std::min<std::int64_t>(left, INT_MAX)));
+    if (!ready) return false;
+    if (*ready > 0) return true;
+  }
+}
+
+// Reads both pipes to their end; false when the deadline passed or the wait for readiness or any
+// read failed. A step runs only once a pipe is ready, so it never blocks past the deadline.
+bool drainToEnd(OutputDrain& drain, std::int64_t deadline_ms) {
+  for (;;) {
+    if (!readyBefore(drain, deadline_ms)) return false;
     Result<DrainProgress> step = drainStep(drain, 64);
     if (!step) return false;
     if (*step == DrainProgress::nothing_pending) break;
@@ -38,7 +68,8 @@ bool discardOutput(ProcessAllocator& allocator, OutputDrain& drain) {
   return errors.has_value();
 }
 
-std::optional<ChildExit> collectExit(RunContext& context, ChildProcess& child) {
+std::optional<ChildExit> collectExit(RunContext& context, ChildProcess& child,
+                                     std::int64_t deadline_ms) {
   if (!child.standard_output || !child.standard_error) return std::nullopt;
   std::array<int, 2> handles = {*child.standard_output, *child.standard_error};
   std::array<PipeReader, 2> readers;
@@ -46,7 +77,7 @@ std::optional<ChildExit> collectExit(RunContext& context, ChildProcess& child) {
   OutputDrain drain;
   openDrain(drain, context.allocator, handles, readers, slots);
   std::optional<ChildExit> ended;
-  if (drainToEnd(drain)) {
+  if (drainToEnd(drain, deadline_ms)) {
     Result<ChildExit> waited = waitChild(child);
     if (waited && discardOutput(context.allocator, drain)) ended = *waited;
   }
@@ -68,7 +99,8 @@ bool probeCache(RunContext& context, Bytes real_tool, Bytes tool_name, Bytes cac
   Result<ChildProcess> spawned = spawnChild(context, options);
   if (!spawned) return false;
   ChildProcess child = *spawned;
-  std::optional<ChildExit> ended = collectExit(context, child);
+  std::optional<ChildExit> ended =
+      collectExit(context, child, monotonicMilliseconds() + kProbeDeadlineMs);
   if (child.pid) killChild(child);
   return ended && *ended == ChildExit{ChildExitKind::exited, 0};
 }

@@ -1,0 +1,93 @@
+"""Bursts of SIGIO and SIGPIPE at the shim while it waits for a slow cache probe: the shim
+survives them (SIGIO would end it at its default action), the probe is waited for to its end, the
+verdict is the probe's, and the real tool starts with both signals at their default action."""
+
+import os
+import signal
+import threading
+import time
+
+import harness
+from hostile_support import (HostileToolCase, burst, caller_signals, finish, start_shim,
+                             wait_for)
+from test_cache import CACHE_BODY, NAME, ORIGIN_BODY, CacheCase, HttpServer, download_args
+
+
+class WhileTheProbeRuns(HostileToolCase):
+    ROWS = [
+        # label, the probe's pipes while it is held ("open": it keeps writing, so the shim is in
+        # its drain; "closed": the shim is in its wait), its exit status, signals the caller ignores
+        ("drain, hit", "open", 0, ()),
+        ("drain, miss", "open", 1, ()),
+        ("wait, hit", "closed", 0, ()),
+        ("wait, miss", "closed", 1, ()),
+        ("drain, hit, caller ignores SIGPIPE", "open", 0, (signal.SIGPIPE,)),
+        ("wait, miss, caller ignores both", "closed", 1, (signal.SIGPIPE, signal.SIGIO)),
+    ]
+
+    def test_bursts_leave_the_probe_and_its_verdict_intact(self):
+        for tool in ("curl", "wget"):
+            for label, pipes, status, ignored in self.ROWS:
+                with self.subTest(label, tool=tool):
+                    self.behave(tool, "gate %d %s" % (status, pipes))
+                    process = self.start(tool, preexec_fn=caller_signals(ignored),
+                                         restore_signals=False)
+                    self.assertTrue(wait_for(lambda: os.path.exists(self.hostile[tool] +
+                                                                    ".started")),
+                                    "the probe did not start")
+                    sent = burst(process.pid)
+                    self.assertGreater(sent, 100)
+                    # Still the shim, still waiting: nothing was handed over yet.
+                    self.assertIsNone(process.poll())
+                    self.assertEqual(self.records(), [])
+                    with open(self.hostile[tool] + ".go", "wb"):
+                        pass
+                    completed = finish(self, process)
+                    self.assert_handed_over(tool, completed, hit=status == 0)
+                    self.assert_probe_started_cleanly(tool)
+
+
+class DelayedServer(HttpServer):
+    """Holds every HEAD for `delay` seconds before answering; `heads` is set when one arrives."""
+
+    def __init__(self, delay):
+        super().__init__()
+        self.delay = delay
+        self.heads = threading.Event()
+
+    def respond(self, exchange, body):
+        if exchange.method == "HEAD":
+            self.heads.set()
+            time.sleep(self.delay)
+        return super().respond(exchange, body)
+
+
+class WhileTheRealToolProbes(CacheCase):
+    """The same with the machine's real curl and wget probing a cache that answers late."""
+
+    def test_bursts_during_a_slow_answer(self):
+        slow = self.start(DelayedServer(1.5))
+        for tool in ("curl", "wget"):
+            for hit in (True, False):
+                with self.subTest(tool=tool, hit=hit):
+                    slow.reset()
+                    slow.heads.clear()
+                    self.forget_traffic()
+                    url, address = self.publish(cache=slow)
+                    if not hit:
+                        slow.answer(address, 404)
+                    process = start_shim(self, tool, download_args(tool, url),
+                                         self.tool_env(LARDERBOX_SERVER=slow.base()))
+                    self.assertTrue(slow.heads.wait(harness.TIMEOUT), "no probe arrived")
+                    self.assertGreater(burst(process.pid, seconds=0.8), 100)
+                    completed = finish(self, process)
+                    self.assert_downloaded_from(completed,
+                                                CACHE_BODY if hit else ORIGIN_BODY)
+                    expected = [("HEAD", address)] + ([("GET", address)] if hit else [])
+                    self.assertEqual(slow.requests(), expected)
+                    self.assertEqual(self.origin.requests(),
+                                     [] if hit else [("GET", "/pkg/" + NAME)])
+
+
+if __name__ == "__main__":
+    harness.main()
