@@ -68,7 +68,7 @@ class Endings(HostileToolCase):
         for variables in ({}, {"CLICOLOR_FORCE": "1"}):
             for ignored in SIGPIPE_CHOICES:
                 with self.subTest(variables=variables, sigpipe_ignored=bool(ignored)):
-                    env = self.environment(path="", **variables)
+                    env = self.environment(path=test_endings.UNSEARCHED_DIRECTORY, **variables)
                     limit = self.lowest_starting_limit(env)
                     completed = self.run_ending(env, "closed", ignored, limit)
                     self.assertEqual(completed.returncode, 1)
