@@ -84,7 +84,7 @@ bool ProcessAllocator::resizeInPlace(void* memory, std::size_t old_size, std::si
   if (!isMostRecent(memory, old_size)) return new_size <= old_size;
   char* first = reinterpret_cast<char*>(current_) + kHeaderSize;
   char* start = static_cast<char*>(memory);
-  std::size_t offset = static_cast<std::size_t>(start - first);
+  auto offset = static_cast<std::size_t>(start - first);
   if (new_size > current_->size - kHeaderSize - offset) return false;
   current_->used = offset + new_size;
   return true;
