@@ -50,6 +50,7 @@ void* ProcessAllocator::carve(std::size_t size, std::size_t alignment) {
   std::uintptr_t end = reinterpret_cast<std::uintptr_t>(current_) + current_->size;
   if (start < first || start > end || size > end - start) return nullptr;
   current_->used = start + size - first;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): `start` was checked to lie inside the block
   return reinterpret_cast<void*>(start);
 }
 

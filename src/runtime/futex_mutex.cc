@@ -10,6 +10,7 @@ namespace {
 constexpr int kFutexWait = 0;
 constexpr int kFutexWake = 1;
 constexpr int kFutexPrivateFlag = 128;
+// cppcheck-suppress badBitmaskCheck ; FUTEX_WAIT is operation 0, written out beside its flag
 constexpr int kFutexWaitPrivate = kFutexWait | kFutexPrivateFlag;
 constexpr int kFutexWakePrivate = kFutexWake | kFutexPrivateFlag;
 
