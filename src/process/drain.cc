@@ -95,7 +95,7 @@ Status ensureFree(ProcessAllocator& allocator, PipeBuffer& buffer, std::size_t n
   return {};
 }
 
-void arm(ReadBatch& batch, std::uint32_t index, PipeBuffer& buffer) {
+void arm(ReadBatch& batch, std::uint32_t index, const PipeBuffer& buffer) {
   ReadSlot& slot = batch.slots[index];
   slot.region = buffer.storage + buffer.end;
   slot.region_size = buffer.capacity - buffer.end;
@@ -158,7 +158,7 @@ struct pollfd* pollSet(OutputDrain& drain,
 }
 
 Status waitForReady(OutputDrain& drain) {
-  ReadBatch& batch = drain.batch;
+  const ReadBatch& batch = drain.batch;
   if (batch.pending.count == 0) return {};
   if (batch.pending.count == 1 && batch.completed.count == 0) {
     performReady(drain, [](std::size_t, std::uint32_t) { return true; });
@@ -222,7 +222,7 @@ Result<DrainProgress> drainStep(OutputDrain& drain, std::size_t minimum_free) {
   while (batch.completed.count != 0) {
     accounted = true;
     std::uint32_t index = popFront(batch, batch.completed);
-    ReadSlot& slot = batch.slots[index];
+    const ReadSlot& slot = batch.slots[index];
     PipeReader& reader = drain.readers[index];
     if (slot.completed_error != Error::None) {
       reader.outcome = slot.completed_error;

@@ -50,6 +50,7 @@ void* ProcessAllocator::carve(std::size_t size, std::size_t alignment) {
   std::uintptr_t end = reinterpret_cast<std::uintptr_t>(current_) + current_->size;
   if (start < first || start > end || size > end - start) return nullptr;
   current_->used = start + size - first;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): `start` was checked to lie inside the block
   return reinterpret_cast<void*>(start);
 }
 
@@ -84,7 +85,7 @@ bool ProcessAllocator::resizeInPlace(void* memory, std::size_t old_size, std::si
   if (!isMostRecent(memory, old_size)) return new_size <= old_size;
   char* first = reinterpret_cast<char*>(current_) + kHeaderSize;
   char* start = static_cast<char*>(memory);
-  std::size_t offset = static_cast<std::size_t>(start - first);
+  auto offset = static_cast<std::size_t>(start - first);
   if (new_size > current_->size - kHeaderSize - offset) return false;
   current_->used = offset + new_size;
   return true;

@@ -7,8 +7,12 @@ namespace larderbox {
 namespace {
 
 // The kernel's futex operations (musl ships no kernel headers).
-constexpr int kFutexWaitPrivate = 0 | 128;
-constexpr int kFutexWakePrivate = 1 | 128;
+constexpr int kFutexWait = 0;
+constexpr int kFutexWake = 1;
+constexpr int kFutexPrivateFlag = 128;
+// cppcheck-suppress badBitmaskCheck ; FUTEX_WAIT is operation 0, written out beside its flag
+constexpr int kFutexWaitPrivate = kFutexWait | kFutexPrivateFlag;
+constexpr int kFutexWakePrivate = kFutexWake | kFutexPrivateFlag;
 
 void futexWait(std::uint32_t* word, std::uint32_t expected) {
   syscall(SYS_futex, word, kFutexWaitPrivate, expected, nullptr, nullptr, 0);

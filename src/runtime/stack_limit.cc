@@ -7,7 +7,7 @@ namespace {
 
 // What the link step writes into PT_GNU_STACK (-z stack-size=16777216, checked against the
 // executable by the tests): a constant spares two auxiliary-vector scans and the header walk.
-constexpr std::uint64_t kWantedStackSize = 16 * 1024 * 1024;
+constexpr std::uint64_t kWantedStackSize = std::uint64_t{16} * 1024 * 1024;
 
 }  // namespace
 

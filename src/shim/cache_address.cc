@@ -32,9 +32,9 @@ Bytes trimCacheServer(Bytes server) {
   return server;
 }
 
-std::size_t base64UrlLength(std::size_t n) {
+std::size_t base64UrlLength(std::size_t input_length) {
   constexpr std::size_t kTail[] = {0, 2, 3};
-  return 4 * (n / 3) + kTail[n % 3];
+  return 4 * (input_length / 3) + kTail[input_length % 3];
 }
 
 void encodeBase64UrlInto(Bytes input, char* out) {
@@ -52,7 +52,8 @@ void encodeBase64UrlInto(Bytes input, char* out) {
     *out++ = kAlphabet[first >> 2];
     *out++ = kAlphabet[(first & 3) << 4];
   } else if (left == 2) {
-    unsigned first = byteAt(input, i), second = byteAt(input, i + 1);
+    unsigned first = byteAt(input, i);
+    unsigned second = byteAt(input, i + 1);
     *out++ = kAlphabet[first >> 2];
     *out++ = kAlphabet[(first & 3) << 4 | second >> 4];
     *out++ = kAlphabet[(second & 15) << 2];

@@ -51,7 +51,8 @@ bool isExecutable(const char* path) {
 std::optional<FileIdentity> SelfIdentity::get() {
   if (!taken_) {
     taken_ = true;
-    auto executed_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the auxiliary vector holds addresses as integers
+    const auto* executed_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
     if (executed_as != nullptr) identity_ = fileIdentity(executed_as);
     if (!identity_) identity_ = fileIdentity("/proc/self/exe");
   }

@@ -79,7 +79,7 @@ class StandardOutput {
     fill_ = 0;
   }
 
-  char buffer_[4096];
+  char buffer_[4096] = {};
   std::size_t fill_ = 0;
   bool failed_ = false;
 };
@@ -94,7 +94,9 @@ int usageError(Bytes problem, Bytes detail = {}) {
 // Returns 0, or the exit status of a usage error that has been reported.
 int parseOptions(std::span<char*> arguments, Options& options) {
   std::size_t url_count = 0;
-  bool server_given = false, file_given = false, options_ended = false;
+  bool server_given = false;
+  bool file_given = false;
+  bool options_ended = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     Bytes argument = arguments[i];
     if (options_ended || argument.size() < 2 || argument[0] != '-') {
@@ -176,7 +178,7 @@ int run(ProcessAllocator& allocator, std::span<char*> arguments) {
 
   // Every line is formed before the first is printed: a caller that reads line n as the answer
   // for URL n must never get a shorter list.
-  Bytes* lines = allocator.allocateArray<Bytes>(options.urls.size());
+  auto* lines = allocator.allocateArray<Bytes>(options.urls.size());
   if (lines == nullptr) {
     writeErrorLine(Error::OutOfMemory);
     return kFailureStatus;
