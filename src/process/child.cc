@@ -206,7 +206,7 @@ int childEntry(void* plan) {
 }
 
 // Room for the child's frames until its exec, a candidate path of up to 4 KiB among them.
-constexpr std::size_t kChildStackSize = 64 * 1024;
+constexpr std::size_t kChildStackSize = std::size_t{64} * 1024;
 
 SystemResult<pid_t> startChild(ChildPlan& plan) {
   alignas(16) char stack[kChildStackSize];

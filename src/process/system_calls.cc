@@ -76,8 +76,9 @@ SystemStatus clearCloseOnExec(int fd) {
 
 SystemResult<pid_t> startSharedChild(int (*entry)(void*), void* argument, std::span<char> stack) {
   // The stack grows down: the child starts at the top, 16-byte aligned as the ABI wants.
-  auto top = reinterpret_cast<std::uintptr_t>(stack.data() + stack.size()) & ~std::uintptr_t{15};
-  int pid = clone(entry, reinterpret_cast<void*>(top), CLONE_VM | CLONE_VFORK | SIGCHLD, argument);
+  char* top = stack.data() + stack.size();
+  top -= reinterpret_cast<std::uintptr_t>(top) & 15;
+  int pid = clone(entry, top, CLONE_VM | CLONE_VFORK | SIGCHLD, argument);
 #ifdef __SANITIZE_ADDRESS__
   // The child's frames left their red zones marked in the shadow of this memory.
   __asan_unpoison_memory_region(stack.data(), stack.size());
