@@ -3,7 +3,6 @@
 #include <string_view>
 
 #include "fuzz/fuzz_support.h"
-#include "runtime/allocator.h"
 #include "shim/tool_name.h"
 
 namespace larderbox::fuzz {
@@ -31,10 +30,11 @@ void fuzzInput(std::string_view name) {
   bool holds_wget = component.find("wget") != std::string_view::npos;
   require(tool == (holds_wget ? "wget" : "curl"), "\"wget\" exactly when the component holds it");
 
-  ProcessAllocator allocator;
-  std::string_view upper = upperCaseToolName(allocator, tool);
-  require(upper == (holds_wget ? "WGET" : "CURL"), "the upper-case name is WGET or CURL");
-  allocator.releaseAll();
+  require(realToolVariable(tool) == (holds_wget ? "REAL_WGET" : "REAL_CURL"),
+          "the real-tool variable is named after the tool");
+  require(
+      toolServerVariable(tool) == (holds_wget ? "WGETLARDERBOX_SERVER" : "CURLLARDERBOX_SERVER"),
+      "the tool's server variable is named after the tool");
 }
 
 }  // namespace larderbox::fuzz
