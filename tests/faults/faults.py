@@ -15,8 +15,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import harness  # noqa: E402
 from harness import as_bytes, no_real_tool_message, read_records  # noqa: E402
 import test_cache  # noqa: E402
-from test_cache import (CACHE_BODY, NAME, ORIGIN_BODY, REAL, HttpServer,  # noqa: E402,F401
-                        cache_path)
+from test_cache import CACHE_BODY, ORIGIN_BODY, REAL  # noqa: E402,F401
 from test_endings import read_available  # noqa: E402
 
 LARDERBOX_GLIBC_BIN = os.environ.get("LARDERBOX_GLIBC_BIN", "")
@@ -32,8 +31,9 @@ SILENT_127 = "S"    # status 127 and not a byte written, no real tool
 NO_REAL_TOOL = "N"  # the no-real-tool message and status 127
 
 
-class FaultCase(harness.ShimCase):
-    """A shim case that can also run the glibc build and the real tools behind the wrapper."""
+class FaultCase(test_cache.CacheCase):
+    """A cache case (the shim as bin/curl and bin/wget, an origin and a cache server) that can
+    also run the glibc build and the real tools behind the wrapper."""
 
     def setUp(self):
         super().setUp()
@@ -41,13 +41,6 @@ class FaultCase(harness.ShimCase):
             self.fail("LARDERBOX_GLIBC_BIN and TOOL_WRAPPER_BIN must name the built executables")
         self.glibc_shim = self.path("store", "larderbox-glibc")
         shutil.copy2(LARDERBOX_GLIBC_BIN, self.glibc_shim)
-
-    # The downloaded file's bytes (None if absent), removed for the next run.
-    output_file = test_cache.CacheCase.output_file
-
-    def start(self, server):
-        self.addCleanup(server.close)
-        return server
 
     def install_wrapped_tool(self, relative, real):
         """The wrapper at `relative`, executing `real` and recording into `<relative>.records`."""

@@ -19,8 +19,8 @@ tool or to the probe's child.
 
 import re
 
-from faults import (CACHE_BODY, ERROR_EXIT, HANDED, NAME, ORIGIN_BODY, REAL, REDIRECTED,
-                    FaultCase, HttpServer, cache_path, harness)
+from faults import (CACHE_BODY, ERROR_EXIT, HANDED, ORIGIN_BODY, REAL, REDIRECTED, FaultCase,
+                    harness)
 
 # Far more than a run allocates; a series that does not end by then is a fault of its own.
 MOST_ALLOCATIONS = 500
@@ -63,17 +63,13 @@ class AllocationFailures(FaultCase):
                 self.assertRegex(endings, NO_SERVER_SERIES)
 
     def test_redirect_to_a_cache_that_holds_the_file(self):
-        origin = self.start(HttpServer())
-        cache = self.start(HttpServer())
-        url = origin.url("/pkg/" + NAME)
-        origin.serve("/pkg/" + NAME, ORIGIN_BODY)
-        address = cache.url(cache_path(url))
-        cache.serve(cache_path(url), CACHE_BODY)
+        url, address_path = self.publish()
+        address = self.cache.url(address_path)
         for tool in ("curl", "wget"):
             shim = self.install_shim("bin/" + tool, source=self.glibc_shim)
             wrapper = self.install_wrapped_tool("wrapped/" + tool, REAL[tool])
             env = {"PATH": self.path("bin") + ":" + self.path("wrapped"),
-                   "LARDERBOX_SERVER": cache.base()}
+                   "LARDERBOX_SERVER": self.cache.base()}
             before = ["-fsS", "-o", "out"] if tool == "curl" else ["-q", "-O", "out"]
             args = before + [url]
             redirected = [harness.as_bytes(a) for a in before] + [address.encode()]

@@ -12,11 +12,9 @@ then download from a loopback origin as if the shim were not there.
 import os
 import resource
 
-from faults import (CACHE_BODY, NAME, ORIGIN_BODY, REAL, FaultCase, HttpServer, cache_path,
-                    harness)
+from faults import CACHE_BODY, ORIGIN_BODY, REAL, FaultCase, harness
 
 MIB = harness.MIB
-SYSTEM_PATH = "/usr/bin:/bin"
 # Descriptors 0 to 9: the three standard streams and the probe's seven.
 PROBE_DESCRIPTOR_LIMIT = 10
 # A limit under which neither real tool starts, and one under which both work.
@@ -60,27 +58,18 @@ def unused_uid():
 class LimitCase(FaultCase):
     def setUp(self):
         super().setUp()
-        self.install_shim("bin/curl")
-        self.install_shim("bin/wget")
-        self.origin = self.start(HttpServer())
-        self.cache = self.start(HttpServer())
-        self.url = self.origin.url("/pkg/" + NAME)
-        self.origin.serve("/pkg/" + NAME, ORIGIN_BODY)
-        self.cache.serve(cache_path(self.url), CACHE_BODY)
+        self.url, address = self.publish()
+        self.address = self.cache.url(address).encode()
 
-    def tool_env(self, bin_dir="bin", after=SYSTEM_PATH, **variables):
-        env = {"PATH": self.path(bin_dir) + ":" + after, "LARDERBOX_SERVER": self.cache.base()}
-        env.update(variables)
-        return env
-
-    def download(self, tool, prepare, executable=None, env=None, **kwargs):
+    def download(self, tool, prepare, executable=None, **kwargs):
         """One download through the shim (or `executable`) under `prepare`; the servers' logs
         start afresh."""
-        self.origin.forget()
-        self.cache.forget()
+        self.forget_traffic()
+        self.publish()
         executable = executable or self.path("bin", tool)
         return self.launch(executable, argv0=tool if executable.startswith(self.case_dir) else None,
-                           args=download_args(tool, self.url), env=env or self.tool_env(),
+                           args=download_args(tool, self.url),
+                           env=self.tool_env(LARDERBOX_SERVER=self.cache.base()),
                            cwd=self.case_dir, timeout=30, preexec_fn=prepare, **kwargs)
 
     def assert_from_origin_without_probe(self, completed):
@@ -89,38 +78,32 @@ class LimitCase(FaultCase):
         self.assertEqual(self.cache.requests(), [], "the probe ran")
 
     def assert_from_cache(self, completed):
-        self.assertEqual((completed.returncode, completed.stderr), (0, b""))
-        self.assertEqual(self.output_file(), CACHE_BODY)
+        self.assert_downloaded_from(completed, CACHE_BODY)
         self.assertEqual(self.origin.requests(), [])
 
-    def redirected_address(self):
-        return (self.cache.base() + cache_path(self.url)).encode()
+    def assert_recorded(self, tool, prepare, redirected):
+        """Through the shim under `prepare`, with the recorder as the real tool, which answers
+        every probe with 0: the recorder got the caller's arguments, or with `redirected` the
+        cache address in place of the URL, and no descriptor but the standard streams."""
+        self.forget_records()
+        args = download_args(tool, self.url)
+        env = self.environment(path=self.path("bin") + ":" + self.real_dir,
+                               LARDERBOX_SERVER=self.cache.base())
+        completed = self.launch(self.path("bin", tool), argv0=tool, args=args, env=env,
+                                preexec_fn=prepare)
+        real = self.real_curl if tool == "curl" else self.real_wget
+        record = self.assert_reached(completed, real,
+                                     args[:-1] + [self.address] if redirected else args)
+        self.assert_only_standard_streams(record)
 
 
 class DescriptorLimit(LimitCase):
     def test_probe_that_cannot_get_its_descriptors_hands_over_unchanged(self):
-        # The recorder answers every probe with 0, so a probe that ran would redirect.
         for tool in ("curl", "wget"):
-            real = self.real_curl if tool == "curl" else self.real_wget
-            args = download_args(tool, self.url)
-            env = self.environment(path=self.path("bin") + ":" + self.real_dir,
-                                   LARDERBOX_SERVER=self.cache.base())
-            for limit in range(4, PROBE_DESCRIPTOR_LIMIT):
+            for limit in range(4, PROBE_DESCRIPTOR_LIMIT + 1):
                 with self.subTest(tool=tool, limit=limit):
-                    self.forget_records()
-                    completed = self.launch(self.path("bin", tool), argv0=tool, args=args,
-                                            env=env,
-                                            preexec_fn=limited(resource.RLIMIT_NOFILE, limit))
-                    record = self.assert_reached(completed, real, args)
-                    self.assert_only_standard_streams(record)
-            with self.subTest(tool=tool, limit=PROBE_DESCRIPTOR_LIMIT):
-                self.forget_records()
-                completed = self.launch(
-                    self.path("bin", tool), argv0=tool, args=args, env=env,
-                    preexec_fn=limited(resource.RLIMIT_NOFILE, PROBE_DESCRIPTOR_LIMIT))
-                record = self.assert_reached(completed, real, args[:-1] +
-                                             [self.redirected_address()])
-                self.assert_only_standard_streams(record)
+                    self.assert_recorded(tool, limited(resource.RLIMIT_NOFILE, limit),
+                                         redirected=limit >= PROBE_DESCRIPTOR_LIMIT)
 
     def test_real_tools_download_from_the_origin(self):
         for tool in ("curl", "wget"):
@@ -167,17 +150,9 @@ class ProcessLimit(LimitCase):
 
     def test_probe_that_cannot_fork_hands_over_unchanged(self):
         for tool in ("curl", "wget"):
-            real = self.real_curl if tool == "curl" else self.real_wget
-            args = download_args(tool, self.url)
-            env = self.environment(path=self.path("bin") + ":" + self.real_dir,
-                                   LARDERBOX_SERVER=self.cache.base())
-            for processes, expected in ((1, args), (64, args[:-1] + [self.redirected_address()])):
+            for processes in (1, 64):
                 with self.subTest(tool=tool, processes=processes):
-                    self.forget_records()
-                    completed = self.launch(self.path("bin", tool), argv0=tool, args=args,
-                                            env=env, preexec_fn=self.as_user(processes))
-                    record = self.assert_reached(completed, real, expected)
-                    self.assert_only_standard_streams(record)
+                    self.assert_recorded(tool, self.as_user(processes), redirected=processes > 1)
 
     def test_real_tools_download_from_the_origin(self):
         for tool in ("curl", "wget"):
