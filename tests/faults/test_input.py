@@ -9,6 +9,7 @@ Each case runs the shipped static executable and the glibc sanitizer build.
 
 import base64
 import os
+import resource
 
 from faults import FaultCase, harness
 
@@ -185,6 +186,50 @@ class Sizes(InputCase):
                            [cache_address(server, url)])
             with self.subTest("the largest value: the probe cannot be executed, no redirect"):
                 self.reach(shim, [url], self.env_for(build, {b"LARDERBOX_SERVER": largest}))
+
+    def test_a_redirect_too_large_to_execute_falls_back_to_the_callers_url(self):
+        # The caller's stack limit caps arguments and environment together at a quarter of it, and
+        # the shim may not raise it: the caller passes as much as still lets the shim start. The
+        # cache address is a third longer than the URL, so only the redirect does not fit; the
+        # caller's own vector does (argument 0 is the real tool's path, and 256 bytes are left for
+        # the program paths, which the kernel counts too).
+        url = b"http://h/x?" + b"q" * 90000
+        stack = limited_stack(16 * harness.MIB)
+        for build, shim in self.each_build():
+            base = self.env_for(build, {b"LARDERBOX_SERVER": SERVER})
+
+            def env_with(padding, base=base):
+                env = dict(base)
+                for i in range(padding // 100000):
+                    env[b"PAD%d" % i] = b"p" * 100000
+                env[b"PAD"] = b"p" * (padding % 100000)
+                return env
+
+            def run(padding, shim=shim):
+                self.forget_records()
+                return harness.run_program([os.fsencode(self.real_curl), url], shim,
+                                           env_with(padding), preexec_fn=stack)
+
+            low, high = 0, 8 * harness.MIB
+            while high - low > 1:
+                middle = (low + high) // 2
+                try:
+                    run(middle)
+                    low = middle
+                except OSError:
+                    high = middle
+            with self.subTest("with room to spare the redirect is used"):
+                completed = run(low - 65536)
+                self.assert_reached(completed, self.real_curl, [cache_address(SERVER, url)])
+            with self.subTest("at the limit the caller's URL is used"):
+                completed = run(low - 256)
+                self.assert_reached(completed, self.real_curl, [url])
+
+
+def limited_stack(size):
+    def prepare():
+        resource.setrlimit(resource.RLIMIT_STACK, (size, size))
+    return prepare
 
 
 class Characters(InputCase):
