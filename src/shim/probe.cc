@@ -16,16 +16,23 @@ std::array<Bytes, 8> probeCommand(Bytes real_tool, Bytes tool_name, Bytes cache_
   return {real_tool, "-fsS", "-I", "-m", "5", "-o", "/dev/null", cache_address};
 }
 
-// Reads both pipes to their end; false when the wait for readiness or any read failed.
+bool anyReaderFailed(const OutputDrain& drain) {
+  for (const PipeReader& reader : drain.readers)
+    if (reader.outcome != Error::None && reader.outcome != Error::EndOfStream) return true;
+  return false;
+}
+
+// Reads both pipes to their end; false when the wait for readiness or any read failed. A failed
+// reader (its first buffer included) is read no more, so a child that goes on writing to its pipe
+// blocks there for ever: the other pipe would then never end, and the first failure stops the
+// draining at once.
 bool drainToEnd(OutputDrain& drain) {
   for (;;) {
+    if (anyReaderFailed(drain)) return false;
     Result<DrainProgress> step = drainStep(drain, 64);
     if (!step) return false;
-    if (*step == DrainProgress::nothing_pending) break;
+    if (*step == DrainProgress::nothing_pending) return !anyReaderFailed(drain);
   }
-  for (const PipeReader& reader : drain.readers)
-    if (reader.outcome != Error::None && reader.outcome != Error::EndOfStream) return false;
-  return true;
 }
 
 // The output is taken only to be released unread: nobody ever sees what the probe printed.

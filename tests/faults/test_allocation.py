@@ -19,14 +19,15 @@ tool or to the probe's child.
 
 import re
 
-from faults import (CACHE_BODY, ERROR_EXIT, HANDED, ORIGIN_BODY, REAL, REDIRECTED, FaultCase,
-                    harness)
+from faults import (CACHE_BODY, HANDED, ORIGIN_BODY, REAL, REDIRECTED, FaultCase,
+                    fake_tool_script, harness)
 
 # Far more than a run allocates; a series that does not end by then is a fault of its own.
 MOST_ALLOCATIONS = 500
 
 NO_SERVER_SERIES = re.compile(r"^[HO]+NO+H*SS$")
 REDIRECT_SERIES = re.compile(r"^[HRO]+NO+[HR]+OH+OSS$")
+MISS_SERIES = re.compile(r"^[HO]+NO+H+OH+SS$")
 
 
 def is_probe(record):
@@ -62,41 +63,64 @@ class AllocationFailures(FaultCase):
                 self.assertEqual(clean, HANDED)
                 self.assertRegex(endings, NO_SERVER_SERIES)
 
-    def test_redirect_to_a_cache_that_holds_the_file(self):
+    def redirect_series(self, tool, real, held=True, downloads=True):
+        """The series for a download through the cache server, which holds the file if `held`,
+        with `real` behind the recording wrapper as the real tool. With `downloads`, every run
+        that reached the real tool must have downloaded the origin's or the cache's bytes."""
         url, address_path = self.publish()
-        address = self.cache.url(address_path)
+        if not held:
+            self.cache.files.clear()
+        shim = self.install_shim("bin/" + tool, source=self.glibc_shim)
+        wrapper = self.install_wrapped_tool("wrapped/" + tool, real)
+        env = {"PATH": self.path("bin") + ":" + self.path("wrapped"),
+               "LARDERBOX_SERVER": self.cache.base()}
+        before = ["-fsS", "-o", "out"] if tool == "curl" else ["-q", "-O", "out"]
+        args = before + [url]
+        redirected = [harness.as_bytes(a) for a in before] + [self.cache.url(address_path).encode()]
+
+        def run_one(nth):
+            self.forget_wrapped_records(wrapper)
+            completed, fired, _ = self.launch_failing(shim, nth, tool, args, env,
+                                                      cwd=self.case_dir, timeout=30)
+            records = self.wrapped_records(wrapper)
+            for probe in filter(is_probe, records):
+                self.assert_only_standard_streams(probe)
+            final = [r for r in records if not is_probe(r)]
+            ending = self.ending(completed, final, wrapper, args, redirected, tool)
+            downloaded = self.output_file()
+            if ending not in (HANDED, REDIRECTED):
+                self.assertIsNone(downloaded, "a run that ended in the shim downloaded")
+            elif downloads:
+                self.assertEqual(downloaded, ORIGIN_BODY if ending == HANDED else CACHE_BODY)
+            return ending, fired
+
+        return self.series(run_one)
+
+    def test_redirect_to_a_cache_that_holds_the_file(self):
         for tool in ("curl", "wget"):
-            shim = self.install_shim("bin/" + tool, source=self.glibc_shim)
-            wrapper = self.install_wrapped_tool("wrapped/" + tool, REAL[tool])
-            env = {"PATH": self.path("bin") + ":" + self.path("wrapped"),
-                   "LARDERBOX_SERVER": self.cache.base()}
-            before = ["-fsS", "-o", "out"] if tool == "curl" else ["-q", "-O", "out"]
-            args = before + [url]
-            redirected = [harness.as_bytes(a) for a in before] + [address.encode()]
-
-            def run_one(nth):
-                self.forget_wrapped_records(wrapper)
-                completed, fired, _ = self.launch_failing(shim, nth, tool, args, env,
-                                                          cwd=self.case_dir, timeout=30)
-                records = self.wrapped_records(wrapper)
-                for probe in filter(is_probe, records):
-                    self.assert_only_standard_streams(probe)
-                final = [r for r in records if not is_probe(r)]
-                ending = self.ending(completed, final, wrapper, args, redirected, tool)
-                downloaded = self.output_file()
-                if ending == HANDED:
-                    self.assertEqual(downloaded, ORIGIN_BODY)
-                elif ending == REDIRECTED:
-                    self.assertEqual(downloaded, CACHE_BODY)
-                else:
-                    self.assertIsNone(downloaded, "a run that ended in the shim downloaded")
-                return ending, fired
-
             with self.subTest(tool=tool):
-                endings, clean = self.series(run_one)
+                endings, clean = self.redirect_series(tool, REAL[tool])
                 self.assertEqual(clean, REDIRECTED)
                 self.assertRegex(endings, REDIRECT_SERIES)
-                self.assertNotIn(ERROR_EXIT, endings[endings.rindex("O") + 1:])
+
+    def test_cache_that_lacks_the_file(self):
+        for tool in ("curl", "wget"):
+            with self.subTest(tool=tool):
+                endings, clean = self.redirect_series(tool, REAL[tool], held=False)
+                self.assertEqual(clean, HANDED)
+                self.assertRegex(endings, MISS_SERIES)
+
+    def test_probe_output_that_grows_the_drain_buffers(self):
+        # A megabyte on each pipe: every growth of the buffers is a site of its own.
+        for tool in ("curl", "wget"):
+            with self.subTest(tool=tool):
+                fake = self.write_file("fake/" + tool, fake_tool_script(
+                    tool, self.case_dir, probe_output=harness.MIB, then="stop").encode(), 0o755)
+                endings, clean = self.redirect_series(tool, fake, downloads=False)
+                self.assertEqual(clean, REDIRECTED)
+                self.assertRegex(endings, REDIRECT_SERIES)
+                probe_sites = re.match(r"^[HRO]+NO+[HR]+O(H+)OSS$", endings).group(1)
+                self.assertGreater(len(probe_sites), 3, "the buffers never grew")
 
 
 class ShippedExecutable(FaultCase):
