@@ -187,43 +187,50 @@ class Sizes(InputCase):
             with self.subTest("the largest value: the probe cannot be executed, no redirect"):
                 self.reach(shim, [url], self.env_for(build, {b"LARDERBOX_SERVER": largest}))
 
+    def at_the_system_limit(self, build, argv0, url, variables):
+        """A run whose environment is padded by `padding` bytes under a 16 MiB stack limit, which
+        caps arguments and environment together at 4 MiB and which the shim may not raise; and
+        the largest padding with which the caller can still execute the shim."""
+        stack = limited_stack(16 * harness.MIB)
+
+        def run(padding):
+            env = self.env_for(build, variables)
+            for i in range(padding // 100000):
+                env[b"PAD%d" % i] = b"p" * 100000
+            env[b"PAD"] = b"p" * (padding % 100000)
+            self.forget_records()
+            return harness.run_program([argv0, url], self.shims[build], env, preexec_fn=stack)
+
+        low, high = 0, 8 * harness.MIB
+        while high - low > 1:
+            middle = (low + high) // 2
+            try:
+                run(middle)
+                low = middle
+            except OSError:
+                high = middle
+        return run, low
+
     def test_a_redirect_too_large_to_execute_falls_back_to_the_callers_url(self):
-        # The caller's stack limit caps arguments and environment together at a quarter of it, and
-        # the shim may not raise it: the caller passes as much as still lets the shim start. The
-        # cache address is a third longer than the URL, so only the redirect does not fit; the
+        # The cache address is a third longer than the URL, so only the redirect does not fit; the
         # caller's own vector does (argument 0 is the real tool's path, and 256 bytes are left for
         # the program paths, which the kernel counts too).
         url = b"http://h/x?" + b"q" * 90000
-        stack = limited_stack(16 * harness.MIB)
-        for build, shim in self.each_build():
-            base = self.env_for(build, {b"LARDERBOX_SERVER": SERVER})
-
-            def env_with(padding, base=base):
-                env = dict(base)
-                for i in range(padding // 100000):
-                    env[b"PAD%d" % i] = b"p" * 100000
-                env[b"PAD"] = b"p" * (padding % 100000)
-                return env
-
-            def run(padding, shim=shim):
-                self.forget_records()
-                return harness.run_program([os.fsencode(self.real_curl), url], shim,
-                                           env_with(padding), preexec_fn=stack)
-
-            low, high = 0, 8 * harness.MIB
-            while high - low > 1:
-                middle = (low + high) // 2
-                try:
-                    run(middle)
-                    low = middle
-                except OSError:
-                    high = middle
+        for build, _ in self.each_build():
+            run, largest = self.at_the_system_limit(build, os.fsencode(self.real_curl), url,
+                                                    {b"LARDERBOX_SERVER": SERVER})
             with self.subTest("with room to spare the redirect is used"):
-                completed = run(low - 65536)
-                self.assert_reached(completed, self.real_curl, [cache_address(SERVER, url)])
+                self.assert_reached(run(largest - 65536), self.real_curl,
+                                    [cache_address(SERVER, url)])
             with self.subTest("at the limit the caller's URL is used"):
-                completed = run(low - 256)
-                self.assert_reached(completed, self.real_curl, [url])
+                self.assert_reached(run(largest - 256), self.real_curl, [url])
+
+    def test_a_real_tool_path_too_long_for_the_callers_limit(self):
+        # Argument 0 grows from one byte to the real tool's path: the exec itself is refused.
+        for build, _ in self.each_build():
+            run, largest = self.at_the_system_limit(build, b"c", b"http://h/x", {})
+            self.assert_cannot_exec(run(largest), self.real_curl)
+            self.assert_reached(run(largest - 4096), self.real_curl, [b"http://h/x"])
 
 
 def limited_stack(size):
