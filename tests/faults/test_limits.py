@@ -5,6 +5,7 @@ then download from a loopback origin as if the shim were not there.
   descriptors     the probe needs seven at once (two output pipes, the null device, the error
                   pipe); a limit below that fails its launch, while the tools need fewer
   processes       an unprivileged user allowed one process cannot fork the probe
+  stack           a small one that the shim may not raise
   address space   a limit the real tool can work in lets the probe and the download run; one it
                   cannot start in still reaches it, and the ending is the tool's own
 """
@@ -164,6 +165,30 @@ class ProcessLimit(LimitCase):
                 self.output_file()
                 self.assert_from_origin_without_probe(self.download(tool, self.as_user(1)))
                 self.assert_from_cache(self.download(tool, self.as_user(64)))
+
+
+class StackLimit(LimitCase):
+    def test_a_small_stack_that_cannot_be_raised(self):
+        # The shim's own frames, the probe's path buffer included, fit far below the usual 8 MiB.
+        for tool in ("curl", "wget"):
+            with self.subTest(tool=tool):
+                self.assert_recorded(tool, limited(resource.RLIMIT_STACK, 128 * 1024),
+                                     redirected=True)
+
+    def test_the_smallest_stack_the_real_tools_download_with(self):
+        for tool in ("curl", "wget"):
+            with self.subTest(tool=tool):
+                sizes = [kib * 1024 for kib in range(8, 257, 4)]
+                smallest = next((size for size in sizes
+                                 if self.download(tool, limited(resource.RLIMIT_STACK, size),
+                                                  executable=REAL[tool]).returncode == 0), None)
+                self.output_file()
+                if smallest is None:
+                    self.skipTest("%s needs more than 256 KiB of stack" % tool)
+                completed = self.download(tool, limited(resource.RLIMIT_STACK, smallest))
+                self.assertEqual((completed.returncode, completed.stderr), (0, b""))
+                # The probe runs under the same limit as the download: either may have served it.
+                self.assertIn(self.output_file(), (ORIGIN_BODY, CACHE_BODY))
 
 
 class AddressSpaceLimit(LimitCase):
