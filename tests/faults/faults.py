@@ -15,6 +15,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import harness  # noqa: E402
 from harness import as_bytes, no_real_tool_message, read_records  # noqa: E402
 import test_cache  # noqa: E402
+# Re-exported for the fault tests.
 from test_cache import CACHE_BODY, ORIGIN_BODY, REAL, fake_tool_script  # noqa: E402,F401
 from test_endings import read_available  # noqa: E402
 

@@ -146,6 +146,14 @@ class Sizes(InputCase):
                 self.reach(shim, args + [url], self.env_for(build, {b"LARDERBOX_SERVER": SERVER}),
                            args + [cache_address(SERVER, url)])
 
+    def test_a_hundred_thousand_environment_entries(self):
+        # Empty values keep the block under the caller's own limit; the variables the shim reads
+        # come last, behind every entry it has to pass.
+        for build, shim in self.each_build():
+            env = {b"E%d" % i: b"" for i in range(100000)}
+            env.update(self.env_for(build, {b"LARDERBOX_SERVER": SERVER}))
+            self.reach(shim, [b"http://h/x"], env, [cache_address(SERVER, b"http://h/x")])
+
     def test_long_path_values_and_entries(self):
         # One environment string holds 128 KiB at most: the entries are as short, or as few, as
         # that needs.
