@@ -11,7 +11,7 @@ import base64
 import os
 import resource
 
-from faults import FaultCase, harness
+from faults import CACHE_BODY, ORIGIN_BODY, FaultCase, harness
 
 ALL_BYTES = bytes(range(1, 256))
 # The kernel's limit on one argument or environment string, NUL included (MAX_ARG_STRLEN).
@@ -259,6 +259,37 @@ class Characters(InputCase):
                     self.reach(shim, args, self.env_for(build),)
                     self.reach(shim, args, self.env_for(build, {b"LARDERBOX_SERVER": SERVER}),
                                args[:-1] + [cache_address(SERVER, url)])
+
+
+class CharactersWithRealTools(FaultCase):
+    """The same characters through the machine's curl and wget, with an origin and a cache that
+    both serve the file: whatever the tool makes of the cache address, a download that works
+    without the shim works with it, from the cache or from the origin, and one that does not ends
+    as it does without the shim."""
+
+    def test_downloads_still_succeed(self):
+        names = ["a[1].tgz", "{a,b}.tgz", "with space.tgz", "semi;colon&amp.tgz"]
+        for tool in ("curl", "wget"):
+            for name in names:
+                with self.subTest(tool=tool, name=name):
+                    self.forget_traffic()
+                    url, _ = self.publish("/pkg/" + name, name=name)
+                    # curl reads brackets and braces as globs unless told not to.
+                    args = (["-g", "-fsS", "-o", "out", url] if tool == "curl"
+                            else ["-q", "-t", "1", "-O", "out", url])
+                    env = self.tool_env(LARDERBOX_SERVER=self.cache.base())
+                    direct = self.direct(tool, args, env)
+                    direct_body = self.output_file()
+                    completed = self.through_shim(tool, args, env, timeout=30)
+                    if direct.returncode == 0:
+                        self.assertEqual(direct_body, ORIGIN_BODY)
+                        self.assertEqual((completed.returncode, completed.stderr), (0, b""))
+                        self.assertIn(self.output_file(), (ORIGIN_BODY, CACHE_BODY))
+                    else:
+                        # A name the tool itself refuses or alters: its own ending, unchanged.
+                        self.assertEqual((completed.returncode, completed.stderr),
+                                         (direct.returncode, direct.stderr))
+                        self.assertEqual(self.output_file(), direct_body)
 
 
 if __name__ == "__main__":
