@@ -70,9 +70,7 @@ bool notesCarryMarker(const char* head, std::size_t size) {
 }  // namespace
 
 MarkerCheck readMarker(int fd) {
-  // Not on the stack: under a caller's stack limit of 12 KiB, which the real tools work with and
-  // the shim may not raise, these 4 KiB overran it. The process has one thread.
-  static char window[kMarkerWindow];
+  char window[kMarkerWindow];
   SystemResult<std::size_t> got = readFile(fd, window, sizeof window);
   if (!got) return MarkerCheck::unreadable;
   return notesCarryMarker(window, *got) ? MarkerCheck::carries_marker : MarkerCheck::lacks_marker;
