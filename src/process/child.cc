@@ -208,9 +208,12 @@ int childEntry(void* plan) {
 // Room for the child's frames until its exec, a candidate path of up to 4 KiB among them.
 constexpr std::size_t kChildStackSize = std::size_t{64} * 1024;
 
+// Static, not on the caller's stack: a caller's small stack limit must not decide whether the probe
+// can start. Only the pages the child touches are ever mapped.
+alignas(16) char child_stack[kChildStackSize];
+
 SystemResult<pid_t> startChild(ChildPlan& plan) {
-  alignas(16) char stack[kChildStackSize];
-  return startSharedChild(childEntry, &plan, stack);
+  return startSharedChild(childEntry, &plan, child_stack);
 }
 
 // The child's report: 8 bytes when it failed, fewer (end of file at its exec) when it did not.

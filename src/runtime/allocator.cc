@@ -2,6 +2,10 @@
 
 #include <sys/mman.h>
 
+#ifdef LARDERBOX_FAULT_SEAM
+#include <unistd.h>
+#endif
+
 namespace larderbox {
 namespace {
 
@@ -16,18 +20,22 @@ std::size_t addSaturated(std::size_t a, std::size_t b) {
 
 #ifdef LARDERBOX_FAULT_SEAM
 std::uint64_t allocations_until_failure = 0;
+int failure_report_fd = -1;
 
 bool injectedFailure() {
   if (allocations_until_failure == 0) return false;
-  return --allocations_until_failure == 0;
+  if (--allocations_until_failure != 0) return false;
+  if (failure_report_fd >= 0) (void)!write(failure_report_fd, "!", 1);
+  return true;
 }
 #endif
 
 }  // namespace
 
 #ifdef LARDERBOX_FAULT_SEAM
-void failNthAllocation(std::uint64_t n) {
+void failNthAllocation(std::uint64_t n, int report_fd) {
   allocations_until_failure = n;
+  failure_report_fd = report_fd;
 }
 #endif
 

@@ -57,8 +57,9 @@ class ProcessAllocator {
 };
 
 #ifdef LARDERBOX_FAULT_SEAM
-// Test builds only: makes the n-th allocate() from now on fail (counting from 1); 0 disarms.
-void failNthAllocation(std::uint64_t n);
+// Test builds only: makes the n-th allocate() from now on fail (counting from 1); 0 disarms. When
+// the failure happens, one byte is written to `report_fd` unless it is negative.
+void failNthAllocation(std::uint64_t n, int report_fd = -1);
 #endif
 
 }  // namespace larderbox

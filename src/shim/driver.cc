@@ -22,17 +22,22 @@ Result<std::span<char*>> formArgumentArray(ProcessAllocator& allocator, int argc
   return std::span<char*>(array, count);
 }
 
-// Replaces the URL with the cache address when a cache server is named and holds the URL. Nothing
-// about the cache fails the run except memory for the address and its replacement element.
-Status redirectToCache(RunContext& context, EnvironmentBlock environment, Bytes tool_name,
-                       Bytes real_tool, std::span<char*> arguments) {
+// Replaces the URL with the cache address when a cache server is named and holds the URL, and
+// gives back the caller's element it replaced. Nothing about the cache fails the run except memory
+// for the address and its replacement element.
+Result<std::optional<ReplacedArgument>> redirectToCache(RunContext& context,
+                                                        EnvironmentBlock environment,
+                                                        Bytes tool_name, Bytes real_tool,
+                                                        std::span<char*> arguments) {
   std::optional<Bytes> server = selectCacheServer(environment, tool_name);
-  if (!server) return {};
+  if (!server) return std::nullopt;
   std::optional<UrlArgument> url = findUrlArgument(arguments);
-  if (!url) return {};
+  if (!url) return std::nullopt;
   Bytes address = TRY(buildCacheAddress(context.allocator, *server, url->url));
-  if (!probeCache(context, real_tool, tool_name, address)) return {};
-  return rewriteUrlArgument(context.allocator, arguments, *url, address);
+  if (!probeCache(context, real_tool, tool_name, address)) return std::nullopt;
+  ReplacedArgument replaced{url->index, arguments[url->index]};
+  TRY(rewriteUrlArgument(context.allocator, arguments, *url, address));
+  return replaced;
 }
 
 Status runSteps(RunContext& context, int argc, char** argv, EnvironmentBlock environment) {
@@ -47,8 +52,9 @@ Status runSteps(RunContext& context, int argc, char** argv, EnvironmentBlock env
     exitProcess(127);
   }
   std::span<char*> arguments = TRY(formArgumentArray(context.allocator, argc, argv));
-  TRY(redirectToCache(context, environment, tool_name, *real_tool, arguments));
-  handOver(context.allocator, *real_tool, arguments, environment.entries);
+  std::optional<ReplacedArgument> replaced =
+      TRY(redirectToCache(context, environment, tool_name, *real_tool, arguments));
+  handOver(context.allocator, *real_tool, arguments, environment.entries, replaced);
 }
 
 }  // namespace

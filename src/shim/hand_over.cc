@@ -1,5 +1,6 @@
 #include "shim/hand_over.h"
 
+#include <errno.h>
 #include <unistd.h>
 
 #include "diag/channel.h"
@@ -18,7 +19,7 @@ Status rewriteUrlArgument(ProcessAllocator& allocator, std::span<char*> argument
 }
 
 void handOver(ProcessAllocator& allocator, Bytes real_tool, std::span<char* const> arguments,
-              char** environment) {
+              char** environment, std::optional<ReplacedArgument> replaced) {
   std::optional<Bytes> path = copyWithNul(allocator, real_tool);
   if (!path) exitProcess(127);
   char** vector = allocator.allocateArray<char*>(arguments.size() + 2);
@@ -28,6 +29,12 @@ void handOver(ProcessAllocator& allocator, Bytes real_tool, std::span<char* cons
     vector[i + 1] = arguments[i];
   vector[arguments.size() + 1] = nullptr;
   execve(path->data(), vector, environment);
+  // The cache address is a third longer than the URL, so a command line that the caller could run
+  // may no longer fit: the redirect must never cost the caller the download itself.
+  if (errno == E2BIG && replaced && replaced->index < arguments.size()) {
+    vector[replaced->index + 1] = replaced->original;
+    execve(path->data(), vector, environment);
+  }
   writeMessage({"larderbox shim: cannot exec ", real_tool, "\n"});
   exitProcess(127);
 }

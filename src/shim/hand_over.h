@@ -1,6 +1,7 @@
 // Handing the run over to the real tool: the one replaced URL, then execve.
 #pragma once
 
+#include <optional>
 #include <span>
 
 #include "diag/error.h"
@@ -14,10 +15,18 @@ namespace larderbox {
 Status rewriteUrlArgument(ProcessAllocator& allocator, std::span<char*> arguments,
                           const UrlArgument& url, Bytes cache_address);
 
+// The caller's own element that rewriteUrlArgument replaced.
+struct ReplacedArgument {
+  std::size_t index = 0;
+  char* original = nullptr;
+};
+
 // execve of the real tool with its own path as argument 0, then `arguments`, and the environment
 // unchanged. Never returns: on failure it writes "larderbox shim: cannot exec <path>\n" and exits
-// 127; when its copies cannot be allocated it exits 127 without a word.
+// 127; when its copies cannot be allocated it exits 127 without a word. When the vector with the
+// cache address in it is too large for the system, the caller's own element is tried once more.
 [[noreturn]] void handOver(ProcessAllocator& allocator, Bytes real_tool,
-                           std::span<char* const> arguments, char** environment);
+                           std::span<char* const> arguments, char** environment,
+                           std::optional<ReplacedArgument> replaced = std::nullopt);
 
 }  // namespace larderbox

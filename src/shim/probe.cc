@@ -44,18 +44,25 @@ bool readyBefore(const OutputDrain& drain, std::int64_t deadline_ms) {
   }
 }
 
-// Reads both pipes to their end; false when the deadline passed or the wait for readiness or any
-// read failed. A step runs only once a pipe is ready, so it never blocks past the deadline.
+bool anyReaderFailed(const OutputDrain& drain) {
+  for (const PipeReader& reader : drain.readers)
+    if (reader.outcome != Error::None && reader.outcome != Error::EndOfStream) return true;
+  return false;
+}
+
+// Reads both pipes to their end; false when the deadline passed, or the wait for readiness or any
+// read failed. A step runs only once a pipe is ready, so it never blocks past the deadline. A
+// failed reader (its first buffer included) is read no more, so a child that goes on writing to its
+// pipe blocks there for ever: the other pipe would then never end, and the first failure stops the
+// draining at once.
 bool drainToEnd(OutputDrain& drain, std::int64_t deadline_ms) {
   for (;;) {
+    if (anyReaderFailed(drain)) return false;
     if (!readyBefore(drain, deadline_ms)) return false;
     Result<DrainProgress> step = drainStep(drain, 64);
     if (!step) return false;
-    if (*step == DrainProgress::nothing_pending) break;
+    if (*step == DrainProgress::nothing_pending) return !anyReaderFailed(drain);
   }
-  for (const PipeReader& reader : drain.readers)
-    if (reader.outcome != Error::None && reader.outcome != Error::EndOfStream) return false;
-  return true;
 }
 
 // The output is taken only to be released unread: nobody ever sees what the probe printed.
