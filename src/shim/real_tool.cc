@@ -7,6 +7,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "diag/channel.h"
 #include "process/system_calls.h"
 #include "runtime/strings.h"
@@ -45,30 +47,77 @@ bool isExecutable(const char* path) {
   return access(path, X_OK) == 0;
 }
 
+SelfIdentity SelfIdentity::ofThisProcess() {
+  SelfIdentity self;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the auxiliary vector holds addresses as integers
+  self.executed_as_ = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  return self;
+}
+
 // The path this process was executed under names the file it runs from, unless that file was
 // replaced since the exec; it is asked first because a fresh process's first look into /proc costs
 // about 8 % of a whole pass-through run (procfs makes its entries on first use), its stat 1 %.
 std::optional<FileIdentity> SelfIdentity::get() {
   if (!taken_) {
     taken_ = true;
-    // NOLINTNEXTLINE(performance-no-int-to-ptr): the auxiliary vector holds addresses as integers
-    const auto* executed_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
-    if (executed_as != nullptr) identity_ = fileIdentity(executed_as);
+    if (executed_as_ != nullptr) identity_ = fileIdentity(executed_as_);
     if (!identity_) identity_ = fileIdentity("/proc/self/exe");
   }
   return identity_;
 }
 
-// Either test suffices: the identity catches this file through any link, readable or not, and the
-// marker catches other copies. The status comes first: the shim's own file, which a PATH search
-// usually meets before the real tool, is then told by one call, and only a regular file that is not
-// this one is opened for its marker.
-bool isLarderboxExecutable(const char* path, SelfIdentity& self) {
+bool SelfIdentity::adoptIfExecutedAs(const char* path, FileIdentity identity) {
+  if (taken_ || executed_as_ == nullptr || std::strcmp(path, executed_as_) != 0) return false;
+  taken_ = true;
+  identity_ = identity;
+  return true;
+}
+
+namespace {
+
+// The executable test of an open file: the test access makes for its path (real user and group,
+// links followed, a mount without exec refused). Kernels before faccessat2 test the path instead.
+bool openFileIsExecutable(int fd, const char* path) {
+  long result = syscall(SYS_faccessat2, fd, "", X_OK, AT_EMPTY_PATH);
+  if (result != 0 && (errno == ENOSYS || errno == EINVAL)) return isExecutable(path);
+  return result == 0;
+}
+
+CandidateKind judgeOpenCandidate(int fd, const char* path, SelfIdentity& self) {
+  if (!openFileIsExecutable(fd, path)) return CandidateKind::not_executable;
   struct stat status;
-  if (!statPath(path, status)) return false;
+  if (syscall(SYS_fstat, fd, &status) != 0) return CandidateKind::real_tool;
+  // The path this process was executed under is this file, whose status then is the self identity.
+  if (self.adoptIfExecutedAs(path, identityOf(status))) return CandidateKind::larderbox;
   std::optional<FileIdentity> mine = self.get();
-  if (mine && identityOf(status) == *mine) return true;
-  return S_ISREG(status.st_mode) && checkMarker(path) == MarkerCheck::carries_marker;
+  if (mine && identityOf(status) == *mine) return CandidateKind::larderbox;
+  if (S_ISREG(status.st_mode) && readMarker(fd) == MarkerCheck::carries_marker)
+    return CandidateKind::larderbox;
+  return CandidateKind::real_tool;
+}
+
+// A file that cannot be opened for reading (execute-only, say) can only be compared by identity.
+CandidateKind judgeUnreadableCandidate(const char* path, SelfIdentity& self) {
+  if (!isExecutable(path)) return CandidateKind::not_executable;
+  std::optional<FileIdentity> theirs = fileIdentity(path);
+  if (!theirs) return CandidateKind::real_tool;
+  std::optional<FileIdentity> mine = self.get();
+  return mine && *theirs == *mine ? CandidateKind::larderbox : CandidateKind::real_tool;
+}
+
+}  // namespace
+
+// Either test marks a larderbox executable: the identity catches this file through any link,
+// readable or not, and the marker catches other copies. A readable candidate answers the executable
+// test, its identity and its marker through one open, so its path is walked once; path walks are
+// what a pass-through spends most of its own time on.
+CandidateKind judgeCandidate(const char* path, SelfIdentity& self) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  SystemResult<int> fd = openFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (!fd) return judgeUnreadableCandidate(path, self);
+  CandidateKind kind = judgeOpenCandidate(*fd, path, self);
+  closeFile(*fd);
+  return kind;
 }
 
 // A candidate is the real tool when
@@ -88,9 +137,7 @@ Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,
     if (entry.empty()) continue;
     std::optional<Bytes> candidate = joinWithNul(allocator, {entry, "/", tool_name});
     if (!candidate) return fail(Error::OutOfMemory);
-    if (!isExecutable(candidate->data())) continue;
-    if (isLarderboxExecutable(candidate->data(), self)) continue;
-    return candidate;
+    if (judgeCandidate(candidate->data(), self) == CandidateKind::real_tool) return candidate;
   }
   return std::nullopt;
 }
@@ -99,8 +146,7 @@ Result<std::optional<Bytes>> findRealTool(ProcessAllocator& allocator, Environme
                                           Bytes tool_name, SelfIdentity& self) {
   std::optional<Bytes> named = lookupEnv(environment, realToolVariable(tool_name));
   // An environment value is NUL-terminated in place, so it needs no copy for the system.
-  if (named && !named->empty() && isExecutable(named->data()) &&
-      !isLarderboxExecutable(named->data(), self))
+  if (named && !named->empty() && judgeCandidate(named->data(), self) == CandidateKind::real_tool)
     return named;
   return findOnPath(allocator, lookupEnv(environment, "PATH"), tool_name, self);
 }

@@ -25,11 +25,12 @@ std::optional<FileIdentity> fileIdentity(const char* path);
 // Whether the calling process may execute `path` (access with X_OK).
 bool isExecutable(const char* path);
 
-// The identity of the running executable, taken on first use only: from the path the process was
-// executed under, or from "/proc/self/exe" when that path no longer names a file.
+// The identity of the running executable, taken once: from the status of a candidate that is the
+// very path the process was executed under, or on first use from that path's status, or from
+// "/proc/self/exe" when that path no longer names a file.
 class SelfIdentity {
  public:
-  static SelfIdentity ofThisProcess() { return SelfIdentity(); }
+  static SelfIdentity ofThisProcess();
   static SelfIdentity known(std::optional<FileIdentity> identity) {
     SelfIdentity self;
     self.taken_ = true;
@@ -37,16 +38,23 @@ class SelfIdentity {
     return self;
   }
   std::optional<FileIdentity> get();
+  // Takes `identity` as the self identity when `path` is byte for byte the path this process was
+  // executed under and nothing was taken yet; true when it did.
+  bool adoptIfExecutedAs(const char* path, FileIdentity identity);
 
  private:
   SelfIdentity() = default;
   bool taken_ = false;
+  const char* executed_as_ = nullptr;
   std::optional<FileIdentity> identity_;
 };
 
-// True when `path` is a larderbox executable: its identity equals the self identity, or it is a
-// regular file carrying the marker.
-bool isLarderboxExecutable(const char* path, SelfIdentity& self);
+enum class CandidateKind { not_executable, larderbox, real_tool };
+
+// What `path` is to the lookup: not executable (access X_OK fails: a directory with search
+// permission passes), a larderbox executable (its identity equals the self identity, or it is a
+// regular file carrying the marker), or the real tool.
+CandidateKind judgeCandidate(const char* path, SelfIdentity& self);
 
 // The first usable "<entry>/<tool>" of `path_value`, or none. Fails only with OutOfMemory.
 Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,

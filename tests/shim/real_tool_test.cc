@@ -1,5 +1,6 @@
 #include "shim/real_tool.h"
 
+#include <sys/auxv.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -159,6 +160,62 @@ TEST_F(RealToolTest, SameIdentityAsTheShimIsSkipped) {
   EXPECT_EQ(onPath(tree_.path("d") + ":" + tree_.path("e"),
                    SelfIdentity::known(fileIdentity(lookalike.c_str()))),
             later);
+}
+
+std::string nonExecutable(const std::string& path) {
+  std::filesystem::permissions(path, std::filesystem::perms(0644));
+  return path;
+}
+
+TEST_F(RealToolTest, CandidateKinds) {
+  ScopedAlarm bound(20);
+  struct Row {
+    const char* what;
+    std::string path;
+    CandidateKind expected;
+  };
+  std::string script = tree_.script("tool");
+  const Row rows[] = {
+      {"script", script, CandidateKind::real_tool},
+      {"link to it", tree_.symlink(script, "link"), CandidateKind::real_tool},
+      {"not executable", tree_.file("plain", "data", 0644), CandidateKind::not_executable},
+      {"execute-only", tree_.file("execute-only", "data", 0111), CandidateKind::real_tool},
+      {"directory", tree_.directory("dir"), CandidateKind::real_tool},
+      {"fifo", tree_.fifo("fifo", 0755), CandidateKind::real_tool},
+      {"another copy", tree_.shim("copy"), CandidateKind::larderbox},
+      {"copy without execute permission", nonExecutable(tree_.shim("resting-copy")),
+       CandidateKind::not_executable},
+      {"missing", tree_.path("missing"), CandidateKind::not_executable},
+  };
+  for (const Row& row : rows) {
+    SelfIdentity self = SelfIdentity::known(std::nullopt);
+    EXPECT_EQ(judgeCandidate(row.path.c_str(), self), row.expected) << row.what;
+    // The test made through the open file answers as access does for the path.
+    EXPECT_EQ(row.expected != CandidateKind::not_executable, isExecutable(row.path.c_str()))
+        << row.what;
+  }
+}
+
+TEST_F(RealToolTest, ExecutedPathGivesTheSelfIdentity) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the auxiliary vector holds addresses as integers
+  std::string executed_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  FileIdentity adopted{7, 11};
+  SelfIdentity self = SelfIdentity::ofThisProcess();
+  EXPECT_FALSE(self.adoptIfExecutedAs((executed_as + "x").c_str(), adopted));
+  EXPECT_TRUE(self.adoptIfExecutedAs(executed_as.c_str(), adopted));
+  EXPECT_EQ(self.get(), adopted);
+  // Taken once: a later candidate cannot replace it.
+  EXPECT_FALSE(self.adoptIfExecutedAs(executed_as.c_str(), FileIdentity{1, 1}));
+  EXPECT_EQ(self.get(), adopted);
+
+  // Without adoption the identity is the executed file's own.
+  SelfIdentity fresh = SelfIdentity::ofThisProcess();
+  EXPECT_EQ(fresh.get(), fileIdentity(executed_as.c_str()));
+  EXPECT_FALSE(fresh.adoptIfExecutedAs(executed_as.c_str(), adopted));
+
+  // An injected identity is never replaced by adoption.
+  SelfIdentity known = SelfIdentity::known(std::nullopt);
+  EXPECT_FALSE(known.adoptIfExecutedAs(executed_as.c_str(), adopted));
 }
 
 TEST_F(RealToolTest, ExecuteOnlyFileWithoutMarkerIsTaken) {
