@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
 
 #include "process/system_calls.h"
@@ -157,18 +158,29 @@ struct pollfd* pollSet(OutputDrain& drain,
   return batch.poll_storage;
 }
 
-Status waitForReady(OutputDrain& drain) {
+// The poll time-out: none while a completed read waits to be accounted, the time left until the
+// deadline, or infinite without one.
+int pollTimeout(const ReadBatch& batch, std::int64_t deadline_ms) {
+  if (batch.completed.count != 0) return 0;
+  if (deadline_ms == kNoDeadline) return kInfiniteTimeout;
+  std::int64_t left = std::max<std::int64_t>(deadline_ms - monotonicMilliseconds(), 0);
+  return static_cast<int>(std::min<std::int64_t>(left, INT_MAX));
+}
+
+// False when the deadline passed before any armed read was ready.
+Result<bool> waitForReady(OutputDrain& drain, std::int64_t deadline_ms) {
   const ReadBatch& batch = drain.batch;
-  if (batch.pending.count == 0) return {};
-  if (batch.pending.count == 1 && batch.completed.count == 0) {
+  if (batch.pending.count == 0) return true;
+  // One read and nothing to account: the read itself can wait, unless a deadline bounds the wait.
+  if (batch.pending.count == 1 && batch.completed.count == 0 && deadline_ms == kNoDeadline) {
     performReady(drain, [](std::size_t, std::uint32_t) { return true; });
-    return {};
+    return true;
   }
   // poll never reports an entry with a negative descriptor, so such a read would wait for ever;
   // performed now, it fails at once (EBADF) and ends only its own reader.
   performReady(drain,
                [&](std::size_t, std::uint32_t index) { return drain.readers[index].handle < 0; });
-  if (batch.pending.count == 0) return {};
+  if (batch.pending.count == 0) return true;
 
   std::array<struct pollfd, kPollEntriesInPlace> in_place;
   struct pollfd* entries = pollSet(drain, in_place);
@@ -176,14 +188,16 @@ Status waitForReady(OutputDrain& drain) {
   std::size_t count = 0;
   for (std::uint32_t index = batch.pending.head; index != kNoSlot; index = batch.slots[index].next)
     entries[count++] = {drain.readers[index].handle, kRequestedEvents, 0};
-  int timeout = batch.completed.count == 0 ? kInfiniteTimeout : 0;
-  if (!pollHandles(entries, count, timeout)) return fail(Error::ConcurrencyUnavailable);
+  int timeout = pollTimeout(batch, deadline_ms);
+  SystemResult<int> ready = pollHandles(entries, count, timeout);
+  if (!ready) return fail(Error::ConcurrencyUnavailable);
+  if (*ready == 0 && batch.completed.count == 0 && timeout != kInfiniteTimeout) return false;
   // Any event counts, not only the requested ones: POLLHUP (writer gone) and POLLNVAL (handle not
   // open) come unasked, and the read that follows turns them into the reader's outcome instead of
   // leaving the reader armed on a handle that poll will report again at once.
   performReady(drain,
                [&](std::size_t position, std::uint32_t) { return entries[position].revents != 0; });
-  return {};
+  return true;
 }
 
 }  // namespace
@@ -210,13 +224,14 @@ void openDrain(OutputDrain& drain, ProcessAllocator& allocator, std::span<const 
   }
 }
 
-Result<DrainProgress> drainStep(OutputDrain& drain, std::size_t minimum_free) {
+Result<DrainProgress> drainStep(OutputDrain& drain, std::size_t minimum_free,
+                                std::int64_t deadline_ms) {
   ReadBatch& batch = drain.batch;
   if (batch.pending.count == 0 && batch.completed.count == 0) return DrainProgress::nothing_pending;
   // A read needs at least one free byte: an empty region would read 0 bytes, an end of stream that
   // never happened.
   std::size_t wanted_free = std::max<std::size_t>(minimum_free, 1);
-  TRY(waitForReady(drain));
+  if (!TRY(waitForReady(drain, deadline_ms))) return DrainProgress::deadline_passed;
 
   bool accounted = false;
   while (batch.completed.count != 0) {

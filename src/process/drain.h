@@ -66,7 +66,11 @@ struct OutputDrain {
   ReadBatch batch;
 };
 
-enum class DrainProgress : std::uint8_t { progress, nothing_pending };
+// deadline_passed: the step's deadline came before any armed read was ready; nothing was read.
+enum class DrainProgress : std::uint8_t { progress, nothing_pending, deadline_passed };
+
+// No deadline: a step waits as long as its readers take.
+inline constexpr std::int64_t kNoDeadline = -1;
 
 // The poll entries a step holds in place, on its own stack.
 inline constexpr std::size_t kPollEntriesInPlace = 64;
@@ -77,11 +81,13 @@ inline constexpr std::size_t kPollEntriesInPlace = 64;
 void openDrain(OutputDrain& drain, ProcessAllocator& allocator, std::span<const int> handles,
                std::span<PipeReader> readers, std::span<ReadSlot> slots);
 
-// Waits for at least one armed read to be ready (no time-out), performs the ready reads and
-// accounts them; a reader left with fewer than `minimum_free` free bytes grows first.
-// nothing_pending when no read was armed: every reader then has its outcome.
+// Waits for at least one armed read to be ready, performs the ready reads and accounts them; a
+// reader left with fewer than `minimum_free` free bytes grows first. nothing_pending when no read
+// was armed: every reader then has its outcome. With `deadline_ms` (CLOCK_MONOTONIC, as
+// monotonicMilliseconds gives it), the wait ends there: deadline_passed, the readers unchanged.
 // ConcurrencyUnavailable when the wait itself fails; the readers keep their state.
-Result<DrainProgress> drainStep(OutputDrain& drain, std::size_t minimum_free);
+Result<DrainProgress> drainStep(OutputDrain& drain, std::size_t minimum_free,
+                                std::int64_t deadline_ms = kNoDeadline);
 
 // The reader's kept bytes, exactly their length, owned by the caller (release them with the
 // process allocator); the reader is empty after. OutOfMemory leaves the bytes where they were.

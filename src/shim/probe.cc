@@ -1,10 +1,6 @@
 #include "shim/probe.h"
 
-#include <poll.h>
-
-#include <algorithm>
 #include <array>
-#include <climits>
 
 #include "process/child.h"
 #include "process/drain.h"
@@ -26,24 +22,6 @@ std::array<Bytes, 8> probeCommand(Bytes real_tool, Bytes tool_name, Bytes cache_
 // tools' own limit is more than one header-only request ever needs; past it the answer is "no".
 constexpr std::int64_t kProbeDeadlineMs = 15000;
 
-// Waits until a pipe still being read is ready; false when the deadline passes first.
-bool readyBefore(const OutputDrain& drain, std::int64_t deadline_ms) {
-  std::array<struct pollfd, 2> entries;
-  std::size_t count = 0;
-  for (const PipeReader& reader : drain.readers)
-    if (reader.outcome == Error::None && count < entries.size())
-      entries[count++] = {reader.handle, POLLIN, 0};
-  if (count == 0) return true;  // the drain step reports that nothing is pending
-  for (;;) {
-    std::int64_t left = deadline_ms - monotonicMilliseconds();
-    if (left <= 0) return false;
-    SystemResult<int> ready =
-        pollHandles(entries.data(), count, static_cast<int>(std::min<std::int64_t>(left, INT_MAX)));
-    if (!ready) return false;
-    if (*ready > 0) return true;
-  }
-}
-
 bool anyReaderFailed(const OutputDrain& drain) {
   for (const PipeReader& reader : drain.readers)
     if (reader.outcome != Error::None && reader.outcome != Error::EndOfStream) return true;
@@ -51,16 +29,14 @@ bool anyReaderFailed(const OutputDrain& drain) {
 }
 
 // Reads both pipes to their end; false when the deadline passed, or the wait for readiness or any
-// read failed. A step runs only once a pipe is ready, so it never blocks past the deadline. A
-// failed reader (its first buffer included) is read no more, so a child that goes on writing to its
-// pipe blocks there for ever: the other pipe would then never end, and the first failure stops the
-// draining at once.
+// read failed. A failed reader (its first buffer included) is read no more, so a child that goes on
+// writing to its pipe blocks there for ever: the other pipe would then never end, and the first
+// failure stops the draining at once.
 bool drainToEnd(OutputDrain& drain, std::int64_t deadline_ms) {
   for (;;) {
     if (anyReaderFailed(drain)) return false;
-    if (!readyBefore(drain, deadline_ms)) return false;
-    Result<DrainProgress> step = drainStep(drain, 64);
-    if (!step) return false;
+    Result<DrainProgress> step = drainStep(drain, 64, deadline_ms);
+    if (!step || *step == DrainProgress::deadline_passed) return false;
     if (*step == DrainProgress::nothing_pending) return !anyReaderFailed(drain);
   }
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "process/child.h"
+#include "process/system_calls.h"
 #include "process_test_support.h"
 #include "support/assertions.h"
 
@@ -207,6 +208,36 @@ TEST_F(DrainTest, SixtyFiveBytesThenEndOfStream) {
   ASSERT_OK(output);
   EXPECT_EQ(asString(*output), bytes);
   closeDrain(drain);
+}
+
+TEST_F(DrainTest, DeadlineEndsTheWaitAndKeepsTheReaders) {
+  // One pipe and two: a single read that could wait by itself must not outlast the deadline either.
+  for (std::size_t count : {std::size_t{1}, std::size_t{2}}) {
+    TestPipe pipes[2];
+    std::array<int, 2> handles = {pipes[0].read_end, pipes[1].read_end};
+    std::array<PipeReader, 2> readers;
+    std::array<ReadSlot, 2> slots;
+    OutputDrain drain;
+    openDrain(drain, allocator, std::span<const int>(handles).first(count), readers, slots);
+    std::int64_t start = monotonicMilliseconds();
+    Result<DrainProgress> quiet = drainStep(drain, 64, start + 100);
+    ASSERT_OK(quiet);
+    EXPECT_EQ(*quiet, DrainProgress::deadline_passed) << count;
+    std::int64_t waited = monotonicMilliseconds() - start;
+    EXPECT_GE(waited, 100) << count;
+    EXPECT_LT(waited, 5000) << count;
+    for (std::size_t i = 0; i < count; ++i) {
+      EXPECT_EQ(readers[i].outcome, Error::None) << count;
+      EXPECT_EQ(slots[i].list, SlotList::pending) << count;
+    }
+    // A deadline already past still takes what is ready.
+    pipes[0].put("ready");
+    Result<DrainProgress> late = drainStep(drain, 64, start);
+    ASSERT_OK(late);
+    EXPECT_EQ(*late, DrainProgress::progress) << count;
+    EXPECT_EQ(readers[0].buffer.end, 5u) << count;
+    closeDrain(drain);
+  }
 }
 
 TEST_F(DrainTest, TakeOutputShrinksToTheExactLength) {
