@@ -6,6 +6,7 @@ Environment (set by ctest): LARDERBOX_BIN (the shim), LARDERBOX_PATH_BIN, LARDER
 script in the build tree, beside larderbox-path), LARDERBOX_SOURCE_DIR, LARDERBOX_BUILD_DIR.
 """
 
+import http.client
 import http.server
 import os
 import re
@@ -222,7 +223,10 @@ pid {w}/nginx.pid;
 error_log {w}/error.log;
 events {{ worker_connections 64; }}
 http {{
-    access_log {w}/access.log;
+    # What the cache host received, credentials included, one tab-separated line per request.
+    log_format received
+        "$request_method\t$request_uri\t$http_authorization\t$http_cookie\t$remote_user";
+    access_log {w}/access.log received;
     client_body_temp_path {w}/body;
     proxy_temp_path {w}/proxy;
     fastcgi_temp_path {w}/fastcgi;
@@ -250,6 +254,28 @@ http {{
 
     def __exit__(self, *exc):
         stop_process(self.process)
+
+    def received(self):
+        """Every request logged so far, as (method, URI, Authorization, Cookie, user) with "-" for
+        an absent value. nginx writes a line only once the request has ended, so a marker request
+        is sent and waited for: every earlier request has then been written."""
+        self.marks = getattr(self, "marks", 0) + 1
+        mark = "/larderbox-log-mark/%d" % self.marks
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=TIMEOUT)
+        try:
+            connection.request("GET", mark)
+            connection.getresponse().read()
+        finally:
+            connection.close()
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            with open(os.path.join(self.work, "access.log"), encoding="utf-8",
+                      errors="backslashreplace") as f:
+                lines = [tuple(line.split("\t")) for line in f.read().splitlines()]
+            if ("GET", mark, "-", "-", "-") in lines:
+                return [line for line in lines if not line[1].startswith("/larderbox-log-mark/")]
+            time.sleep(0.02)
+        raise AssertionError("nginx did not log the marker request " + mark)
 
 
 class ToolCase(unittest.TestCase):
