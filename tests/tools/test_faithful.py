@@ -1,0 +1,223 @@
+"""Every command through the shim does what the real tool alone does, except that a plain download
+comes from the cache. A loopback origin logs every request it gets (credentials and bodies
+included), nginx with the shipped server block holds a copy of every URL the rows name (other
+bytes than the origin's, so a file tells where it came from) and logs what it gets. Each row runs
+twice in fresh directories, with the real tool alone and through the shim, and the runs are
+compared: a plain download ("hit") comes from the cache and nothing else changes; a command line
+the cache cannot serve as the origin would ("direct") reaches the real tool unchanged, and the
+cache host hears nothing of it, not even a probe."""
+
+import hashlib
+import os
+import shlex
+import shutil
+import string
+import sys
+import tempfile
+import unittest
+
+from tools_support import SYSTEM_PATH, TIMEOUT, NginxServer, ToolCase, run, stored_path
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from test_cache import HttpServer, ProxyServer  # noqa: E402
+
+REAL = {"curl": "/usr/bin/curl", "wget": "/usr/bin/wget"}
+HIT, DIRECT = "hit", "direct"
+
+# Request paths the origin serves ("/pkg/sub/.." arrives as "/pkg/", "tool[1-1].tgz" globbed).
+ORIGIN_PATHS = ["/pkg/tool.tgz", "/pkg/tool.tgz?x=1", "/pkg/", "/pkg/tool1.tgz", "/dir/", "/"]
+SERVED_NAME = "/cd/get"
+
+# Every run directory starts with these.
+INPUTS = {"up.txt": b"uploaded bytes\n" * 100, "auth-header.txt": b"Authorization: Bearer t0k\n"}
+
+# $url: the origin's http://127.0.0.1:PORT/pkg/tool.tgz, $origin: its http://127.0.0.1:PORT,
+# $hostport: 127.0.0.1:PORT, $ref: another origin URL, $proxy: a forward proxy on 127.0.0.1.
+HIT_ROWS = [
+    ("curl", "-fsSL -o f $url"),
+    ("curl", "-sLO $url"),
+    ("wget", "-qO- $url"),
+    ("wget", "-q $url"),
+    ("curl", "-fsS -C - -o f $url"),
+    ("curl", "-fsS --retry 3 -o f $url"),
+    ("curl", "-fsS -H 'Accept: application/octet-stream' -o f $url"),
+    ("curl", "-fsS -A agent/1 -o f $url"),
+    # The value of these options is not the download URL.
+    ("curl", "-fsS -x $proxy -o f $url"),
+    ("curl", "-fsS -e $ref -o f $url"),
+    ("wget", "-q --referer $ref -O f $url"),
+    # After "--" nothing is an option: "-da=1" is a second URL, which curl refuses as malformed
+    # (status 3) without looking up a name.
+    ("curl", "-fsS -o f -- $url -da=1"),
+]
+
+DIRECT_ROWS = [
+    # Not a plain GET of the resource.
+    ("curl", "-fsS -T up.txt $url"),
+    ("curl", "-sS --json '{\"a\":1}' $url"),
+    ("curl", "-fsS -F part=@up.txt $url"),
+    ("curl", "-fsS -X POST -o f $url"),
+    ("curl", "-fsSI -o /dev/null $url"),
+    ("wget", "-q --spider $url"),
+    ("wget", "-q --post-data=a=1 -O f $url"),
+    # Spellings: clustered with a separate value, attached value, unambiguous abbreviations.
+    ("curl", "-sSd x $url"),
+    ("curl", "-sS -da=1 $url"),
+    ("curl", "-sS --upload-f up.txt $url"),
+    ("wget", "-q --post-d=a=1 -O f $url"),
+    # Credentials.
+    ("curl", "-fsS -u alice:s3cret -o f $url"),
+    ("curl", "-fsS -H 'Authorization: Bearer t0k' -o f $url"),
+    ("curl", "-fsS -H @auth-header.txt -o f $url"),
+    ("curl", "-fsS -b session=1 -o f $url"),
+    ("curl", "-fsS -o f http://alice:s3cret@$hostport/pkg/tool.tgz"),
+    ("wget", "-q --user=alice --password=s3cret --auth-no-challenge -O f $url"),
+    ("wget", "-q '--header=cookie: session=1' -O f $url"),
+    # Transport constraints the cache host may not meet.
+    ("curl", "-fsS -4 -o f $url"),
+    ("curl", "-fsS --proto =http -o f $url"),
+    ("curl", "-fsS --resolve example.invalid:80:127.0.0.1 -o f $url"),
+    ("wget", "-q --bind-address=127.0.0.1 -O f $url"),
+    # Output that reports where the bytes came from.
+    ("curl", "-fsSL -o /dev/null -w %{url_effective} $url"),
+    # Names or layout taken from the server or the URL.
+    ("curl", "-fsS -OJ $origin" + SERVED_NAME),
+    ("wget", "-q --content-disposition $origin" + SERVED_NAME),
+    ("wget", "-q -r $url"),
+    ("wget", "-q -x $url"),
+    ("wget", "-q $url?x=1"),
+    ("wget", "-q $origin/dir/"),
+    ("wget", "-q $origin/"),
+    ("curl", "-fsS -o f $origin/pkg/sub/.."),
+    ("curl", "-fsS -o f $origin/pkg/tool[1-1].tgz"),
+]
+
+
+def origin_body(path):
+    return b"origin: " + path.encode()
+
+
+def cache_body(url):
+    return b"cache: " + url.encode()
+
+
+def files_below(directory):
+    """Every file below `directory`: relative path to bytes."""
+    found = {}
+    for parent, _, names in os.walk(directory):
+        for name in names:
+            with open(os.path.join(parent, name), "rb") as f:
+                found[os.path.relpath(os.path.join(parent, name), directory)] = f.read()
+    return found
+
+
+def origin_record(exchange):
+    """What the origin got: method, path, credentials and the body (a multipart body only by its
+    length, its boundary is random)."""
+    multipart = any(v.startswith("multipart/") for v in exchange.header("Content-Type"))
+    return (exchange.method, exchange.path, exchange.header("Authorization"),
+            exchange.header("Cookie"), exchange.body_length,
+            None if multipart else exchange.body_sha256)
+
+
+class Outcome:
+    def __init__(self, completed, files, origin, cache):
+        self.status, self.stdout, self.stderr = (completed.returncode, completed.stdout,
+                                                 completed.stderr)
+        self.files, self.origin, self.cache = files, origin, cache
+
+
+class FaithfulRedirects(ToolCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="larderbox-faithful-")
+        os.chmod(cls.work, 0o755)
+        cls.addClassCleanup(shutil.rmtree, cls.work, True)
+        cls.origin = HttpServer()
+        cls.addClassCleanup(cls.origin.close)
+        cls.proxy = ProxyServer()
+        cls.addClassCleanup(cls.proxy.close)
+        for path in ORIGIN_PATHS:
+            cls.origin.serve(path, origin_body(path))
+        cls.origin.answer(SERVED_NAME, 200, [("Content-Disposition",
+                                              'attachment; filename="served.bin"')],
+                          origin_body(SERVED_NAME))
+        cls.values = {"url": cls.origin.url("/pkg/tool.tgz"), "origin": cls.origin.base(),
+                      "hostport": "127.0.0.1:%d" % cls.origin.port,
+                      "ref": cls.origin.url("/ref.html"), "proxy": cls.proxy.base()}
+        # The cache holds every URL-looking argument of every row, so that a wrong redirect (or
+        # a value taken for the URL) finds something to redirect to.
+        cache = os.path.join(cls.work, "cache")
+        for _, template in HIT_ROWS + DIRECT_ROWS:
+            for url in (a for a in cls.arguments(template) if "://" in a):
+                if url.endswith(("/.", "/..")):
+                    continue  # no file can have that name
+                entry = os.path.join(cache, stored_path(url))
+                os.makedirs(os.path.dirname(entry), exist_ok=True)
+                with open(entry, "wb") as f:
+                    f.write(cache_body(url))
+        os.makedirs(os.path.join(cls.work, "nginx"))
+        cls.nginx = NginxServer(os.path.join(cls.work, "nginx"), cache).__enter__()
+        cls.addClassCleanup(cls.nginx.__exit__, None, None, None)
+
+    @classmethod
+    def arguments(cls, template):
+        return [string.Template(a).substitute(cls.values) for a in shlex.split(template)]
+
+    def run_once(self, tool, args, through_shim):
+        """Runs the command in a fresh directory: how it ended, what it wrote, what the origin and
+        the cache host received."""
+        directory = tempfile.mkdtemp(dir=self.case_dir)
+        for name, content in INPUTS.items():
+            with open(os.path.join(directory, name), "wb") as f:
+                f.write(content)
+        home = os.path.join(self.case_dir, "home")
+        os.makedirs(home, exist_ok=True)
+        self.origin.forget()
+        cache_before = len(self.nginx.received())
+        env = {"PATH": (self.shim_dir() + ":" if through_shim else "") + SYSTEM_PATH,
+               "HOME": home, "LARDERBOX_SERVER": self.nginx.url()}
+        executable = os.path.join(self.shim_dir(), tool) if through_shim else REAL[tool]
+        completed = run([tool] + args, env=env, cwd=directory, executable=executable,
+                        timeout=TIMEOUT)
+        origin = [origin_record(e) for e in self.origin.log()]
+        return Outcome(completed, files_below(directory), origin,
+                       self.nginx.received()[cache_before:])
+
+    def compare(self, tool, template):
+        args = self.arguments(template)
+        alone = self.run_once(tool, args, through_shim=False)
+        shim = self.run_once(tool, args, through_shim=True)
+        self.assertEqual(alone.cache, [], "the real tool alone reached the cache")
+        self.assertEqual((shim.status, shim.stderr), (alone.status, alone.stderr))
+        return alone, shim
+
+    def test_plain_downloads_come_from_the_cache(self):
+        url = self.values["url"]
+        address = "/" + stored_path(url)
+        swap = {origin_body("/pkg/tool.tgz"): cache_body(url)}
+        for tool, template in HIT_ROWS:
+            with self.subTest(tool=tool, args=template):
+                alone, shim = self.compare(tool, template)
+                self.assertIn(origin_body("/pkg/tool.tgz"),
+                              [alone.stdout] + list(alone.files.values()), "no download")
+                self.assertEqual(shim.stdout, swap.get(alone.stdout, alone.stdout))
+                self.assertEqual(shim.files, {k: swap.get(v, v) for k, v in alone.files.items()})
+                self.assertEqual(shim.origin, [])
+                # The probe and the download, with no credentials.
+                self.assertEqual(shim.cache, [("HEAD", address, "-", "-", "-"),
+                                              ("GET", address, "-", "-", "-")])
+
+    def test_command_lines_the_cache_cannot_serve_go_direct(self):
+        for tool, template in DIRECT_ROWS:
+            with self.subTest(tool=tool, args=template):
+                alone, shim = self.compare(tool, template)
+                self.assertNotEqual(alone.origin, [], "the row sends nothing to the origin")
+                self.assertEqual(shim.cache, [], "the cache host heard of it")
+                self.assertEqual(shim.origin, alone.origin)
+                self.assertEqual(shim.stdout, alone.stdout)
+                self.assertEqual(shim.files, alone.files)
+
+
+if __name__ == "__main__":
+    unittest.main()
