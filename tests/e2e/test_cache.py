@@ -254,11 +254,12 @@ class SilentServer:
 
 def fake_tool_script(tool, case_dir, probe_status=0, probe_output=0, then="exec"):
     """A shell script that stands in for the real tool. Called the way the probe calls the tool
-    (recognised by its fixed first options) it records its environment, arguments, working
-    directory and standard input, optionally writes `probe_output` bytes to both its stdout and
-    stderr, and exits with `probe_status`. Any other call records its environment, arguments and
-    working directory and then execs the machine's real tool ("exec"), records its standard input
-    ("stdin") or just exits with 0 ("stop"). Only absolute paths: the probe's call has no PATH."""
+    (recognised by its header-only option, -I or --spider) it records its environment, arguments,
+    working directory and standard input, optionally writes `probe_output` bytes to both its
+    stdout and stderr, and exits with `probe_status`. Any other call records its environment,
+    arguments and working directory and then execs the machine's real tool ("exec"), records its
+    standard input ("stdin") or just exits with 0 ("stop"). Only absolute paths: the probe's call
+    has no PATH."""
     if then == "exec":
         tail = 'exec %s "$@"\n' % REAL[tool]
     elif then == "stdin":
@@ -266,8 +267,8 @@ def fake_tool_script(tool, case_dir, probe_status=0, probe_output=0, then="exec"
     else:
         tail = "exit 0\n"
     return ("#!/bin/sh\n"
-            'case "$1 $2" in\n'
-            '"-fsS -I"|"--spider -q")\n'
+            'case " $* " in\n'
+            '*" -I "*|*" --spider "*)\n'
             "  /bin/cat /proc/$$/environ > '{d}/probe-environ'\n"
             "  printf '%s\\0' \"$@\" > '{d}/probe-args'\n"
             "  /bin/readlink /proc/$$/cwd > '{d}/probe-cwd'\n"
@@ -621,8 +622,8 @@ class StandardInput(CacheCase):
 class ProbeEnvironment(CacheCase):
     def test_probe_gets_no_environment_and_the_real_tool_all_of_it(self):
         probe_options = {
-            "curl": ["-fsS", "-I", "-m", "5", "-o", "/dev/null"],
-            "wget": ["--spider", "-q", "-T", "5", "-t", "1"],
+            "curl": ["-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null"],
+            "wget": ["--no-config", "--no-netrc", "--spider", "-q", "-T", "5", "-t", "1"],
         }
         for tool in ("curl", "wget"):
             for empty_tool_variable in (False, True):

@@ -134,8 +134,8 @@ class HostileToolCase(ShimCase):
         """The probe's child had the probe command, no environment, the null device and two pipes,
         and default dispositions: nothing of the shim's own leaked into it."""
         probe = self.probe_record(tool)
-        options = (["-fsS", "-I", "-m", "5", "-o", "/dev/null"] if tool == "curl" else
-                   ["--spider", "-q", "-T", "5", "-t", "1"])
+        options = (["-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null"] if tool == "curl" else
+                   ["--no-config", "--no-netrc", "--spider", "-q", "-T", "5", "-t", "1"])
         self.assertEqual(probe["args"], [self.hostile[tool]] + options + [cache_address()])
         self.assertEqual(probe["environment"], 0)
         self.assertEqual(sorted(probe["fds"]), [0, 1, 2])

@@ -1,5 +1,5 @@
 /* A stand-in for the real curl or wget that misbehaves only when it is called the way the cache
- * probe calls it ("-fsS -I ..." or "--spider -q ...", eight arguments in all).
+ * probe calls it (with its header-only option, "-I" or "--spider").
  *
  * The probe's call has no environment, so everything this program needs comes from files beside
  * its own path P (argument 0, the real tool path the shim found):
@@ -33,9 +33,9 @@ static const char* beside(const char* self, const char* suffix) {
 }
 
 static int isProbeCall(int argc, char** argv) {
-  if (argc != 8) return 0;
-  return (strcmp(argv[1], "-fsS") == 0 && strcmp(argv[2], "-I") == 0) ||
-         (strcmp(argv[1], "--spider") == 0 && strcmp(argv[2], "-q") == 0);
+  for (int i = 1; i < argc; ++i)
+    if (strcmp(argv[i], "-I") == 0 || strcmp(argv[i], "--spider") == 0) return 1;
+  return 0;
 }
 
 static void sleepMs(long ms) {

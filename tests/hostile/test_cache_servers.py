@@ -17,8 +17,8 @@ from test_cache import CACHE_BODY, NAME, ORIGIN_BODY, REAL, CacheCase, cache_pat
 # The probe's own limit is 5 s; a run that waits it out, plus the download, on a loaded machine.
 SLOW_TIMEOUT = 60
 PROBE_OPTIONS = {
-    "curl": ["-fsS", "-I", "-m", "5", "-o", "/dev/null"],
-    "wget": ["--spider", "-q", "-T", "5", "-t", "1"],
+    "curl": ["-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null"],
+    "wget": ["--no-config", "--no-netrc", "--spider", "-q", "-T", "5", "-t", "1"],
 }
 
 
