@@ -7,6 +7,7 @@ import hashlib
 import http.client
 import http.server
 import os
+import pwd
 import select
 import socket
 import subprocess
@@ -673,6 +674,74 @@ class ProbeEnvironment(CacheCase):
                 self.assertEqual(log[0].header("Via"), [])
                 self.assertEqual(log[1].header("Via"), ["1.1 recording-proxy"])
                 self.assertEqual(self.origin.requests(), [])
+
+
+class ChallengingServer(HttpServer):
+    """Asks for credentials (401 with a Basic challenge) until a request carries some, so that a
+    tool sends whatever credentials it has; then answers as HttpServer does."""
+
+    def respond(self, exchange, body):
+        if not exchange.header("Authorization"):
+            return Answer(401, [("WWW-Authenticate", 'Basic realm="larder"')], b"who?\n")
+        return super().respond(exchange, body)
+
+
+class ProbeConfiguration(CacheCase):
+    """With HOME unset curl and wget find the home directory through the passwd entry. There, in
+    a private mount namespace (the real home stays untouched), the user keeps credentials for
+    127.0.0.1 in a curlrc, a wgetrc and a netrc: the real tool uses them, the probe must not."""
+
+    FILES = {
+        ".curlrc": b"user = alice:s3cret\n",
+        ".wgetrc": b"user = alice\npassword = s3cret\ntries = 3\n",
+        ".netrc": b"machine 127.0.0.1 login alice password s3cret\n",
+    }
+    # Mounts an empty file system over the home directory ($0), copies the files from $1 into
+    # it and runs the rest; 97 tells that the mount or the copy failed.
+    SCRIPT = ('mount -t tmpfs larderbox-home "$0" && cp -p "$1"/.[a-z]* "$0"/ || exit 97\n'
+              'shift\nexec "$@"\n')
+
+    def private_mount_namespace(self):
+        """unshare's command line for a private mount namespace and the user id inside it, or a
+        skip where none can be made."""
+        refusal = b""
+        for options, uid in ((["--mount"], os.getuid()), (["--map-root-user", "--mount"], 0)):
+            command = ["unshare", "--propagation", "private"] + options
+            try:
+                tried = subprocess.run(command + ["true"], capture_output=True, timeout=TIMEOUT)
+            except FileNotFoundError:
+                self.skipTest("unshare is not installed")
+            if tried.returncode == 0:
+                return command, uid
+            refusal = tried.stderr
+        self.skipTest("no mount namespace can be made here: " + refusal.decode(errors="replace"))
+
+    def test_probe_reads_no_user_configuration(self):
+        namespace, uid = self.private_mount_namespace()
+        home = pwd.getpwuid(uid).pw_dir
+        if not os.path.isdir(home):
+            self.skipTest("the passwd home directory %s does not exist" % home)
+        for name, content in self.FILES.items():
+            self.write_file("rc/" + name, content, mode=0o600)
+        self.origin = self.start(ChallengingServer())
+        self.cache = self.start(ChallengingServer())
+        for tool in ("curl", "wget"):
+            with self.subTest(tool=tool):
+                self.forget_traffic()
+                url, address = self.publish()
+                del self.cache.files[address]
+                env = self.tool_env(LARDERBOX_SERVER=self.cache.base())
+                self.assertNotIn("HOME", env)
+                completed = self.launch(
+                    namespace[0], args=namespace[1:] + ["sh", "-c", self.SCRIPT, home,
+                                                         self.path("rc"), self.path("bin", tool)]
+                    + download_args(tool, url), env=env, cwd=self.case_dir)
+                if completed.returncode == 97:
+                    self.skipTest("cannot mount over %s: %s" % (home, completed.stderr))
+                # The origin serves only with credentials: the real tool did read the files.
+                self.assert_downloaded_from(completed, ORIGIN_BODY)
+                self.assertEqual([(e.method, e.path, e.header("Authorization"))
+                                  for e in self.cache.log()], [("HEAD", address, [])])
 
 
 class NoServer(CacheCase):
