@@ -1,5 +1,5 @@
 // The floor of the probe path: runs BENCH_TARGET once as a probe of BENCH_CACHE_ADDRESS with the
-// shim's fixed eight arguments (standard input on /dev/null, both output pipes drained and
+// shim's fixed ten arguments (standard input on /dev/null, both output pipes drained and
 // discarded, an empty environment), waits for it, then replaces itself with BENCH_TARGET. On a yes
 // the last argument, where the benchmark puts the URL, becomes the cache address.
 #include <errno.h>
@@ -33,9 +33,9 @@ void drain(int out, int err) {
 }
 
 bool probe(char* target, char* address) {
-  static char options[6][10] = {"-fsS", "-I", "-m", "5", "-o", "/dev/null"};
-  char* command[] = {target,     options[0], options[1], options[2], options[3],
-                     options[4], options[5], address,    nullptr};
+  static char options[8][10] = {"-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null"};
+  char* command[] = {target,     options[0], options[1], options[2], options[3], options[4],
+                     options[5], options[6], options[7], address,    nullptr};
   char* no_environment[] = {nullptr};
   int out[2];
   int err[2];

@@ -5,22 +5,32 @@
 #include "process/child.h"
 #include "process/drain.h"
 #include "process/system_calls.h"
+#include "shim/tool_name.h"
 
 namespace larderbox {
 namespace {
 
 // A header-only (curl) or spider (wget) request with the tool's own 5-second limit, one try, and
 // none of the caller's options: headers, proxies and credentials for the origin stay out of it.
-std::array<Bytes, 8> probeCommand(Bytes real_tool, Bytes tool_name, Bytes cache_address) {
-  if (tool_name == "wget")
-    return {real_tool, "--spider", "-q", "-T", "5", "-t", "1", cache_address};
-  return {real_tool, "-fsS", "-I", "-m", "5", "-o", "/dev/null", cache_address};
+// The empty environment does not keep the tools from their configuration files (they find the home
+// directory through the password database), so those are switched off by name: a "user" line
+// would reach the cache host, a "retry" line would hold every miss. curl wants -q first, and -g
+// keeps it from globbing the address.
+using ProbeCommand = std::array<Bytes, 10>;
+
+ProbeCommand probeCommand(Bytes real_tool, Bytes tool_name, Bytes cache_address) {
+  if (tool_name == kWget)
+    return {real_tool, "--no-config", "--no-netrc", "--spider", "-q", "-T",
+            "5",       "-t",          "1",          cache_address};
+  return {real_tool, "-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null", cache_address};
 }
 
 // curl's 5-second limit covers the whole transfer, wget's only each read: a cache that trickles
 // header lines would hold wget, and the caller's download behind it, for ever. Three times the
 // tools' own limit is more than one header-only request ever needs; past it the answer is "no".
-constexpr std::int64_t kProbeDeadlineMs = 15000;
+constexpr std::int64_t kProbeDeadlineMs = kProbeDeadlineSeconds * 1000;
+
+enum class Drained : std::uint8_t { to_end, deadline_passed, failed };
 
 bool anyReaderFailed(const OutputDrain& drain) {
   for (const PipeReader& reader : drain.readers)
@@ -28,16 +38,18 @@ bool anyReaderFailed(const OutputDrain& drain) {
   return false;
 }
 
-// Reads both pipes to their end; false when the deadline passed, or the wait for readiness or any
-// read failed. A failed reader (its first buffer included) is read no more, so a child that goes on
+// Reads both pipes to their end, unless the deadline passes or the wait for readiness or a read
+// fails. A failed reader (its first buffer included) is read no more, so a child that goes on
 // writing to its pipe blocks there for ever: the other pipe would then never end, and the first
 // failure stops the draining at once.
-bool drainToEnd(OutputDrain& drain, std::int64_t deadline_ms) {
+Drained drainToEnd(OutputDrain& drain, std::int64_t deadline_ms) {
   for (;;) {
-    if (anyReaderFailed(drain)) return false;
+    if (anyReaderFailed(drain)) return Drained::failed;
     Result<DrainProgress> step = drainStep(drain, 64, deadline_ms);
-    if (!step || *step == DrainProgress::deadline_passed) return false;
-    if (*step == DrainProgress::nothing_pending) return !anyReaderFailed(drain);
+    if (!step) return Drained::failed;
+    if (*step == DrainProgress::deadline_passed) return Drained::deadline_passed;
+    if (*step == DrainProgress::nothing_pending)
+      return anyReaderFailed(drain) ? Drained::failed : Drained::to_end;
   }
 }
 
@@ -51,27 +63,42 @@ bool discardOutput(ProcessAllocator& allocator, OutputDrain& drain) {
   return errors.has_value();
 }
 
-std::optional<ChildExit> collectExit(RunContext& context, ChildProcess& child,
-                                     std::int64_t deadline_ms) {
-  if (!child.standard_output || !child.standard_error) return std::nullopt;
+ProbeVerdict verdictOf(ChildExit exit) {
+  switch (exit.kind) {
+    case ChildExitKind::exited:
+      return {exit.value == 0 ? ProbeOutcome::answered : ProbeOutcome::exited, exit.value};
+    case ChildExitKind::signal:
+      return {ProbeOutcome::signalled, exit.value};
+    case ChildExitKind::stopped:
+    case ChildExitKind::unknown:
+      break;
+  }
+  return {ProbeOutcome::failed, 0};
+}
+
+ProbeVerdict collectExit(RunContext& context, ChildProcess& child, std::int64_t deadline_ms) {
+  if (!child.standard_output || !child.standard_error) return {ProbeOutcome::failed, 0};
   std::array<int, 2> handles = {*child.standard_output, *child.standard_error};
   std::array<PipeReader, 2> readers;
   std::array<ReadSlot, 2> slots;
   OutputDrain drain;
   openDrain(drain, context.allocator, handles, readers, slots);
-  std::optional<ChildExit> ended;
-  if (drainToEnd(drain, deadline_ms)) {
+  ProbeVerdict verdict{ProbeOutcome::failed, 0};
+  Drained drained = drainToEnd(drain, deadline_ms);
+  if (drained == Drained::deadline_passed) verdict = {ProbeOutcome::no_answer, 0};
+  if (drained == Drained::to_end) {
     Result<ChildExit> waited = waitChild(child);
-    if (waited && discardOutput(context.allocator, drain)) ended = *waited;
+    if (waited && discardOutput(context.allocator, drain)) verdict = verdictOf(*waited);
   }
   closeDrain(drain);
-  return ended;
+  return verdict;
 }
 
 }  // namespace
 
-bool probeCache(RunContext& context, Bytes real_tool, Bytes tool_name, Bytes cache_address) {
-  std::array<Bytes, 8> command = probeCommand(real_tool, tool_name, cache_address);
+ProbeVerdict probeCache(RunContext& context, Bytes real_tool, Bytes tool_name,
+                        Bytes cache_address) {
+  ProbeCommand command = probeCommand(real_tool, tool_name, cache_address);
   ChildSpawnOptions options;
   options.arguments = command;
   options.environment = {};  // no PATH, HOME, proxy or cache variables reach the probe
@@ -80,12 +107,11 @@ bool probeCache(RunContext& context, Bytes real_tool, Bytes tool_name, Bytes cac
   options.standard_error = {StdioDisposition::pipe};
   options.keep_argument_0 = true;
   Result<ChildProcess> spawned = spawnChild(context, options);
-  if (!spawned) return false;
+  if (!spawned) return {ProbeOutcome::not_started, 0};
   ChildProcess child = *spawned;
-  std::optional<ChildExit> ended =
-      collectExit(context, child, monotonicMilliseconds() + kProbeDeadlineMs);
+  ProbeVerdict verdict = collectExit(context, child, monotonicMilliseconds() + kProbeDeadlineMs);
   if (child.pid) killChild(child);
-  return ended && *ended == ChildExit{ChildExitKind::exited, 0};
+  return verdict;
 }
 
 }  // namespace larderbox
