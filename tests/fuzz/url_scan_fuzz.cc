@@ -1,7 +1,7 @@
-// The URL scan and the URL test against a reference written straight from their rules, and the
-// command line reader's coverage of the array, for curl and for wget. The input is the argument
-// array, the arguments separated by NUL bytes; each argument lives in a heap block of exactly its
-// length plus the NUL, so a read past its end is caught by AddressSanitizer.
+// The URL scan and the URL test against a reference written straight from their rules, the command
+// line reader's coverage of the array, and the redirect gate's verdicts, for curl and for wget. The
+// input is the argument array, the arguments separated by NUL bytes; each argument lives in a heap
+// block of exactly its length plus the NUL, so a read past its end is caught by AddressSanitizer.
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -10,6 +10,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "shim/command_line.h"
+#include "shim/redirect_gate.h"
 #include "shim/selection.h"
 #include "shim/tool_name.h"
 
@@ -106,6 +107,22 @@ std::vector<bool> readCommandLine(Bytes tool, const std::vector<char*>& pointers
   return not_url;
 }
 
+bool pointsInto(Bytes text, const std::vector<std::string_view>& a) {
+  for (std::string_view argument : a)
+    if (!text.empty() && isViewInto(text, argument)) return true;
+  return false;
+}
+
+// The verdict is static text: never a view into the caller's arguments.
+void checkVerdict(Bytes tool, const std::vector<char*>& pointers,
+                  const std::vector<std::string_view>& a, const UrlArgument& url) {
+  std::optional<GateVerdict> verdict = gateRedirect(tool, pointers, url);
+  if (!verdict) return;
+  require(!verdict->reason.empty() && !verdict->detail.empty(), "a verdict says why");
+  require(!pointsInto(verdict->reason, a) && !pointsInto(verdict->detail, a),
+          "a verdict holds none of the caller's bytes");
+}
+
 // What holds for any selection, whatever the reference says.
 void checkSelection(const UrlArgument& found, const std::vector<std::string_view>& a) {
   require(found.index < a.size(), "the index names an element of the array");
@@ -155,6 +172,7 @@ void fuzzInput(std::string_view input) {
     require(found->index == expected->index, "the index is the one the rules select");
     require(found->equals_form == expected->equals_form, "the form is the one the rules select");
     require(found->url == expected->url, "the url bytes are the ones the rules select");
+    checkVerdict(tool, pointers, arguments, *found);
   }
 }
 
