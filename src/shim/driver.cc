@@ -31,7 +31,7 @@ Result<std::optional<ReplacedArgument>> redirectToCache(RunContext& context,
                                                         std::span<char*> arguments) {
   std::optional<Bytes> server = selectCacheServer(environment, tool_name);
   if (!server) return std::nullopt;
-  std::optional<UrlArgument> url = findUrlArgument(arguments);
+  std::optional<UrlArgument> url = findUrlArgument(arguments, tool_name);
   if (!url) return std::nullopt;
   Bytes address = TRY(buildCacheAddress(context.allocator, *server, url->url));
   if (!probeCache(context, real_tool, tool_name, address)) return std::nullopt;

@@ -1,6 +1,9 @@
 #include "shim/selection.h"
 
+#include <cstdint>
+
 #include "runtime/strings.h"
+#include "shim/command_line.h"
 #include "shim/tool_name.h"
 
 namespace larderbox {
@@ -15,10 +18,12 @@ bool isSchemeByte(char byte) {
          byte == '.';
 }
 
-std::optional<UrlArgument> firstUrlFrom(std::span<char* const> arguments, std::size_t from) {
-  for (std::size_t i = from; i < arguments.size(); ++i)
-    if (looksLikeUrl(arguments[i])) return UrlArgument{Bytes(arguments[i]), i, false};
-  return std::nullopt;
+// The next element that the tool reads as the separate value of an option whose value is never the
+// download URL; SIZE_MAX when there is none.
+std::size_t nextNotUrlValue(CommandLineReader& reader) {
+  while (std::optional<CommandLineItem> item = reader.next())
+    if (item->separate_value && item->option->value == OptionValue::not_url) return item->index + 1;
+  return SIZE_MAX;
 }
 
 }  // namespace
@@ -38,11 +43,25 @@ bool looksLikeUrl(Bytes argument) {
   return true;
 }
 
-std::optional<UrlArgument> findUrlArgument(std::span<char* const> arguments) {
+std::optional<UrlArgument> findUrlArgument(std::span<char* const> arguments, Bytes tool_name) {
   constexpr Bytes kEqualsPrefix = "--url=";
+  CommandLineReader reader(optionTableFor(tool_name), arguments);
+  std::size_t not_url = nextNotUrlValue(reader);
+  bool after_double_dash = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     Bytes argument(arguments[i]);
-    if (argument == "--") return firstUrlFrom(arguments, i + 1);
+    if (i == not_url) {
+      not_url = nextNotUrlValue(reader);
+      continue;
+    }
+    if (after_double_dash) {
+      if (looksLikeUrl(argument)) return UrlArgument{argument, i, false};
+      continue;
+    }
+    if (argument == "--") {
+      after_double_dash = true;
+      continue;
+    }
     if (argument == "--url" && i + 1 < arguments.size())
       return UrlArgument{Bytes(arguments[i + 1]), i + 1, false};
     if (argument.starts_with(kEqualsPrefix))

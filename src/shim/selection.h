@@ -19,6 +19,8 @@ bool looksLikeUrl(Bytes argument);
 
 // The first element that is a URL: after "--" only URL-looking ones count; "--url" takes the next
 // element whole; "--url=" takes the rest of its own element; else the first URL-looking element.
-std::optional<UrlArgument> findUrlArgument(std::span<char* const> arguments);
+// An element that the tool (kCurl or kWget) reads as the value of an option whose value is never
+// the download URL (a proxy, a referer, a base) is passed over.
+std::optional<UrlArgument> findUrlArgument(std::span<char* const> arguments, Bytes tool_name);
 
 }  // namespace larderbox

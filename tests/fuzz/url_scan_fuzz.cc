@@ -1,6 +1,7 @@
-// The URL scan and the URL test against a reference written straight from their rules. The input
-// is the argument array, the arguments separated by NUL bytes; each argument lives in a heap block
-// of exactly its length plus the NUL, so a read past its end is caught by AddressSanitizer.
+// The URL scan and the URL test against a reference written straight from their rules, the command
+// line reader's coverage of the array, and the redirect gate's verdicts, for curl and for wget. The
+// input is the argument array, the arguments separated by NUL bytes; each argument lives in a heap
+// block of exactly its length plus the NUL, so a read past its end is caught by AddressSanitizer.
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -8,7 +9,10 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "shim/command_line.h"
+#include "shim/redirect_gate.h"
 #include "shim/selection.h"
+#include "shim/tool_name.h"
 
 namespace larderbox::fuzz {
 namespace {
@@ -43,12 +47,15 @@ struct Selected {
   std::string_view url;
 };
 
-// The four tests in their order; the first element that passes one ends the scan.
-std::optional<Selected> referenceScan(const std::vector<std::string_view>& a) {
+// The four tests in their order, passing over the elements in `not_url`; the first element that
+// passes one ends the scan.
+std::optional<Selected> referenceScan(const std::vector<std::string_view>& a,
+                                      const std::vector<bool>& not_url) {
   for (std::size_t i = 0; i < a.size(); ++i) {
+    if (not_url[i]) continue;
     if (a[i] == "--") {
       for (std::size_t j = i + 1; j < a.size(); ++j)
-        if (referenceLooksLikeUrl(a[j])) return Selected{j, false, a[j]};
+        if (!not_url[j] && referenceLooksLikeUrl(a[j])) return Selected{j, false, a[j]};
       return std::nullopt;
     }
     if (a[i] == "--url" && i + 1 < a.size()) return Selected{i + 1, false, a[i + 1]};
@@ -57,6 +64,63 @@ std::optional<Selected> referenceScan(const std::vector<std::string_view>& a) {
     if (referenceLooksLikeUrl(a[i])) return Selected{i, false, a[i]};
   }
   return std::nullopt;
+}
+
+// Reads the whole array: every element is an option's, a separate value, a positional element or
+// the "--" that ends the options, in order, and every value is a view into its own element. Gives
+// the elements that are separate values of options whose value is never the URL.
+std::vector<bool> readCommandLine(Bytes tool, const std::vector<char*>& pointers,
+                                  const std::vector<std::string_view>& a) {
+  std::vector<bool> read(a.size(), false);
+  std::vector<bool> not_url(a.size(), false);
+  CommandLineReader reader(optionTableFor(tool), pointers);
+  std::size_t next_unread = 0;
+  while (std::optional<CommandLineItem> item = reader.next()) {
+    require(item->index < a.size(), "an item names an element of the array");
+    require(item->index + 1 >= next_unread, "items come in the order of the array");
+    if (next_unread < item->index) {
+      require(next_unread + 1 == item->index && a[next_unread] == "--",
+              "only the \"--\" that ends the options is passed over");
+    }
+    read[item->index] = true;
+    next_unread = item->index + 1;
+    if (!item->is_option) {
+      require(!item->value && item->option == nullptr, "a positional element has no option");
+      continue;
+    }
+    require(a[item->index].size() >= 2 && a[item->index][0] == '-', "an option begins with \"-\"");
+    if (!item->separate_value) {
+      if (item->value) require(isViewInto(*item->value, a[item->index]), "an attached value");
+      continue;
+    }
+    require(item->option != nullptr && item->value && item->index + 1 < a.size(),
+            "a separate value belongs to a known option");
+    require(item->value->data() == a[item->index + 1].data() &&
+                item->value->size() == a[item->index + 1].size(),
+            "a separate value is the whole next element");
+    read[item->index + 1] = true;
+    next_unread = item->index + 2;
+    not_url[item->index + 1] = item->option->value == OptionValue::not_url;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i)
+    require(read[i] || a[i] == "--", "every element is read");
+  return not_url;
+}
+
+bool pointsInto(Bytes text, const std::vector<std::string_view>& a) {
+  for (std::string_view argument : a)
+    if (!text.empty() && isViewInto(text, argument)) return true;
+  return false;
+}
+
+// The verdict is static text: never a view into the caller's arguments.
+void checkVerdict(Bytes tool, const std::vector<char*>& pointers,
+                  const std::vector<std::string_view>& a, const UrlArgument& url) {
+  std::optional<GateVerdict> verdict = gateRedirect(tool, pointers, url);
+  if (!verdict) return;
+  require(!verdict->reason.empty() && !verdict->detail.empty(), "a verdict says why");
+  require(!pointsInto(verdict->reason, a) && !pointsInto(verdict->detail, a),
+          "a verdict holds none of the caller's bytes");
 }
 
 // What holds for any selection, whatever the reference says.
@@ -98,14 +162,18 @@ void fuzzInput(std::string_view input) {
     checkUrlTest(arguments.back());
   }
 
-  std::optional<UrlArgument> found = findUrlArgument(pointers);
-  std::optional<Selected> expected = referenceScan(arguments);
-  require(found.has_value() == expected.has_value(), "a url is found exactly when the rules say");
-  if (!found) return;
-  checkSelection(*found, arguments);
-  require(found->index == expected->index, "the index is the one the rules select");
-  require(found->equals_form == expected->equals_form, "the form is the one the rules select");
-  require(found->url == expected->url, "the url bytes are the ones the rules select");
+  for (Bytes tool : {kCurl, kWget}) {
+    std::vector<bool> not_url = readCommandLine(tool, pointers, arguments);
+    std::optional<UrlArgument> found = findUrlArgument(pointers, tool);
+    std::optional<Selected> expected = referenceScan(arguments, not_url);
+    require(found.has_value() == expected.has_value(), "a url is found exactly when the rules say");
+    if (!found) continue;
+    checkSelection(*found, arguments);
+    require(found->index == expected->index, "the index is the one the rules select");
+    require(found->equals_form == expected->equals_form, "the form is the one the rules select");
+    require(found->url == expected->url, "the url bytes are the ones the rules select");
+    checkVerdict(tool, pointers, arguments, *found);
+  }
 }
 
 }  // namespace larderbox::fuzz

@@ -11,6 +11,7 @@
 #include "runtime/allocator.h"
 #include "shim/selection.h"
 #include "shim/test_tree.h"
+#include "shim/tool_name.h"
 #include "support/assertions.h"
 
 namespace larderbox {
@@ -52,7 +53,7 @@ TEST_F(RewriteUrlArgumentTest, FourForms) {
     for (std::string& s : strings)
       array.push_back(s.data());
     const std::vector<char*> before = array;
-    std::optional<UrlArgument> url = findUrlArgument(array);
+    std::optional<UrlArgument> url = findUrlArgument(array, kCurl);
     ASSERT_TRUE(url) << row.arguments[0];
     ASSERT_OK(rewriteUrlArgument(allocator_, array, *url, address));
     ASSERT_EQ(array.size(), row.expected.size());

@@ -9,27 +9,15 @@
 #include <vector>
 
 #include "runtime/allocator.h"
+#include "shim/arguments.h"
 #include "shim/test_tree.h"
 #include "shim/tool_name.h"
 
 namespace larderbox {
 namespace {
 
+using testing::Arguments;
 using testing::Environment;
-
-// Owned, NUL-terminated argument strings and the array of references to them.
-class Arguments {
- public:
-  Arguments(std::initializer_list<std::string> arguments) : strings_(arguments) {
-    for (std::string& argument : strings_)
-      pointers_.push_back(argument.data());
-  }
-  std::span<char* const> span() const { return pointers_; }
-
- private:
-  std::vector<std::string> strings_;
-  std::vector<char*> pointers_;
-};
 
 TEST(FindUrlArgument, Scan) {
   struct Row {
@@ -37,6 +25,7 @@ TEST(FindUrlArgument, Scan) {
     std::optional<std::string> url;  // none: no URL argument
     std::size_t index;
     bool equals_form;
+    Bytes tool = kCurl;
   };
   const Row rows[] = {
       {{"-fsSL", "http://h/x.tgz", "-o", "x.tgz"}, "http://h/x.tgz", 1, false},
@@ -63,12 +52,31 @@ TEST(FindUrlArgument, Scan) {
       {{"--URL=http://h/a"}, std::nullopt, 0, false},
       {{"--url=", "http://h/b"}, "", 0, true},
       {{"---", "http://h/b"}, "http://h/b", 1, false},
+      // A value that is never the download URL is passed over, in every spelling the tool reads.
+      {{"-x", "http://p:3128", "http://h/a"}, "http://h/a", 2, false},
+      {{"-sx", "http://p:3128", "http://h/a"}, "http://h/a", 2, false},
+      {{"-ox", "http://h/a"}, "http://h/a", 1, false},
+      {{"-e", "http://r/", "--url", "http://h/a"}, "http://h/a", 3, false},
+      {{"--refer", "http://r/", "http://h/a"}, "http://h/a", 2, false},
+      {{"--preproxy", "socks5://p", "--socks5-hostname", "p:1080", "http://h/a"},
+       "http://h/a",
+       4,
+       false},
+      {{"--doh-url", "https://d/q", "--proxy1.0", "http://p", "http://h/a"},
+       "http://h/a",
+       4,
+       false},
+      {{"-x", "--", "http://h/a"}, "http://h/a", 2, false},
+      {{"-x", "http://p:3128"}, std::nullopt, 0, false},
+      {{"-v", "--", "-x", "http://h/a", "http://h/b"}, "http://h/a", 3, false},
+      {{"-B", "http://b/", "--referer", "http://r/", "http://h/a"}, "http://h/a", 4, false, kWget},
+      {{"-e", "http://h/e", "http://h/a"}, "http://h/a", 2, false, kWget},
+      // wget's -x is a switch: the next element is the URL.
+      {{"-x", "http://h/a", "http://h/b"}, "http://h/a", 1, false, kWget},
   };
   for (const Row& row : rows) {
-    std::string shown;
-    for (char* argument : row.arguments.span())
-      shown += std::string("'") + argument + "' ";
-    std::optional<UrlArgument> found = findUrlArgument(row.arguments.span());
+    std::string shown = std::string(row.tool) + " " + row.arguments.shown();
+    std::optional<UrlArgument> found = findUrlArgument(row.arguments.span(), row.tool);
     if (!row.url) {
       EXPECT_FALSE(found) << shown;
       continue;

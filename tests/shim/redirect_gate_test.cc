@@ -1,0 +1,146 @@
+#include "shim/redirect_gate.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "shim/arguments.h"
+#include "shim/selection.h"
+#include "shim/tool_name.h"
+
+namespace larderbox {
+namespace {
+
+using testing::Arguments;
+
+struct GateRow {
+  Arguments arguments;
+  std::string reason;  // empty: the cache may serve the command line
+  std::string detail;
+};
+
+void expectVerdicts(Bytes tool, const std::vector<GateRow>& rows) {
+  for (const GateRow& row : rows) {
+    std::string shown = std::string(tool) + " " + row.arguments.shown();
+    std::optional<UrlArgument> url = findUrlArgument(row.arguments.span(), tool);
+    ASSERT_TRUE(url) << shown;
+    std::optional<GateVerdict> verdict = gateRedirect(tool, row.arguments.span(), *url);
+    if (row.reason.empty()) {
+      EXPECT_FALSE(verdict) << shown << "gated: " << verdict->reason << ": " << verdict->detail;
+      continue;
+    }
+    ASSERT_TRUE(verdict) << shown;
+    EXPECT_EQ(verdict->reason, row.reason) << shown;
+    EXPECT_EQ(verdict->detail, row.detail) << shown;
+  }
+}
+
+TEST(GateRedirect, Curl) {
+  expectVerdicts(
+      kCurl,
+      {
+          // Plain downloads the cache serves.
+          {{"-fsSL", "-o", "f", "http://h/x.tgz"}, "", ""},
+          {{"-LO", "http://h/x.tgz"}, "", ""},
+          {{"-O", "http://h/x.tgz?v=1#top"}, "", ""},
+          {{"-C", "-", "-o", "f", "http://h/x"}, "", ""},
+          {{"--retry", "3", "-r", "0-9", "--compressed", "http://h/x"}, "", ""},
+          {{"-H", "Accept: x", "-A", "ua", "http://h/x"}, "", ""},
+          {{"-x", "http://u:p@proxy:3128", "http://h/x"}, "", ""},
+          {{"-w", "%{http_code} %{size_download}", "http://h/x"}, "", ""},
+          {{"-A", "-d", "-ofile-T", "http://h/x"}, "", ""},   // values, not options
+          {{"--", "-T", "http://h/x"}, "", ""},               // after "--" nothing is an option
+          {{"--header", "Accept: x", "http://h/x"}, "", ""},  // not an abbreviation of --head
+          {{"--http2", "--crlf", "--url", "http://h/x"}, "", ""},
+          {{"-g", "http://h/a[1].txt"}, "", ""},
+          // Not a plain GET of the resource.
+          {{"-T", "up.txt", "http://h/x"}, "sends data", "-T"},
+          // "--parallel" is a switch, not an abbreviation of "--parallel-max" taking "-T".
+          {{"--parallel", "-T", "up.txt", "http://h/x"}, "sends data", "-T"},
+          {{"-sSd", "a=1", "http://h/x"}, "sends data", "-d"},
+          {{"-dx", "http://h/x"}, "sends data", "-d"},
+          {{"--upload-f", "up.txt", "http://h/x"}, "sends data", "-T"},
+          {{"--Data-URLencode", "a", "http://h/x"}, "sends data", "--data-urlencode"},
+          {{"--json=1", "http://h/x"}, "sends data", "--json"},
+          {{"--hea", "http://h/x"}, "not a plain GET", "-I"},
+          {{"-sX", "GET", "http://h/x"}, "not a plain GET", "-X"},
+          // Credentials.
+          {{"-u", "a:b", "http://h/x"}, "credentials", "-u"},
+          {{"--oauth2-bearer", "t", "http://h/x"}, "credentials", "--oauth2-bearer"},
+          {{"-b", "c=1", "http://h/x"}, "credentials", "-b"},
+          {{"-fn", "http://h/x"}, "credentials", "-n"},
+          {{"-H", " authorization : Bearer t", "http://h/x"}, "credentials", "-H"},
+          {{"-HCookie;", "http://h/x"}, "credentials", "-H"},
+          {{"-H", "@headers.txt", "http://h/x"}, "credentials", "-H"},
+          {{"http://u:p@h/x"}, "credentials", "userinfo"},
+          // Transport.
+          {{"--proto", "=https", "--tlsv1.2", "-sSf", "https://h/x"}, "transport", "--proto"},
+          {{"-6", "http://h/x"}, "transport", "-6"},
+          {{"--resolve", "h:80:127.0.0.1", "http://h/x"}, "transport", "--resolve"},
+          {{"--doh-url", "https://d/q", "http://h/x"}, "transport", "--doh-url"},
+          {{"-H", "Host: other", "http://h/x"}, "transport", "-H"},
+          // What the output says about the source, state kept from the answers.
+          {{"-L", "-o", "/dev/null", "-w", "%{url_effective}", "http://h/latest"},
+           "reports the source",
+           "-w"},
+          {{"-w", "%header{location}", "http://h/x"}, "reports the source", "-w"},
+          {{"-w", "@format", "http://h/x"}, "reports the source", "-w"},
+          {{"-si", "http://h/x"}, "reports the source", "-i"},
+          {{"-c", "jar", "http://h/x"}, "keeps state", "-c"},
+          // Names.
+          {{"-OJ", "http://h/x"}, "file name", "-J"},
+          {{"-O", "http://h/dir/"}, "file name", "directory"},
+          {{"--remote-name-all", "http://h:8080"}, "file name", "no path"},
+          {{"http://h/a/.."}, "file name", "dot segment"},
+          {{"http://h/a/%2E%2e?x"}, "file name", "dot segment"},
+          {{"-o", "http://h/out", "http://h/in"}, "not the URL", "-o"},
+          // Globbing.
+          {{"http://h/a[1-2].txt"}, "glob", "brackets"},
+          {{"-g", "--no-globoff", "http://h/{a,b}"}, "glob", "brackets"},
+          {{"-g", "http://h/[1]", "--next", "http://h/y"}, "glob", "brackets"},
+          // Configuration from elsewhere.
+          {{"-K", "more.cfg", "http://h/x"}, "config", "-K"},
+      });
+}
+
+TEST(GateRedirect, Wget) {
+  expectVerdicts(
+      kWget,
+      {
+          {{"-qO-", "http://h/x.tgz"}, "", ""},
+          {{"-q", "-O", "f", "http://h/x?v=1"}, "", ""},
+          {{"-c", "--tries=3", "-nv", "http://h/x"}, "", ""},
+          {{"--header=Accept: x", "-U", "ua", "http://h/x"}, "", ""},
+          {{"-e", "robots=off", "-e", " Use-Proxy = on", "http://h/x"}, "", ""},
+          {{"--no-config", "--no-check-certificate", "http://h/x"}, "", ""},
+          {{"-O", "-r", "http://h/x"}, "", ""},  // a file named "-r"
+          {{"--", "-r", "http://h/x"}, "", ""},
+          {{"--post-data=a=1", "http://h/x"}, "sends data", "--post-data"},
+          {{"--hsts", "--post-data", "a", "http://h/x"}, "sends data", "--post-data"},
+          {{"--post-d=a", "http://h/x"}, "sends data", "--post-data"},
+          {{"--body-file", "f", "--method", "PUT", "http://h/x"}, "sends data", "--body-file"},
+          {{"--method=PUT", "http://h/x"}, "not a plain GET", "--method"},
+          {{"--spider", "http://h/x"}, "not a plain GET", "--spider"},
+          {{"--user=a", "http://h/x"}, "credentials", "--user"},
+          {{"--header", "Cookie: a=1", "http://h/x"}, "credentials", "--header"},
+          {{"http://u@h/x"}, "credentials", "userinfo"},
+          {{"-4", "http://h/x"}, "transport", "-4"},
+          {{"--https-only", "https://h/x"}, "transport", "--https-only"},
+          {{"--save-headers", "http://h/x"}, "reports the source", "--save-headers"},
+          {{"--save-cookies", "c", "http://h/x"}, "keeps state", "--save-cookies"},
+          {{"-qr", "http://h/x"}, "file name", "-r"},
+          {{"--content-disposition", "http://h/x"}, "file name", "--content-disposition"},
+          {{"http://h/x?v=1"}, "file name", "query"},
+          {{"http://h/dir/"}, "file name", "directory"},
+          {{"http://h:8080"}, "file name", "no path"},
+          {{"-e", "user=alice:s3cret", "http://h/x"}, "config", "-e"},
+          {{"--execute=retry = 3", "http://h/x"}, "config", "-e"},
+          {{"--config=more.rc", "http://h/x"}, "config", "--config"},
+          {{"--no-conf", "http://h/x"}, "config", "--config"},  // could be either: gate
+      });
+}
+
+}  // namespace
+}  // namespace larderbox
