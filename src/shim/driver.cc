@@ -6,8 +6,10 @@
 #include "shim/hand_over.h"
 #include "shim/probe.h"
 #include "shim/real_tool.h"
+#include "shim/redirect_gate.h"
 #include "shim/selection.h"
 #include "shim/tool_name.h"
+#include "shim/trace.h"
 
 namespace larderbox {
 namespace {
@@ -22,21 +24,41 @@ Result<std::span<char*>> formArgumentArray(ProcessAllocator& allocator, int argc
   return std::span<char*>(array, count);
 }
 
-// Replaces the URL with the cache address when a cache server is named and holds the URL, and
-// gives back the caller's element it replaced. Nothing about the cache fails the run except memory
-// for the address and its replacement element.
+// Replaces the URL with the cache address when a cache server is named, the command line is one
+// the cache can serve exactly as the origin would, and the cache holds the URL; gives back the
+// caller's element it replaced. Nothing about the cache fails the run except memory for the address
+// and its replacement element.
 Result<std::optional<ReplacedArgument>> redirectToCache(RunContext& context,
                                                         EnvironmentBlock environment,
                                                         Bytes tool_name, Bytes real_tool,
                                                         std::span<char*> arguments) {
+  ProcessAllocator& allocator = context.allocator;
+  TraceSink trace = traceSinkFrom(environment);
   std::optional<Bytes> server = selectCacheServer(environment, tool_name);
-  if (!server) return std::nullopt;
+  if (!server) {
+    writeTrace(allocator, trace, "direct", std::nullopt, {" (no cache server)"});
+    return std::nullopt;
+  }
   std::optional<UrlArgument> url = findUrlArgument(arguments, tool_name);
-  if (!url) return std::nullopt;
-  Bytes address = TRY(buildCacheAddress(context.allocator, *server, url->url));
-  if (!probeCache(context, real_tool, tool_name, address)) return std::nullopt;
+  if (!url) {
+    writeTrace(allocator, trace, "direct", std::nullopt, {" (no URL)"});
+    return std::nullopt;
+  }
+  // Gated before any probe: nothing of such a command line may reach the cache host.
+  if (std::optional<GateVerdict> gated = gateRedirect(tool_name, arguments, *url)) {
+    writeTrace(allocator, trace, "direct", url->url,
+               {" (", gated->reason, ": ", gated->detail, ")"});
+    return std::nullopt;
+  }
+  Bytes address = TRY(buildCacheAddress(allocator, *server, url->url));
+  ProbeVerdict verdict = probeCache(context, real_tool, tool_name, address);
+  if (!verdict.yes()) {
+    traceMiss(allocator, trace, url->url, verdict);
+    return std::nullopt;
+  }
   ReplacedArgument replaced{url->index, arguments[url->index]};
-  TRY(rewriteUrlArgument(context.allocator, arguments, *url, address));
+  TRY(rewriteUrlArgument(allocator, arguments, *url, address));
+  writeTrace(allocator, trace, "hit", url->url, {" -> "}, address);
   return replaced;
 }
 

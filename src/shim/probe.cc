@@ -20,8 +20,8 @@ using ProbeCommand = std::array<Bytes, 10>;
 
 ProbeCommand probeCommand(Bytes real_tool, Bytes tool_name, Bytes cache_address) {
   if (tool_name == kWget)
-    return {real_tool, "--no-config", "--no-netrc", "--spider", "-q", "-T",
-            "5",       "-t",          "1",          cache_address};
+    return {real_tool, "--no-config", "--no-netrc", "--spider", "-q",
+            "-T",      "5",           "-t",         "1",        cache_address};
   return {real_tool, "-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null", cache_address};
 }
 

@@ -82,8 +82,8 @@ void writeTrace(ProcessAllocator& allocator, const TraceSink& sink, Bytes decisi
   if (!sink.enabled) return;
   MaskedUrl masked = url ? maskUserinfo(*url) : MaskedUrl{"-", {}, {}};
   MaskedUrl masked_target = target ? maskUserinfo(*target) : MaskedUrl{};
-  std::initializer_list<Bytes> head = {"larderbox: ", decision, " ", masked.before, masked.mask,
-                                       masked.after};
+  std::initializer_list<Bytes> head = {"larderbox: ", decision,    " ",
+                                       masked.before, masked.mask, masked.after};
   std::initializer_list<Bytes> tail = {masked_target.before, masked_target.mask,
                                        masked_target.after};
   std::size_t size = 1;
@@ -114,9 +114,9 @@ void traceMiss(ProcessAllocator& allocator, const TraceSink& sink, Bytes url,
     case ProbeOutcome::signalled:
       return writeTrace(allocator, sink, "miss", url, {" (probe ended by signal ", value, ")"});
     case ProbeOutcome::no_answer:
-      return writeTrace(allocator, sink, "miss", url,
-                        {" (probe gave no answer in ", decimal(kProbeDeadlineSeconds, digits),
-                         " s)"});
+      return writeTrace(
+          allocator, sink, "miss", url,
+          {" (probe gave no answer in ", decimal(kProbeDeadlineSeconds, digits), " s)"});
     case ProbeOutcome::not_started:
       return writeTrace(allocator, sink, "miss", url, {" (probe could not start)"});
     case ProbeOutcome::answered:

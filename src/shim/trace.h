@@ -30,7 +30,6 @@ void writeTrace(ProcessAllocator& allocator, const TraceSink& sink, Bytes decisi
                 std::optional<Bytes> target = std::nullopt);
 
 // The miss's reason in brackets: "(probe exited 22)", "(probe gave no answer in 15 s)", ...
-void traceMiss(ProcessAllocator& allocator, const TraceSink& sink, Bytes url,
-               ProbeVerdict verdict);
+void traceMiss(ProcessAllocator& allocator, const TraceSink& sink, Bytes url, ProbeVerdict verdict);
 
 }  // namespace larderbox

@@ -535,16 +535,15 @@ class SilentCache(CacheCase):
 
 
 class ProbeRequest(CacheCase):
-    """The probe carries none of the caller's options; the redirected download carries all of
-    them to the cache host (a documented limit)."""
+    """The probe carries none of the caller's options; the redirected download carries them all
+    (credentials never get this far: such command lines are not redirected)."""
 
     ROWS = {
-        "curl": ["-fsS", "-H", "X-Secret: 1", "-u", "user:pass", "-A", "agent/9", "-o", "out"],
-        "wget": ["-q", "--header", "X-Secret: 1", "--user", "user", "--password", "pass",
-                 "--auth-no-challenge", "-U", "agent/9", "-O", "out"],
+        "curl": ["-fsS", "-H", "X-Secret: 1", "-A", "agent/9", "-o", "out"],
+        "wget": ["-q", "--header", "X-Secret: 1", "-U", "agent/9", "-O", "out"],
     }
 
-    def test_callers_headers_and_credentials_stay_out_of_the_probe(self):
+    def test_callers_headers_stay_out_of_the_probe(self):
         for tool, options in self.ROWS.items():
             for hit in (True, False):
                 with self.subTest(tool=tool, hit=hit):
@@ -565,7 +564,6 @@ class ProbeRequest(CacheCase):
                     self.assertEqual(len(log), 2 if hit else 1)
                     self.assertEqual(download.method, "GET")
                     self.assertEqual(download.header("X-Secret"), ["1"])
-                    self.assertEqual(download.header("Authorization"), ["Basic dXNlcjpwYXNz"])
                     self.assertEqual(download.header("User-Agent"), ["agent/9"])
 
 
@@ -575,30 +573,26 @@ class StandardInput(CacheCase):
         self.data = os.urandom(MIB)
         self.digest = hashlib.sha256(self.data).hexdigest()
 
-    def test_uploads_from_stdin_arrive_whole(self):
+    def test_uploads_from_stdin_reach_the_origin_whole(self):
+        # Even for a URL the cache holds: an upload is never redirected, nor probed.
         rows = [
             ("PUT from -T -", "PUT", ["-fsS", "-T", "-"]),
             ("POST from --data-binary @-", "POST", ["-fsS", "--data-binary", "@-"]),
         ]
         for label, method, options in rows:
-            for hit in (True, False):
-                with self.subTest(label, hit=hit):
-                    self.forget_traffic()
-                    url, address = self.publish(url_path="/upload/blob.bin", name="blob.bin")
-                    if not hit:
-                        del self.cache.files[address]
-                    env = self.tool_env(LARDERBOX_SERVER=self.cache.base())
-                    completed = self.through_shim("curl", options + [url], env, stdin=None,
-                                                  input=self.data)
-                    self.assertEqual((completed.returncode, completed.stderr), (0, b""))
-                    self.assertEqual(completed.stdout, b"received %d bytes\n" % MIB)
-                    receiver = self.cache if hit else self.origin
-                    uploads = [e for e in receiver.log() if e.method == method]
-                    self.assertEqual(len(uploads), 1)
-                    self.assertEqual(uploads[0].path, address if hit else "/upload/blob.bin")
-                    self.assertEqual((uploads[0].body_length, uploads[0].body_sha256),
-                                     (MIB, self.digest))
-                    self.assertEqual(self.cache.requests()[0], ("HEAD", address))
+            with self.subTest(label):
+                self.forget_traffic()
+                url, _ = self.publish(url_path="/upload/blob.bin", name="blob.bin")
+                env = self.tool_env(LARDERBOX_SERVER=self.cache.base())
+                completed = self.through_shim("curl", options + [url], env, stdin=None,
+                                              input=self.data)
+                self.assertEqual((completed.returncode, completed.stderr), (0, b""))
+                self.assertEqual(completed.stdout, b"received %d bytes\n" % MIB)
+                uploads = [e for e in self.origin.log() if e.method == method]
+                self.assertEqual([e.path for e in uploads], ["/upload/blob.bin"])
+                self.assertEqual((uploads[0].body_length, uploads[0].body_sha256),
+                                 (MIB, self.digest))
+                self.assertEqual(self.cache.requests(), [])
 
     def test_probe_reads_nothing_of_the_callers_stdin(self):
         # A stand-in that reads its standard input to the end in the probe as well.

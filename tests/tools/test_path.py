@@ -46,12 +46,15 @@ printf '%%s\\000' "$@" > %s
 """
 
 
-def shim_arguments(form, url):
+def shim_arguments(tool, form, url):
+    # wget names its file after the cache address unless -O names it: without it, URLs with a
+    # query, no path or a trailing slash are never redirected.
+    output = [b"-O", b"out"] if tool == "wget" else []
     if form == "arg":
-        return [b"-fsS", url, b"-o", b"out"]
+        return output + [b"-fsS", url, b"-o", b"out"]
     if form == "--url":
-        return [b"--url", url]
-    return [b"--url=" + url]
+        return output + [b"--url", url]
+    return output + [b"--url=" + url]
 
 
 class AgreementTest(ToolCase):
@@ -67,7 +70,7 @@ class AgreementTest(ToolCase):
         """The URL argument that the real tool got from the shim run as `tool`."""
         if os.path.exists(self.record):
             os.unlink(self.record)
-        arguments = shim_arguments(form, url)
+        arguments = shim_arguments(tool, form, url)
         env = {b"PATH": os.fsencode(self.shim_dir() + ":" + SYSTEM_PATH),
                b"REAL_" + tool.upper().encode(): os.fsencode(self.fakes[tool]),
                tool.upper().encode() + b"LARDERBOX_SERVER": server}
