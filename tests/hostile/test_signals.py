@@ -1,6 +1,7 @@
 """Bursts of SIGIO and SIGPIPE at the shim while it waits for a slow cache probe: the shim
 survives them (SIGIO would end it at its default action), the probe is waited for to its end, the
-verdict is the probe's, and the real tool starts with both signals at their default action."""
+verdict is the probe's, and the probe and the real tool start with both signals as the caller left
+them."""
 
 import os
 import signal
@@ -43,8 +44,8 @@ class WhileTheProbeRuns(HostileToolCase):
                     with open(self.hostile[tool] + ".go", "wb"):
                         pass
                     completed = finish(self, process)
-                    self.assert_handed_over(tool, completed, hit=status == 0)
-                    self.assert_probe_started_cleanly(tool)
+                    self.assert_handed_over(tool, completed, hit=status == 0, ignored=ignored)
+                    self.assert_probe_started_cleanly(tool, ignored)
 
 
 class DelayedServer(HttpServer):
