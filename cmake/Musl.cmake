@@ -31,8 +31,7 @@ set(LARDERBOX_MUSL_LINK_OPTIONS
   -static
   -Wl,--gc-sections
   -Wl,--strip-all
-  -Wl,-z,noexecstack
-  -Wl,-z,stack-size=16777216)       # PT_GNU_STACK's memory size is what start-up raises the limit to
+  -Wl,-z,noexecstack)
 
 # A static musl executable from `sources` plus the musl build of the core library.
 function(larderbox_musl_executable name)

@@ -153,7 +153,17 @@ struct ChildPlan {
   char** environment = nullptr;
   std::optional<Bytes> search_path;
   bool keep_argument_0 = false;
+  pid_t parent = 0;                        // this process, as the child must find it
+  std::array<int, 2> caught_signals = {};  // signals this process handles; 0 for none
+  sigset_t caller_mask;                    // the mask before the launch blocked every signal
 };
+
+// The signals whose do-nothing handler is in place: the child puts them back to default before it
+// unblocks signals, since a handler of this process must never run in a child that shares its
+// memory.
+std::array<int, 2> caughtSignals(const RunContext& context) {
+  return {context.sigio_handled ? SIGIO : 0, context.sigpipe_handled ? SIGPIPE : 0};
+}
 
 // Since the report is shorter than PIPE_BUF, one write delivers it whole; the loop only covers a
 // kernel that says otherwise.
@@ -191,12 +201,20 @@ Status redirect(StdioDisposition disposition, int source, int target) {
   return {};
 }
 
-// The child between fork and exec: no allocation, no lock, no return into the caller's code.
+// The child between fork and exec: no allocation, no lock, no return into the caller's code. It
+// starts with every signal blocked. It is this process's alone: it dies with this process (a
+// parent that is already gone has nobody to report to), and its program gets descriptors 0 to 2
+// only, whatever this process holds; the error pipe stays open until the exec closes it.
 [[noreturn]] void runChild(ChildPlan& plan) {
+  if (!dieWithParent(plan.parent)) exitImmediately(1);
+  for (int signal_number : plan.caught_signals)
+    if (signal_number != 0) resetSignalToDefault(signal_number);
   for (int target = 0; target < 3; ++target) {
     Status redirected = redirect(plan.dispositions[target], plan.sources[target], target);
     if (!redirected) reportAndExit(plan.error_pipe, redirected.error());
   }
+  markCloseOnExecFrom(3);
+  setSignalMask(plan.caller_mask);
   reportAndExit(plan.error_pipe, execSearch(plan.argument_0, plan.arguments, plan.environment,
                                             plan.search_path, plan.keep_argument_0));
 }
@@ -212,8 +230,13 @@ constexpr std::size_t kChildStackSize = std::size_t{64} * 1024;
 // can start. Only the pages the child touches are ever mapped.
 alignas(16) char child_stack[kChildStackSize];
 
+// Every signal stays blocked in this process until the child has executed its program or ended, so
+// that no handler runs in either while they share memory; the caller's mask comes back afterwards.
 SystemResult<pid_t> startChild(ChildPlan& plan) {
-  return startSharedChild(childEntry, &plan, child_stack);
+  blockAllSignals(plan.caller_mask);
+  SystemResult<pid_t> started = startSharedChild(childEntry, &plan, child_stack);
+  setSignalMask(plan.caller_mask);
+  return started;
 }
 
 // The child's report: 8 bytes when it failed, fewer (end of file at its exec) when it did not.
@@ -297,6 +320,8 @@ Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& op
   plan.environment = scratch.environment;
   plan.search_path = searchPathOf(options.environment);
   plan.keep_argument_0 = options.keep_argument_0;
+  plan.parent = currentProcessId();
+  plan.caught_signals = caughtSignals(context);
 
   SystemResult<pid_t> forked = startChild(plan);
   if (!forked) {

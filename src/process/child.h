@@ -52,7 +52,9 @@ struct ChildExit {
 };
 
 // Blocks until the child has executed its program or failed; a failure in the child (redirection,
-// exec) arrives as the error it reported over the close-on-exec error pipe.
+// exec) arrives as the error it reported over the close-on-exec error pipe. The program starts with
+// descriptors 0 to 2 only, this process's signal mask, and the signals this process catches at
+// their default action; it is killed when this process ends.
 Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& options);
 
 // Blocks until the child has ended. Afterwards `child` holds no process id and no handles.

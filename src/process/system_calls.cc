@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -18,6 +20,15 @@
 #endif
 
 namespace larderbox {
+namespace {
+
+// CLOSE_RANGE_CLOEXEC, which musl's headers do not define.
+constexpr unsigned kCloseRangeCloseOnExec = 1U << 2;
+
+// The highest descriptor number the one-by-one fallback of markCloseOnExecFrom reaches.
+constexpr int kCloseOnExecFallbackBound = 65536;
+
+}  // namespace
 
 SystemResult<int> openFile(const char* path, int flags, mode_t mode) {
   for (;;) {
@@ -85,6 +96,42 @@ SystemResult<pid_t> startSharedChild(int (*entry)(void*), void* argument, std::s
 #endif
   if (pid >= 0) return pid;
   return std::unexpected(errno);
+}
+
+void blockAllSignals(sigset_t& previous) {
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(SIG_SETMASK, &all, &previous);
+}
+
+void setSignalMask(const sigset_t& mask) {
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
+}
+
+void resetSignalToDefault(int signal_number) {
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal_number, &action, nullptr);
+}
+
+pid_t currentProcessId() {
+  return getpid();
+}
+
+bool dieWithParent(pid_t parent) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  return getppid() == parent;
+}
+
+void markCloseOnExecFrom(int lowest) {
+  if (syscall(SYS_close_range, lowest, ~0U, kCloseRangeCloseOnExec) == 0) return;
+  int end = kCloseOnExecFallbackBound;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(end))
+    end = static_cast<int>(limit.rlim_cur);
+  for (int fd = lowest; fd < end; ++fd)
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
 int executeProgram(const char* path, char* const* arguments, char* const* environment) {

@@ -2,6 +2,7 @@
 // returns the errno as a value.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -44,6 +45,28 @@ SystemStatus clearCloseOnExec(int fd);
 // faulted in copy-on-write afterwards. `entry` must end in an exec or an exit, never return. Not
 // repeated; the child's id.
 SystemResult<pid_t> startSharedChild(int (*entry)(void*), void* argument, std::span<char> stack);
+
+// Blocks every signal that can be blocked; the mask in force before is stored in `previous`.
+void blockAllSignals(sigset_t& previous);
+
+// Puts `mask` in force as the signal mask.
+void setSignalMask(const sigset_t& mask);
+
+// The default action for `signal_number` again; a failure leaves the disposition as it was.
+void resetSignalToDefault(int signal_number);
+
+// getpid(2).
+pid_t currentProcessId();
+
+// Asks for SIGKILL when the parent ends (PR_SET_PDEATHSIG); false when the parent is no longer
+// `parent`, that is when it ended before the request took effect and this process was adopted.
+bool dieWithParent(pid_t parent);
+
+// Makes every descriptor from `lowest` up close-on-exec (close_range with CLOSE_RANGE_CLOEXEC), so
+// that an exec keeps only those below it while the ones still in use until then stay open. Where
+// the kernel refuses that, descriptor numbers below the soft descriptor limit are marked one by
+// one, up to a bound that keeps a huge limit from stalling a launch.
+void markCloseOnExecFrom(int lowest);
 
 // execve(2), once; returns only on failure.
 int executeProgram(const char* path, char* const* arguments, char* const* environment);

@@ -3,7 +3,6 @@
 #include "runtime/environment.h"
 #include "runtime/run_context.h"
 #include "runtime/signals.h"
-#include "runtime/stack_limit.h"
 #include "shim/driver.h"
 
 #ifdef LARDERBOX_FAULT_SEAM
@@ -56,7 +55,6 @@ int main(int argc, char** argv, char** envp) {
   armAllocationFailure(envp);
 #endif
   EnvironmentBlock environment = environmentBlock(envp);
-  raiseStackLimit();
   stderrChannel().setEnvironment(environment.entries, environment.count);
   ProcessAllocator allocator;
   RunContext context(allocator);

@@ -17,12 +17,14 @@ struct RunContext {
   // The shared "/dev/null" descriptor of child launches, -1 until the first launch needs it.
   int null_device = -1;
   FutexMutex null_device_mutex;
-  // What the handlers replaced; restored only where the install succeeded, so that a failed install
-  // never turns into a disposition the caller did not have.
+  // What the handlers replaced. A signal is handled while the do-nothing handler is in place: the
+  // tear-down then puts the saved disposition back, and a launched child resets the signal to its
+  // default before its exec. Not handled where the caller ignored it (it stays ignored) or where
+  // the install failed, so that neither turns into a disposition the caller did not have.
   struct sigaction saved_sigio = {};
   struct sigaction saved_sigpipe = {};
-  bool sigio_saved = false;
-  bool sigpipe_saved = false;
+  bool sigio_handled = false;
+  bool sigpipe_handled = false;
   bool handlers_installed = false;
 };
 

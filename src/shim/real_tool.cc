@@ -87,22 +87,27 @@ CandidateKind judgeOpenCandidate(int fd, const char* path, SelfIdentity& self) {
   if (!openFileIsExecutable(fd, path)) return CandidateKind::not_executable;
   struct stat status;
   if (syscall(SYS_fstat, fd, &status) != 0) return CandidateKind::real_tool;
+  if (!S_ISREG(status.st_mode)) return CandidateKind::not_executable;
   // The path this process was executed under is this file, whose status then is the self identity.
   if (self.adoptIfExecutedAs(path, identityOf(status))) return CandidateKind::larderbox;
   std::optional<FileIdentity> mine = self.get();
   if (mine && identityOf(status) == *mine) return CandidateKind::larderbox;
-  if (S_ISREG(status.st_mode) && readMarker(fd) == MarkerCheck::carries_marker)
-    return CandidateKind::larderbox;
+  if (readMarker(fd) == MarkerCheck::carries_marker) return CandidateKind::larderbox;
   return CandidateKind::real_tool;
 }
 
-// A file that cannot be opened for reading (execute-only, say) can only be compared by identity.
+// A file that cannot be opened for reading (execute-only, say) hides its marker, so its size has
+// to stand in for it: an execute-only copy of this executable is another inode of exactly this
+// size, and two such copies on PATH would otherwise execute each other for ever. A real tool of
+// exactly the shim's size that the user cannot read is skipped too; that is the price.
 CandidateKind judgeUnreadableCandidate(const char* path, SelfIdentity& self) {
   if (!isExecutable(path)) return CandidateKind::not_executable;
-  std::optional<FileIdentity> theirs = fileIdentity(path);
-  if (!theirs) return CandidateKind::real_tool;
+  struct stat status;
+  if (!statPath(path, status)) return CandidateKind::real_tool;
+  if (!S_ISREG(status.st_mode)) return CandidateKind::not_executable;
   std::optional<FileIdentity> mine = self.get();
-  return mine && *theirs == *mine ? CandidateKind::larderbox : CandidateKind::real_tool;
+  return mine && identityOf(status).size == mine->size ? CandidateKind::larderbox
+                                                       : CandidateKind::real_tool;
 }
 
 }  // namespace
@@ -121,7 +126,8 @@ CandidateKind judgeCandidate(const char* path, SelfIdentity& self) {
 }
 
 // A candidate is the real tool when
-// 1. it passes the executable test (access X_OK: a directory with search permission passes too);
+// 1. it passes the executable test (access X_OK) and is a regular file: a directory or a FIFO is
+//    skipped as a shell skips it;
 // 2. it is not a larderbox executable (this one, a link to it, or another copy), whether its
 //    path is absolute or relative, so that the shim can never execute itself round and round.
 // The first such candidate wins; empty entries are skipped and never mean the working directory.

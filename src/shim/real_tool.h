@@ -51,9 +51,9 @@ class SelfIdentity {
 
 enum class CandidateKind { not_executable, larderbox, real_tool };
 
-// What `path` is to the lookup: not executable (access X_OK fails: a directory with search
-// permission passes), a larderbox executable (its identity equals the self identity, or it is a
-// regular file carrying the marker), or the real tool.
+// What `path` is to the lookup: not executable (access X_OK fails, or it is no regular file: a
+// directory or a FIFO), a larderbox executable (its identity equals the self identity, it carries
+// the marker, or it cannot be read and has the self identity's size), or the real tool.
 CandidateKind judgeCandidate(const char* path, SelfIdentity& self);
 
 // The first usable "<entry>/<tool>" of `path_value`, or none. Fails only with OutOfMemory.

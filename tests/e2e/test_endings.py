@@ -71,7 +71,6 @@ class NoRealTool(ShimCase):
 class ExecFailure(ShimCase):
     def test_message_and_status_when_the_candidate_cannot_run(self):
         rows = [
-            ("directory named curl", lambda: self.mkdir("dir/curl")),
             ("garbage with execute permission",
              lambda: self.write_file("garbage/curl", b"\x00\x01 not a program \xff" * 50, 0o755)),
             ("empty file with execute permission", lambda: self.write_file("zero/curl", b"", 0o755)),
@@ -87,11 +86,11 @@ class ExecFailure(ShimCase):
                 completed = self.launch(self.shim, argv0="curl", args=["-s"], env=env)
                 self.assert_cannot_exec(completed, candidate)
 
-    def test_real_tool_variable_naming_a_directory(self):
-        directory = self.mkdir("somewhere")
-        env = self.environment(path=self.real_dir, REAL_CURL=directory)
+    def test_real_tool_variable_naming_a_file_that_cannot_run(self):
+        garbage = self.write_file("somewhere/tool", b"\x00\x01 not a program", 0o755)
+        env = self.environment(path=self.real_dir, REAL_CURL=garbage)
         completed = self.launch(self.shim, argv0="curl", env=env)
-        self.assert_cannot_exec(completed, directory)
+        self.assert_cannot_exec(completed, garbage)
 
     def test_path_bytes_are_written_as_they_stand(self):
         rows = [
@@ -103,7 +102,10 @@ class ExecFailure(ShimCase):
         for label, relative in rows:
             with self.subTest(label):
                 directory = os.path.join(os.fsencode(self.case_dir), relative)
-                os.makedirs(directory + b"/curl", exist_ok=True)
+                os.makedirs(directory, exist_ok=True)
+                with open(directory + b"/curl", "wb") as garbage:
+                    garbage.write(b"\x00\x01 not a program")
+                os.chmod(directory + b"/curl", 0o755)
                 entry = directory + b"/" if label == "doubled slash kept" else directory
                 env = self.environment(path=entry + b":" + os.fsencode(self.real_dir))
                 completed = self.launch(self.shim, argv0="curl", env=env)

@@ -145,11 +145,15 @@ class PathSearch(ShimCase):
                                         cwd=self.path("cwd"))
                 self.assert_no_real_tool(completed, "curl")
 
-    def test_directory_named_like_the_tool_is_taken(self):
+    def test_directory_named_like_the_tool_is_skipped(self):
+        # A checkout of curl's sources on PATH, as a shell skips it.
         self.mkdir("dirs/curl")
-        env = self.environment(path=self.path("dirs") + ":" + self.real_dir)
-        completed = self.launch(self.shim, argv0="curl", env=env)
-        self.assert_cannot_exec(completed, self.path("dirs", "curl"))
+        for variables in ({}, {"REAL_CURL": self.path("dirs", "curl")}):
+            with self.subTest(variables=variables):
+                self.forget_records()
+                env = self.environment(path=self.path("dirs") + ":" + self.real_dir, **variables)
+                completed = self.launch(self.shim, argv0="curl", env=env)
+                self.assert_reached(completed, self.real_curl)
 
 
 class NoLoops(ShimCase):
@@ -203,7 +207,8 @@ class NoLoops(ShimCase):
         self.install_shim("bin/curl")
         self.install_shim("xonly/curl", "copy")
         self.install_shim("xlink/curl", "hardlink", source=self.path("xonly", "curl"))
-        for name in ("xonly/curl", "xlink/curl"):
+        self.install_shim("xother/curl", "copy")
+        for name in ("xonly/curl", "xlink/curl", "xother/curl"):
             os.chmod(self.path(name), 0o111)
         out = self.mkdir("out", 0o777)
         self.records_path = os.path.join(out, "records")
@@ -213,6 +218,9 @@ class NoLoops(ShimCase):
              ["bin", "xonly"]),
             ("execute-only copy run itself", "xonly/curl", ["xonly", "bin"]),
             ("execute-only hard link of the running copy", "xonly/curl", ["xlink", "xonly"]),
+            # Neither can read the other's marker: they would execute each other for ever.
+            ("two execute-only copies", "xonly/curl", ["xonly", "xother"]),
+            ("two execute-only copies, the other run", "xother/curl", ["xonly", "xother"]),
         ]
         for label, shim, entries in rows:
             with self.subTest(label):

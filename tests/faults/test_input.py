@@ -198,8 +198,8 @@ class Sizes(InputCase):
 
     def at_the_system_limit(self, build, argv0, url, variables):
         """A run whose environment is padded by `padding` bytes under a 16 MiB stack limit, which
-        caps arguments and environment together at 4 MiB and which the shim may not raise; and
-        the largest padding with which the caller can still execute the shim."""
+        caps arguments and environment together at 4 MiB and which the shim hands on unchanged;
+        and the largest padding with which the caller can still execute the shim."""
         stack = limited_stack(16 * harness.MIB)
 
         def run(padding):

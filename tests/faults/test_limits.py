@@ -5,7 +5,7 @@ then download from a loopback origin as if the shim were not there.
   descriptors     the probe needs seven at once (two output pipes, the null device, the error
                   pipe); a limit below that fails its launch, while the tools need fewer
   processes       an unprivileged user allowed one process cannot fork the probe
-  stack           a small one that the shim may not raise
+  stack           a small one, which the shim hands on unchanged
   address space   a limit the real tool can work in lets the probe and the download run; one it
                   cannot start in still reaches it, and the ending is the tool's own
 """

@@ -50,6 +50,13 @@ def burst(pid, seconds=0.5, limit=4000):
     return sent
 
 
+def dispositions(ignored=()):
+    """What a program started by the shim must find: SIGPIPE and SIGIO ignored if in `ignored`,
+    at default otherwise, as the caller left them."""
+    return {name: "ignored" if getattr(signal, name) in ignored else "default"
+            for name in ("SIGPIPE", "SIGIO")}
+
+
 def caller_signals(ignored=()):
     """A preexec_fn that leaves SIGPIPE and SIGIO ignored if in `ignored`, at default otherwise
     (Python itself ignores SIGPIPE, so the default has to be set; use restore_signals=False)."""
@@ -118,21 +125,21 @@ class HostileToolCase(ShimCase):
     def start(self, tool, args=ARGS, env=None, **kwargs):
         return start_shim(self, tool, args, env if env is not None else self.env(), **kwargs)
 
-    def assert_handed_over(self, tool, completed, hit, args=ARGS):
+    def assert_handed_over(self, tool, completed, hit, args=ARGS, ignored=()):
         """The shim said nothing, the stand-in's recorder ran once with the cache address in place
-        of the URL exactly when `hit`, with only the standard descriptors, default dispositions
-        and no child process left over from the probe."""
+        of the URL exactly when `hit`, with only the standard descriptors, the caller's
+        dispositions (`ignored`) and no child process left over from the probe."""
         self.assertEqual((completed.returncode, completed.stdout, completed.stderr), (0, b"", b""))
         expected = [a if a != URL or not hit else cache_address() for a in args]
         record = self.assert_reached(completed, self.hostile[tool], expected)
         self.assertEqual(sorted(record.fds), [0, 1, 2])
-        self.assertEqual(record.signals, {"SIGPIPE": "default", "SIGIO": "default"})
+        self.assertEqual(record.signals, dispositions(ignored))
         self.assertEqual(self.children(tool), [])
         return record
 
-    def assert_probe_started_cleanly(self, tool):
+    def assert_probe_started_cleanly(self, tool, ignored=()):
         """The probe's child had the probe command, no environment, the null device and two pipes,
-        and default dispositions: nothing of the shim's own leaked into it."""
+        and the caller's dispositions (`ignored`): nothing of the shim's own leaked into it."""
         probe = self.probe_record(tool)
         options = (["-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null"] if tool == "curl" else
                    ["--no-config", "--no-netrc", "--spider", "-q", "-T", "5", "-t", "1"])
@@ -143,7 +150,7 @@ class HostileToolCase(ShimCase):
         self.assertTrue(probe["fds"][1].startswith("pipe:"), probe["fds"])
         self.assertTrue(probe["fds"][2].startswith("pipe:"), probe["fds"])
         self.assertNotEqual(probe["fds"][1], probe["fds"][2])
-        self.assertEqual(probe["signals"], {"SIGPIPE": "default", "SIGIO": "default"})
+        self.assertEqual(probe["signals"], dispositions(ignored))
 
 
 def start_shim(case, tool, args, env, **kwargs):

@@ -1,8 +1,10 @@
 """Bursts of SIGIO and SIGPIPE at the shim while it waits for a slow cache probe: the shim
 survives them (SIGIO would end it at its default action), the probe is waited for to its end, the
-verdict is the probe's, and the real tool starts with both signals at their default action."""
+verdict is the probe's, and the probe and the real tool start with both signals as the caller left
+them. SIGKILL to the shim alone ends the probe with it."""
 
 import os
+import select
 import signal
 import threading
 import time
@@ -10,7 +12,8 @@ import time
 import harness
 from hostile_support import (HostileToolCase, burst, caller_signals, finish, start_shim,
                              wait_for)
-from test_cache import CACHE_BODY, NAME, ORIGIN_BODY, CacheCase, HttpServer, download_args
+from test_cache import (CACHE_BODY, NAME, ORIGIN_BODY, CacheCase, HttpServer, SilentServer,
+                        download_args)
 
 
 class WhileTheProbeRuns(HostileToolCase):
@@ -43,8 +46,8 @@ class WhileTheProbeRuns(HostileToolCase):
                     with open(self.hostile[tool] + ".go", "wb"):
                         pass
                     completed = finish(self, process)
-                    self.assert_handed_over(tool, completed, hit=status == 0)
-                    self.assert_probe_started_cleanly(tool)
+                    self.assert_handed_over(tool, completed, hit=status == 0, ignored=ignored)
+                    self.assert_probe_started_cleanly(tool, ignored)
 
 
 class DelayedServer(HttpServer):
@@ -87,6 +90,72 @@ class WhileTheRealToolProbes(CacheCase):
                     self.assertEqual(slow.requests(), expected)
                     self.assertEqual(self.origin.requests(),
                                      [] if hit else [("GET", "/pkg/" + NAME)])
+
+
+def probe_child(shim_pid):
+    """The shim's one child, or None while it has none."""
+    try:
+        with open("/proc/%d/task/%d/children" % (shim_pid, shim_pid), encoding="ascii") as f:
+            children = f.read().split()
+    except OSError:
+        return None
+    return int(children[0]) if len(children) == 1 else None
+
+
+def descriptor_targets(pid):
+    targets = {}
+    for name in os.listdir("/proc/%d/fd" % pid):
+        try:
+            targets[int(name)] = os.readlink("/proc/%d/fd/%s" % (pid, name))
+        except OSError:
+            pass
+    return targets
+
+
+def gone(pid):
+    """True once `pid` has ended (a zombie that nobody reaped yet has ended too)."""
+    try:
+        with open("/proc/%d/stat" % pid, encoding="ascii", errors="replace") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except (OSError, IndexError):
+        return True
+
+
+class ShimKilledDuringTheProbe(CacheCase):
+    """SIGKILL to the shim alone, as subprocess.run(timeout=...) sends it, while the real tool's
+    probe waits on a cache that never answers: the probe ends with the shim, and it never held a
+    descriptor the caller passed to the shim (here the write end of a pipe, whose reader must
+    then see its end)."""
+
+    def test_the_probe_ends_with_the_shim(self):
+        silent = self.start(SilentServer())
+        url = "http://127.0.0.1:9/pkg/" + NAME
+        for tool in ("curl", "wget"):
+            with self.subTest(tool=tool):
+                connections = silent.connection_count()
+                read_end, write_end = os.pipe()
+                self.addCleanup(os.close, read_end)
+                try:
+                    process = start_shim(self, tool, download_args(tool, url),
+                                         self.tool_env(LARDERBOX_SERVER=silent.base()),
+                                         pass_fds=(write_end,))
+                finally:
+                    os.close(write_end)
+                self.assertTrue(wait_for(lambda: silent.connection_count() > connections),
+                                "the probe never reached the cache")
+                probe = probe_child(process.pid)
+                self.assertIsNotNone(probe, "the shim has no probe child")
+                targets = descriptor_targets(probe)
+                self.assertLessEqual({0, 1, 2}, set(targets))
+                self.assertNotIn(os.readlink("/proc/self/fd/%d" % read_end), targets.values())
+
+                process.kill()
+                process.wait(timeout=harness.TIMEOUT)
+                self.assertTrue(wait_for(lambda: gone(probe), timeout=1),
+                                "the probe outlived the shim")
+                ready, _, _ = select.select([read_end], [], [], 1)
+                self.assertEqual(ready, [read_end], "a writer of the caller's pipe lives on")
+                self.assertEqual(os.read(read_end, 1), b"")
 
 
 if __name__ == "__main__":

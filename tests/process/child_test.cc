@@ -3,12 +3,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -295,9 +297,14 @@ TEST_F(ChildTest, NullDeviceIsOpenedOnceCloseOnExec) {
   EXPECT_EQ(context.null_device, handle);
 }
 
-TEST_F(ChildTest, NoLaunchDescriptorLeaksIntoTheChild) {
-  std::set<int> inheritable = test::inheritableDescriptors();
+TEST_F(ChildTest, OnlyTheStandardStreamsReachTheChild) {
+  // A descriptor this process holds without close-on-exec, as a caller may hand one down.
+  int inheritable = open("/dev/null", O_RDONLY);
+  ASSERT_GE(inheritable, 0);
+  ASSERT_EQ(dup2(inheritable, 37), 37);
   Result<Finished> finished = run({"/bin/ls", "-l", "/proc/self/fd"}, {});
+  close(37);
+  close(inheritable);
   ASSERT_OK(finished);
   std::map<int, std::string> targets;
   std::istringstream listing(finished->out);
@@ -313,10 +320,45 @@ TEST_F(ChildTest, NoLaunchDescriptorLeaksIntoTheChild) {
   EXPECT_EQ(targets[1].rfind("pipe:", 0), 0u) << targets[1];
   EXPECT_EQ(targets[2].rfind("pipe:", 0), 0u) << targets[2];
   for (const auto& [fd, target] : targets) {
-    if (fd <= 2 || inheritable.count(fd) != 0) continue;
-    // Besides what this test process hands every child, only ls's own directory may be open.
+    if (fd <= 2) continue;
+    // Only ls's own directory may be open besides the standard streams.
     EXPECT_EQ(target.rfind("/proc/", 0), 0u) << "leaked descriptor " << fd << " -> " << target;
   }
+}
+
+void doNothing(int) {}
+
+// This process's signal mask and ignored signals, as /proc shows them for its main thread.
+std::string maskAndIgnored() {
+  std::ifstream status("/proc/self/status");
+  std::string lines;
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("SigBlk:") || line.starts_with("SigIgn:")) lines += line + "\n";
+  return lines;
+}
+
+TEST_F(ChildTest, ChildStartsWithTheCallersMaskAndIgnoredSignals) {
+  // The caller blocks SIGUSR1 and ignores SIGPIPE; this process catches SIGIO, as after start-up.
+  sigset_t blocked, caller_mask;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR1);
+  ASSERT_EQ(sigprocmask(SIG_BLOCK, &blocked, &caller_mask), 0);
+  struct sigaction ignore = {}, handle = {}, saved_sigpipe, saved_sigio;
+  ignore.sa_handler = SIG_IGN;
+  handle.sa_handler = doNothing;
+  sigaction(SIGPIPE, &ignore, &saved_sigpipe);
+  sigaction(SIGIO, &handle, &saved_sigio);
+  context.sigio_handled = true;
+  std::string expected = maskAndIgnored();
+
+  Result<Finished> finished = run({"/bin/grep", "-E", "^Sig(Blk|Ign):", "/proc/self/status"}, {});
+  std::string after_launch = maskAndIgnored();
+  sigaction(SIGIO, &saved_sigio, nullptr);
+  sigaction(SIGPIPE, &saved_sigpipe, nullptr);
+  sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
+  ASSERT_OK(finished);
+  EXPECT_EQ(finished->out, expected);
+  EXPECT_EQ(after_launch, expected) << "the launch left this process's mask changed";
 }
 
 TEST_F(ChildTest, FileAndCloseDispositions) {

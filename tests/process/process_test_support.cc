@@ -66,15 +66,6 @@ std::set<int> openDescriptors() {
   return open;
 }
 
-std::set<int> inheritableDescriptors() {
-  std::set<int> inheritable;
-  for (int fd : openDescriptors()) {
-    int flags = fcntl(fd, F_GETFD);
-    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) inheritable.insert(fd);
-  }
-  return inheritable;
-}
-
 bool isOpen(int fd) {
   return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
 }

@@ -44,9 +44,6 @@ std::string readToEnd(int fd);
 // The descriptors open in this process right now.
 std::set<int> openDescriptors();
 
-// The open descriptors without close-on-exec: the ones any child inherits whatever the launch does.
-std::set<int> inheritableDescriptors();
-
 bool isOpen(int fd);
 
 // True when this process has no child at all, neither running nor a zombie.

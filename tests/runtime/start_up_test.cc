@@ -7,41 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <optional>
+#include <utility>
 
 #include "runtime/allocator.h"
 #include "runtime/process_exit.h"
 #include "runtime/run_context.h"
 #include "runtime/signals.h"
-#include "runtime/stack_limit.h"
 
 namespace larderbox {
 namespace {
-
-constexpr std::uint64_t kMiB = 1024 * 1024;
-
-TEST(RaisedSoftStackLimit, OnlyEverRaisedUpToHard) {
-  struct Row {
-    const char* what;
-    std::uint64_t wanted;
-    rlim_t soft, hard;
-    std::optional<rlim_t> expected;
-  };
-  const Row rows[] = {
-      {"soft 8 MiB, hard unlimited", 16 * kMiB, 8 * kMiB, RLIM_INFINITY, 16 * kMiB},
-      {"soft 64 MiB: never lowered", 16 * kMiB, 64 * kMiB, RLIM_INFINITY, std::nullopt},
-      {"hard 10 MiB caps it", 16 * kMiB, 8 * kMiB, 10 * kMiB, 10 * kMiB},
-      {"soft unlimited", 16 * kMiB, RLIM_INFINITY, RLIM_INFINITY, std::nullopt},
-      {"nothing wanted", 0, 8 * kMiB, RLIM_INFINITY, std::nullopt},
-      {"already there", 16 * kMiB, 16 * kMiB, RLIM_INFINITY, std::nullopt},
-      {"hard equals soft", 16 * kMiB, 8 * kMiB, 8 * kMiB, std::nullopt},
-      {"hard below soft is no reason to lower", 16 * kMiB, 8 * kMiB, 4 * kMiB, std::nullopt},
-      {"soft 0", 16 * kMiB, 0, RLIM_INFINITY, 16 * kMiB},
-      {"wanted beyond rlim_t range is capped by hard", UINT64_MAX, 8 * kMiB, 32 * kMiB, 32 * kMiB},
-  };
-  for (const Row& row : rows)
-    EXPECT_EQ(raisedSoftStackLimit(row.wanted, row.soft, row.hard), row.expected) << row.what;
-}
 
 // The process's own dispositions of SIGIO and SIGPIPE, put back after each test.
 class SignalTest : public ::testing::Test {
@@ -79,10 +53,12 @@ void callerHandler(int) {
 }
 
 TEST_F(SignalTest, HandlersDoNothingWithoutRestart) {
-  setDisposition(SIGPIPE, SIG_IGN);
+  setDisposition(SIGPIPE, callerHandler);
   setDisposition(SIGIO, SIG_DFL);
   RunContext context(allocator_);
   installSignalHandlers(context);
+  EXPECT_TRUE(context.sigio_handled);
+  EXPECT_TRUE(context.sigpipe_handled);
 
   for (int signal_number : {SIGIO, SIGPIPE}) {
     struct sigaction installed = current(signal_number);
@@ -98,8 +74,36 @@ TEST_F(SignalTest, HandlersDoNothingWithoutRestart) {
   EXPECT_EQ(raise(SIGIO), 0);
 
   // The caller's dispositions were saved.
-  EXPECT_EQ(context.saved_sigpipe.sa_handler, SIG_IGN);
+  EXPECT_EQ(context.saved_sigpipe.sa_handler, callerHandler);
   EXPECT_EQ(context.saved_sigio.sa_handler, SIG_DFL);
+}
+
+TEST_F(SignalTest, IgnoredSignalsStayIgnored) {
+  struct Row {
+    const char* what;
+    void (*sigio)(int);
+    void (*sigpipe)(int);
+  };
+  const Row rows[] = {
+      {"SIGPIPE ignored", SIG_DFL, SIG_IGN},
+      {"SIGIO ignored", SIG_IGN, callerHandler},
+      {"both ignored", SIG_IGN, SIG_IGN},
+  };
+  for (const Row& row : rows) {
+    setDisposition(SIGIO, row.sigio);
+    setDisposition(SIGPIPE, row.sigpipe);
+    RunContext context(allocator_);
+    installSignalHandlers(context);
+    EXPECT_EQ(context.sigio_handled, row.sigio != SIG_IGN) << row.what;
+    EXPECT_EQ(context.sigpipe_handled, row.sigpipe != SIG_IGN) << row.what;
+    for (auto [signal_number, caller] : {std::pair{SIGIO, row.sigio}, {SIGPIPE, row.sigpipe}}) {
+      void (*now)(int) = current(signal_number).sa_handler;
+      if (caller == SIG_IGN)
+        EXPECT_EQ(now, SIG_IGN) << row.what << ": signal " << signal_number;
+      else
+        EXPECT_NE(now, caller) << row.what << ": signal " << signal_number;
+    }
+  }
 }
 
 TEST_F(SignalTest, BlockingCallInterruptedFailsWithEintr) {
@@ -146,7 +150,6 @@ TEST_F(SignalTest, RestoreSignalHandlersPutsTheCallersBack) {
     setDisposition(SIGPIPE, row.sigpipe);
     RunContext context(allocator_);
     installSignalHandlers(context);
-    EXPECT_NE(current(SIGPIPE).sa_handler, row.sigpipe) << row.what;
     restoreSignalHandlers(context);
     EXPECT_EQ(current(SIGIO).sa_handler, row.sigio) << row.what;
     EXPECT_EQ(current(SIGPIPE).sa_handler, row.sigpipe) << row.what;
@@ -158,7 +161,7 @@ TEST_F(SignalTest, RestoreSignalHandlersPutsTheCallersBack) {
 }
 
 TEST_F(SignalTest, TearDown) {
-  setDisposition(SIGPIPE, SIG_IGN);
+  setDisposition(SIGPIPE, callerHandler);
   RunContext context(allocator_);
   installSignalHandlers(context);
   context.handlers_installed = true;
@@ -171,7 +174,7 @@ TEST_F(SignalTest, TearDown) {
   tearDown(context);
   EXPECT_EQ(context.null_device, -1);
   EXPECT_EQ(fcntl(descriptor, F_GETFD), -1) << "the null device descriptor is closed";
-  EXPECT_EQ(current(SIGPIPE).sa_handler, SIG_IGN) << "the caller's disposition is back";
+  EXPECT_EQ(current(SIGPIPE).sa_handler, callerHandler) << "the caller's disposition is back";
   unsigned char state;
   void* page =
       reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(memory) & ~std::uintptr_t{4095});

@@ -1,10 +1,13 @@
 #include "shim/real_tool.h"
 
+#include <grp.h>
 #include <sys/auxv.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -136,30 +139,22 @@ TEST_F(RealToolTest, ShimAndLinksToItAreSkipped) {
 }
 
 TEST_F(RealToolTest, SameIdentityAsTheShimIsSkipped) {
-  ScopedAlarm bound(20);
-  std::string fifo = tree_.fifo("a/curl", 0755);
-  tree_.symlink(fifo, "b/curl");
+  // A file without the marker but with the shim's inode and size (another file system can hold
+  // one) is skipped as if it were the shim, directly or through a link.
+  std::string lookalike = tree_.script("a/curl");
+  tree_.symlink(lookalike, "b/curl");
   std::string real = tree_.script("c/curl");
   std::string path = tree_.path("a") + ":" + tree_.path("b") + ":" + tree_.path("c");
-  std::optional<FileIdentity> identity = fileIdentity(fifo.c_str());
+  std::optional<FileIdentity> identity = fileIdentity(lookalike.c_str());
   ASSERT_TRUE(identity);
-
-  // Same inode and size as the running executable: taken for the shim, directly or via a link.
   EXPECT_EQ(onPath(path, SelfIdentity::known(identity)), real);
+
   // Another identity, or none at all: the first executable candidate is the result.
   FileIdentity other{identity->inode + 1, identity->size};
-  EXPECT_EQ(onPath(path, SelfIdentity::known(other)), fifo);
+  EXPECT_EQ(onPath(path, SelfIdentity::known(other)), lookalike);
   FileIdentity other_size{identity->inode, identity->size + 1};
-  EXPECT_EQ(onPath(path, SelfIdentity::known(other_size)), fifo);
-  EXPECT_EQ(onPath(path, SelfIdentity::known(std::nullopt)), fifo);
-
-  // A readable file without the marker but with the shim's inode and size (another file system
-  // can hold one) is skipped as if it were the shim.
-  std::string lookalike = tree_.script("d/curl");
-  std::string later = tree_.script("e/curl");
-  EXPECT_EQ(onPath(tree_.path("d") + ":" + tree_.path("e"),
-                   SelfIdentity::known(fileIdentity(lookalike.c_str()))),
-            later);
+  EXPECT_EQ(onPath(path, SelfIdentity::known(other_size)), lookalike);
+  EXPECT_EQ(onPath(path, SelfIdentity::known(std::nullopt)), lookalike);
 }
 
 std::string nonExecutable(const std::string& path) {
@@ -173,27 +168,77 @@ TEST_F(RealToolTest, CandidateKinds) {
     const char* what;
     std::string path;
     CandidateKind expected;
+    bool regular_file;
   };
   std::string script = tree_.script("tool");
   const Row rows[] = {
-      {"script", script, CandidateKind::real_tool},
-      {"link to it", tree_.symlink(script, "link"), CandidateKind::real_tool},
-      {"not executable", tree_.file("plain", "data", 0644), CandidateKind::not_executable},
-      {"execute-only", tree_.file("execute-only", "data", 0111), CandidateKind::real_tool},
-      {"directory", tree_.directory("dir"), CandidateKind::real_tool},
-      {"fifo", tree_.fifo("fifo", 0755), CandidateKind::real_tool},
-      {"another copy", tree_.shim("copy"), CandidateKind::larderbox},
+      {"script", script, CandidateKind::real_tool, true},
+      {"link to it", tree_.symlink(script, "link"), CandidateKind::real_tool, true},
+      {"not executable", tree_.file("plain", "data", 0644), CandidateKind::not_executable, true},
+      {"execute-only", tree_.file("execute-only", "data", 0111), CandidateKind::real_tool, true},
+      {"directory", tree_.directory("dir"), CandidateKind::not_executable, false},
+      {"link to a directory", tree_.symlink(tree_.path("dir"), "dir-link"),
+       CandidateKind::not_executable, false},
+      {"fifo", tree_.fifo("fifo", 0755), CandidateKind::not_executable, false},
+      {"another copy", tree_.shim("copy"), CandidateKind::larderbox, true},
       {"copy without execute permission", nonExecutable(tree_.shim("resting-copy")),
-       CandidateKind::not_executable},
-      {"missing", tree_.path("missing"), CandidateKind::not_executable},
+       CandidateKind::not_executable, true},
+      {"missing", tree_.path("missing"), CandidateKind::not_executable, true},
   };
   for (const Row& row : rows) {
     SelfIdentity self = SelfIdentity::known(std::nullopt);
     EXPECT_EQ(judgeCandidate(row.path.c_str(), self), row.expected) << row.what;
     // The test made through the open file answers as access does for the path.
-    EXPECT_EQ(row.expected != CandidateKind::not_executable, isExecutable(row.path.c_str()))
-        << row.what;
+    if (row.regular_file) {
+      EXPECT_EQ(row.expected != CandidateKind::not_executable, isExecutable(row.path.c_str()))
+          << row.what;
+    }
   }
+}
+
+// Only a file that cannot be read shows neither marker nor contents; root reads every file, so a
+// child that has given up root judges them.
+TEST_F(RealToolTest, UnreadableCandidates) {
+  ScopedAlarm bound(20);
+  ASSERT_EQ(chmod(tree_.root().c_str(), 0755), 0);
+  std::string shim = tree_.shim("shim");
+  std::optional<FileIdentity> shim_identity = fileIdentity(shim.c_str());
+  ASSERT_TRUE(shim_identity);
+  struct Row {
+    const char* what;
+    std::string path;
+    CandidateKind expected;
+  };
+  const std::string copy = tree_.copy(shim, "copy");
+  ASSERT_EQ(chmod(copy.c_str(), 0111), 0);
+  const Row rows[] = {
+      {"execute-only copy of the shim (the size tells)", copy, CandidateKind::larderbox},
+      {"execute-only file of another size", tree_.file("other", "#!/bin/sh\n", 0111),
+       CandidateKind::real_tool},
+      {"execute-only directory", tree_.directory("dir", 0111), CandidateKind::not_executable},
+      {"execute-only fifo", tree_.fifo("fifo", 0111), CandidateKind::not_executable},
+  };
+  ChildOutcome outcome = runInChild([&] {
+    constexpr uid_t kNobody = 65534;
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
+                           setuid(kNobody) != 0 || access(shim.c_str(), R_OK) != 0)) {
+      std::printf("skip: cannot become an unprivileged user that reaches %s\n",
+                  tree_.root().c_str());
+      std::fflush(stdout);  // the child ends with _exit
+      return;
+    }
+    for (const Row& row : rows) {
+      SelfIdentity self = SelfIdentity::known(shim_identity);
+      std::printf("%d\n", static_cast<int>(judgeCandidate(row.path.c_str(), self)));
+    }
+    std::fflush(stdout);
+  });
+  ASSERT_TRUE(outcome.exited(0)) << outcome.err;
+  if (outcome.out.starts_with("skip")) GTEST_SKIP() << outcome.out;
+  std::string expected;
+  for (const Row& row : rows)
+    expected += std::to_string(static_cast<int>(row.expected)) + "\n";
+  EXPECT_EQ(outcome.out, expected);
 }
 
 TEST_F(RealToolTest, ExecutedPathGivesTheSelfIdentity) {
@@ -257,10 +302,12 @@ TEST_F(RealToolTest, EntryBytesAreUsedAsTheyStand) {
   EXPECT_EQ(onPath(tree_.root() + "/./bin"), tree_.root() + "/./bin/curl");
 }
 
-TEST_F(RealToolTest, DirectoryNamedLikeTheToolIsTaken) {
-  std::string directory = tree_.directory("a/curl");
-  tree_.script("b/curl");
-  EXPECT_EQ(onPath(tree_.path("a") + ":" + tree_.path("b")), directory);
+TEST_F(RealToolTest, DirectoryOrFifoNamedLikeTheToolIsSkipped) {
+  ScopedAlarm bound(20);
+  tree_.directory("a/curl");
+  tree_.fifo("b/curl", 0755);
+  std::string real = tree_.script("c/curl");
+  EXPECT_EQ(onPath(tree_.path("a") + ":" + tree_.path("b") + ":" + tree_.path("c")), real);
 }
 
 TEST_F(RealToolTest, RelativeEntries) {
@@ -360,7 +407,7 @@ TEST_F(RealToolTest, RealToolVariable) {
       {"empty", {"REAL_CURL=", path}, kCurl, on_path},
       {"not executable", {"REAL_CURL=" + plain, path}, kCurl, on_path},
       {"a larderbox executable", {"REAL_CURL=" + shim, path}, kCurl, on_path},
-      {"a directory", {"REAL_CURL=" + directory, path}, kCurl, directory},
+      {"a directory", {"REAL_CURL=" + directory, path}, kCurl, on_path},
       {"lower-case tool name", {"REAL_curl=" + named, path}, kCurl, on_path},
       {"other tool's variable", {"REAL_WGET=" + named_wget, path}, kCurl, on_path},
       {"first entry wins", {"REAL_CURL=" + missing, "REAL_CURL=" + named, path}, kCurl, on_path},
