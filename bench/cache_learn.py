@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Times larderbox-cache where its size shows: learn's reading of a large access log, refresh of many
-unchanged entries, and how soon learn --follow starts the download of a new miss.
+"""Times larderbox-cache where its size shows: learn's reading of a large access log, refresh of
+many unchanged entries, and how soon learn --follow has a new miss in place.
 
 bench/cache_learn.py [--tools DIR] [--lines N] [--entries N] [--jobs N]
 
