@@ -15,16 +15,17 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 When LARDERBOX_SERVER names a cache server that holds the requested URL, the
 download comes from the cache; otherwise the real tool runs unchanged.
 larderbox-fill and larderbox-path fill a directory that a static HTTP server
-such as nginx serves as that cache.")
+such as nginx serves as that cache; larderbox-cache learns entries from the
+server's misses, refreshes, prunes and reports on it.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Both executables are static: there is nothing for dpkg-shlibdeps to find.
+# Both executables are static and the scripts need no library: nothing for dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-# The shim hands every call to a real tool; larderbox-fill downloads with curl.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "curl | wget")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "curl")
+# The shim hands every call to a real tool; larderbox-fill and larderbox-cache download with curl,
+# and larderbox-cache is a Python program.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "curl, python3")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx-light | nginx")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Directories the package creates get 0755 whatever the umask of the build.

@@ -16,11 +16,13 @@ EXPECTED = {
     "./usr/bin/larderbox": ("-rwxr-xr-x", None),
     "./usr/bin/larderbox-path": ("-rwxr-xr-x", None),
     "./usr/bin/larderbox-fill": ("-rwxr-xr-x", None),
+    "./usr/bin/larderbox-cache": ("-rwxr-xr-x", None),
     "./usr/lib/larderbox/bin/curl": ("lrwxrwxrwx", "../../../bin/larderbox"),
     "./usr/lib/larderbox/bin/wget": ("lrwxrwxrwx", "../../../bin/larderbox"),
     "./usr/share/man/man1/larderbox.1": ("-rw-r--r--", None),
     "./usr/share/man/man1/larderbox-path.1": ("-rw-r--r--", None),
     "./usr/share/man/man1/larderbox-fill.1": ("-rw-r--r--", None),
+    "./usr/share/man/man1/larderbox-cache.1": ("-rw-r--r--", None),
     "./usr/share/doc/larderbox/copyright": ("-rw-r--r--", None),
     "./usr/share/larderbox/nginx/larderbox-cache.conf": ("-rw-r--r--", None),
 }
@@ -88,7 +90,7 @@ class PackageTest(ToolCase):
         self.assertRegex(values["Version"], r"^\d+\.\d+\.\d+$")
         self.assertEqual(values["Architecture"], "amd64")
         self.assertRegex(values["Maintainer"], r"^[^<>]+ <[^<>@]+@[^<>]+>$")
-        self.assertEqual(values["Depends"], "curl | wget")
+        self.assertEqual(values["Depends"], "curl, python3")
         self.assertTrue(values["Description"].strip(), "no synopsis")
         self.assertTrue(extended, "no extended description")
         self.assertNotEqual(extended[0], values["Description"], "the synopsis twice")
@@ -117,6 +119,13 @@ class PackageTest(ToolCase):
         with open(os.path.join(self.path("cache"), relative.stdout.decode().rstrip("\n")),
                   "rb") as f:
             self.assertEqual(f.read(), b"packaged\n")
+        # larderbox-cache too, and it carries the package's version.
+        listed = run([os.path.join(bin_dir, "larderbox-cache"), "list", self.path("cache")],
+                     env=env)
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        self.assertTrue(listed.stdout.rstrip().endswith(b" file://" + source.encode()))
+        version = run([os.path.join(bin_dir, "larderbox-cache"), "--version"])
+        self.assertRegex(version.stdout, rb"^larderbox-cache \d+\.\d+\.\d+\n$")
 
 
 if __name__ == "__main__":

@@ -2,8 +2,9 @@
 servers (in-process, `python3 -m http.server`, nginx with the shipped configuration) and runs of
 larderbox-path and larderbox-fill.
 
-Environment (set by ctest): LARDERBOX_BIN (the shim), LARDERBOX_PATH_BIN, LARDERBOX_FILL (the
-script in the build tree, beside larderbox-path), LARDERBOX_SOURCE_DIR, LARDERBOX_BUILD_DIR.
+Environment (set by ctest): LARDERBOX_BIN (the shim), LARDERBOX_PATH_BIN, LARDERBOX_FILL and
+LARDERBOX_CACHE (the scripts in the build tree, beside larderbox-path), LARDERBOX_SOURCE_DIR,
+LARDERBOX_BUILD_DIR.
 """
 
 import http.client
@@ -23,6 +24,7 @@ import urllib.parse
 LARDERBOX_BIN = os.environ.get("LARDERBOX_BIN", "")
 PATH_BIN = os.environ.get("LARDERBOX_PATH_BIN", "")
 FILL = os.environ.get("LARDERBOX_FILL", "")
+CACHE = os.environ.get("LARDERBOX_CACHE", "")
 SOURCE_DIR = os.environ.get("LARDERBOX_SOURCE_DIR", "")
 BUILD_DIR = os.environ.get("LARDERBOX_BUILD_DIR", "")
 
@@ -104,8 +106,9 @@ def http_status(url, method="GET"):
 class OriginServer:
     """An origin on 127.0.0.1 in this process. `files` maps a decoded request path (no query) to
     its bytes; "/stall/..." paths promise a megabyte and send a few bytes, then hang until the
-    server stops; "/truncated/..." paths promise 100 bytes, send 10 and close. Everything else is
-    404. `requests` lists the paths asked for."""
+    server stops; "/truncated/..." paths promise 100 bytes, send 10 and close; "/stream/..." paths
+    send up to 64 MiB without announcing a length; "/to-file/..." paths redirect to
+    file:///etc/passwd. Everything else is 404. `requests` lists the paths asked for."""
 
     def __init__(self):
         self.files = {}
@@ -132,6 +135,22 @@ class OriginServer:
                     self.end_headers()
                     self.wfile.write(b"0123456789")
                     self.close_connection = True
+                elif path.startswith("/stream/"):
+                    self.send_response(200)
+                    self.end_headers()
+                    try:
+                        for _ in range(1024):
+                            if origin.stopping.is_set():
+                                break
+                            self.wfile.write(b"s" * 65536)
+                    except OSError:  # the client gave up
+                        pass
+                    self.close_connection = True
+                elif path.startswith("/to-file/"):
+                    self.send_response(302)
+                    self.send_header("Location", "file:///etc/passwd")
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
                 elif path in origin.files:
                     body = origin.files[path]
                     self.send_response(200)
@@ -296,7 +315,8 @@ class ToolCase(unittest.TestCase):
 
     def setUp(self):
         for name, value in (("LARDERBOX_BIN", LARDERBOX_BIN), ("LARDERBOX_PATH_BIN", PATH_BIN),
-                            ("LARDERBOX_FILL", FILL), ("LARDERBOX_SOURCE_DIR", SOURCE_DIR)):
+                            ("LARDERBOX_FILL", FILL), ("LARDERBOX_CACHE", CACHE),
+                            ("LARDERBOX_SOURCE_DIR", SOURCE_DIR)):
             if not value:
                 self.fail(name + " must be set (ctest sets it)")
         self.case_dir = tempfile.mkdtemp(prefix="larderbox-tools-")
@@ -322,14 +342,19 @@ class ToolCase(unittest.TestCase):
                 os.symlink(LARDERBOX_BIN, os.path.join(directory, tool))
         return directory
 
+    def cache_tool(self, *args, env=None, input=None, timeout=TIMEOUT):
+        """Runs larderbox-cache from the build tree (larderbox-path beside it, not on PATH)."""
+        env = dict({"PATH": SYSTEM_PATH}, **(env or {}))
+        return run([CACHE] + list(args), env=env, input=input, timeout=timeout)
+
     def fill(self, *args, env=None, input=None, timeout=TIMEOUT):
         """Runs larderbox-fill from the build tree (larderbox-path beside it, not on PATH)."""
         env = dict({"PATH": SYSTEM_PATH}, **(env or {}))
         return run([FILL] + list(args), env=env, input=input, timeout=timeout)
 
     def assertNoLeftovers(self, directory):
-        """No temporary file of larderbox-fill anywhere below `directory`."""
+        """No temporary file of larderbox-fill or larderbox-cache anywhere below `directory`."""
         for parent, _, names in os.walk(directory):
             for name in names:
-                self.assertFalse(name.startswith(".larderbox-fill."),
+                self.assertFalse(name.startswith((".larderbox-fill.", ".larderbox-tmp-")),
                                  "temporary file left: " + os.path.join(parent, name))
