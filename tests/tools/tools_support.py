@@ -242,10 +242,12 @@ pid {w}/nginx.pid;
 error_log {w}/error.log;
 events {{ worker_connections 64; }}
 http {{
-    # What the cache host received, credentials included, one tab-separated line per request.
+    # The usual log, which larderbox-cache reads; and what the cache host received, credentials
+    # included, one tab-separated line per request.
+    access_log {w}/access.log combined;
     log_format received
         "$request_method\t$request_uri\t$http_authorization\t$http_cookie\t$remote_user";
-    access_log {w}/access.log received;
+    access_log {w}/received.log received;
     client_body_temp_path {w}/body;
     proxy_temp_path {w}/proxy;
     fastcgi_temp_path {w}/fastcgi;
@@ -288,7 +290,7 @@ http {{
             connection.close()
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
-            with open(os.path.join(self.work, "access.log"), encoding="utf-8",
+            with open(os.path.join(self.work, "received.log"), encoding="utf-8",
                       errors="backslashreplace") as f:
                 lines = [tuple(line.split("\t")) for line in f.read().splitlines()]
             if ("GET", mark, "-", "-", "-") in lines:
