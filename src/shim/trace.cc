@@ -103,27 +103,29 @@ void writeTrace(ProcessAllocator& allocator, const TraceSink& sink, Bytes decisi
   allocator.release(line, size);
 }
 
-void traceMiss(ProcessAllocator& allocator, const TraceSink& sink, Bytes url,
-               ProbeVerdict verdict) {
-  if (!sink.enabled) return;
-  char digits[10];
-  Bytes value = decimal(verdict.value, digits);
+MissReason describeMiss(ProbeVerdict verdict, std::span<char, 10> digits) {
   switch (verdict.outcome) {
     case ProbeOutcome::exited:
-      return writeTrace(allocator, sink, "miss", url, {" (probe exited ", value, ")"});
+      return {" (probe exited ", decimal(verdict.value, digits), ")"};
     case ProbeOutcome::signalled:
-      return writeTrace(allocator, sink, "miss", url, {" (probe ended by signal ", value, ")"});
+      return {" (probe ended by signal ", decimal(verdict.value, digits), ")"};
     case ProbeOutcome::no_answer:
-      return writeTrace(
-          allocator, sink, "miss", url,
-          {" (probe gave no answer in ", decimal(kProbeDeadlineSeconds, digits), " s)"});
+      return {" (probe gave no answer in ", decimal(kProbeDeadlineSeconds, digits), " s)"};
     case ProbeOutcome::not_started:
-      return writeTrace(allocator, sink, "miss", url, {" (probe could not start)"});
+      return {" (probe could not start", "", ")"};
     case ProbeOutcome::answered:
     case ProbeOutcome::failed:
       break;
   }
-  writeTrace(allocator, sink, "miss", url, {" (probe failed)"});
+  return {" (probe failed", "", ")"};
+}
+
+void traceMiss(ProcessAllocator& allocator, const TraceSink& sink, Bytes url,
+               ProbeVerdict verdict) {
+  if (!sink.enabled) return;
+  char digits[10];
+  MissReason reason = describeMiss(verdict, digits);
+  writeTrace(allocator, sink, "miss", url, {reason[0], reason[1], reason[2]});
 }
 
 }  // namespace larderbox

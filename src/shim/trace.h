@@ -2,8 +2,10 @@
 // cache, so that whoever runs the cache can see its hits, misses and what never asked it.
 #pragma once
 
+#include <array>
 #include <initializer_list>
 #include <optional>
+#include <span>
 
 #include "runtime/allocator.h"
 #include "runtime/bytes.h"
@@ -29,7 +31,12 @@ void writeTrace(ProcessAllocator& allocator, const TraceSink& sink, Bytes decisi
                 std::optional<Bytes> url, std::initializer_list<Bytes> detail,
                 std::optional<Bytes> target = std::nullopt);
 
-// The miss's reason in brackets: "(probe exited 22)", "(probe gave no answer in 15 s)", ...
+// Why the probe said no, in brackets and in three pieces: " (probe exited ", "22", ")". The
+// number, if any, is written into `digits`.
+using MissReason = std::array<Bytes, 3>;
+MissReason describeMiss(ProbeVerdict verdict, std::span<char, 10> digits);
+
+// "miss URL" and the reason of describeMiss.
 void traceMiss(ProcessAllocator& allocator, const TraceSink& sink, Bytes url, ProbeVerdict verdict);
 
 }  // namespace larderbox

@@ -4,7 +4,8 @@ to, through curl and wget; plus its --file paths and its usage errors."""
 import os
 import unittest
 
-from tools_support import PATH_BIN, SYSTEM_PATH, ToolCase, run
+from tools_support import (PATH_BIN, SYSTEM_PATH, StaticServer, ToolCase, cache_address, run,
+                           stored_path)
 
 # (server value, how the URL is given to the shim, URL, cache address or None where the table has
 # no row). "arg" is a URL-looking argument, "--url" a separate value, "--url=" the joined form.
@@ -182,6 +183,36 @@ class UsageTest(ToolCase):
         result = run([PATH_BIN, "--", "--help", "-x"])
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(len(result.stdout.splitlines()), 2)
+
+
+class CheckTest(ToolCase):
+    """--check against a served cache, with the shim first on PATH as a user has it."""
+
+    def test_says_what_the_shim_would_do(self):
+        held = "http://127.0.0.1:9/pkg/held.tgz"
+        self.write_file("cache/" + stored_path(held), b"x")
+        with StaticServer(self.path("cache")) as cache:
+            server = cache.url()
+            env = {"PATH": self.shim_dir() + ":" + SYSTEM_PATH, "LARDERBOX_SERVER": server}
+            missing = "http://127.0.0.1:9/pkg/missing.tgz"
+            rows = [
+                # tool, URLs, environment, lines, status
+                ("curl", [held], env, ["hit " + cache_address(server, held)], 0),
+                ("wget", [held, missing], env,
+                 ["hit " + cache_address(server, held),
+                  "miss %s (probe exited 8)" % cache_address(server, missing)], 1),
+                ("curl", [missing], env,
+                 ["miss %s (probe exited 22)" % cache_address(server, missing)], 1),
+                ("curl", ["http://u:p@127.0.0.1:9/x"], env, ["direct (credentials: userinfo)"],
+                 1),
+                ("curl", [held], {"PATH": env["PATH"]}, ["direct (no cache server)"], 1),
+            ]
+            for tool, urls, variables, lines, status in rows:
+                with self.subTest(tool=tool, urls=urls):
+                    checked = run([PATH_BIN, "--check", "--tool", tool, "--"] + urls,
+                                  env=variables)
+                    self.assertEqual((checked.returncode, checked.stderr), (status, b""))
+                    self.assertEqual(checked.stdout.decode().splitlines(), lines)
 
 
 if __name__ == "__main__":

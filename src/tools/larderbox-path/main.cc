@@ -11,7 +11,10 @@
 #include "runtime/allocator.h"
 #include "runtime/bytes.h"
 #include "runtime/environment.h"
+#include "runtime/run_context.h"
 #include "shim/cache_address.h"
+#include "shim/tool_name.h"
+#include "tools/larderbox-path/check.h"
 #include "tools/larderbox-path/stored_name.h"
 
 namespace larderbox {
@@ -20,7 +23,9 @@ namespace {
 constexpr int kFailureStatus = 1;
 constexpr int kUsageStatus = 2;
 
-constexpr Bytes kUsage = "usage: larderbox-path [--server SERVER | --file] [--] URL...\n";
+constexpr Bytes kUsage =
+    "usage: larderbox-path [--server SERVER | --file] [--] URL...\n"
+    "       larderbox-path --check [--tool curl|wget] [--] URL...\n";
 
 constexpr Bytes kHelp =
     "Prints, one line per URL, where a larderbox cache holds that URL's download:\n"
@@ -29,18 +34,25 @@ constexpr Bytes kHelp =
     "  --server SERVER  the whole cache address on SERVER, exactly as the shim forms it\n"
     "  --file           the file below a cache directory that a static HTTP server serves\n"
     "                   (percent-escapes in the file name decoded, as such a server does)\n"
+    "  --check          what the shim would do for a plain download of each URL, with the\n"
+    "                   environment's cache server and real tool: \"hit ADDRESS\",\n"
+    "                   \"miss ADDRESS (why)\" or \"direct (why)\"\n"
+    "  --tool TOOL      with --check: judge `curl -fsSL -o FILE URL` (curl, the default) or\n"
+    "                   `wget -O FILE URL` (wget)\n"
     "  -h, --help       this text, then exit\n"
     "\n"
     "Arguments after \"--\" are URLs even when they begin with \"-\".\n"
     "\n"
-    "Exit status: 0 when every line was printed; 1 when some URL has no line that can be printed\n"
-    "(nothing is printed then) or standard output failed; 2 for bad usage.\n";
+    "Exit status: 0 when every line was printed (with --check: when every URL hits); 1 when\n"
+    "some URL has no line that can be printed (nothing is printed then), does not hit, or\n"
+    "standard output failed; 2 for bad usage.\n";
 
-enum class Form : std::uint8_t { server_path, cache_address, stored_file };
+enum class Form : std::uint8_t { server_path, cache_address, stored_file, check };
 
 struct Options {
   Form form = Form::server_path;
   Bytes server;
+  Bytes tool = kCurl;
   std::span<char*> urls;
   bool help = false;
 };
@@ -96,6 +108,8 @@ int parseOptions(std::span<char*> arguments, Options& options) {
   std::size_t url_count = 0;
   bool server_given = false;
   bool file_given = false;
+  bool check_given = false;
+  bool tool_given = false;
   bool options_ended = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     Bytes argument = arguments[i];
@@ -117,15 +131,27 @@ int parseOptions(std::span<char*> arguments, Options& options) {
       }
     } else if (argument == "--file") {
       file_given = true;
+    } else if (argument == "--check") {
+      check_given = true;
+    } else if (argument == "--tool") {
+      if (i + 1 == arguments.size()) return usageError("--tool needs a value");
+      Bytes tool = arguments[++i];
+      if (tool != kCurl && tool != kWget)
+        return usageError("--tool takes curl or wget, not ", tool);
+      options.tool = tool == kWget ? kWget : kCurl;
+      tool_given = true;
     } else {
       return usageError("unknown option ", argument);
     }
   }
-  if (server_given && file_given) return usageError("--server and --file cannot be combined");
+  if (server_given + file_given + check_given > 1)
+    return usageError("--server, --file and --check cannot be combined");
+  if (tool_given && !check_given) return usageError("--tool goes with --check");
   if (url_count == 0) return usageError("no URL given");
-  options.form = server_given ? Form::cache_address
-                 : file_given ? Form::stored_file
-                              : Form::server_path;
+  options.form = server_given  ? Form::cache_address
+                 : file_given  ? Form::stored_file
+                 : check_given ? Form::check
+                               : Form::server_path;
   options.urls = arguments.first(url_count);
   return 0;
 }
@@ -165,7 +191,7 @@ Result<Line> formLine(ProcessAllocator& allocator, const Options& options, Bytes
   return Line{Bytes(stored, directory.size() + *length), {}};
 }
 
-int run(ProcessAllocator& allocator, std::span<char*> arguments) {
+int run(ProcessAllocator& allocator, EnvironmentBlock environment, std::span<char*> arguments) {
   Options options;
   if (int status = parseOptions(arguments, options); status != 0) return status;
   StandardOutput output;
@@ -174,6 +200,10 @@ int run(ProcessAllocator& allocator, std::span<char*> arguments) {
     output.write("\n");
     output.write(kHelp);
     return output.finish() ? 0 : kFailureStatus;
+  }
+  if (options.form == Form::check) {
+    RunContext context(allocator);
+    return checkUrls(context, environment, options.tool, options.urls);
   }
 
   // Every line is formed before the first is printed: a caller that reads line n as the answer
@@ -218,5 +248,5 @@ int main(int argc, char** argv, char** envp) {
   stderrChannel().setEnvironment(environment.entries, environment.count);
   ProcessAllocator allocator;
   std::size_t count = argc > 1 ? static_cast<std::size_t>(argc) - 1 : 0;
-  return run(allocator, std::span<char*>(argv + (argc > 0 ? 1 : 0), count));
+  return run(allocator, environment, std::span<char*>(argv + (argc > 0 ? 1 : 0), count));
 }

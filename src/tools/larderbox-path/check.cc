@@ -1,0 +1,102 @@
+#include "tools/larderbox-path/check.h"
+
+#include <array>
+#include <initializer_list>
+
+#include "diag/channel.h"
+#include "process/system_calls.h"
+#include "runtime/strings.h"
+#include "shim/cache_address.h"
+#include "shim/probe.h"
+#include "shim/real_tool.h"
+#include "shim/redirect_gate.h"
+#include "shim/selection.h"
+#include "shim/tool_name.h"
+#include "shim/trace.h"
+
+namespace larderbox {
+namespace {
+
+constexpr int kNotAllHits = 1;
+
+// One line in one write: lines of URLs checked one by one reach a pipe as they are decided.
+bool printLine(ProcessAllocator& allocator, std::initializer_list<Bytes> pieces) {
+  std::optional<Bytes> line = joinWithNul(allocator, pieces);
+  if (!line) return false;
+  std::size_t sent = 0;
+  while (sent < line->size()) {
+    SystemResult<std::size_t> put = writeFile(1, line->data() + sent, line->size() - sent);
+    if (!put || *put == 0) return false;
+    sent += *put;
+  }
+  return true;
+}
+
+// The plain download the shim is asked about, with `url` in the place a script would put it.
+std::array<char*, 4> plainDownload(Bytes tool_name, char* url) {
+  static char curl_options[] = "-fsSL";
+  static char output_option[] = "-o";
+  static char wget_output_option[] = "-O";
+  static char file[] = "FILE";
+  if (tool_name == kWget) return {wget_output_option, file, url, nullptr};
+  return {curl_options, output_option, file, url};
+}
+
+// The verdict for one URL as a line, or false when it could not be printed.
+Result<bool> checkOne(RunContext& context, EnvironmentBlock environment, Bytes tool_name,
+                      Bytes real_tool, char* url_argument, bool& hit) {
+  ProcessAllocator& allocator = context.allocator;
+  hit = false;
+  std::optional<Bytes> server = selectCacheServer(environment, tool_name);
+  if (!server) return printLine(allocator, {"direct (no cache server)\n"});
+  std::array<char*, 4> command = plainDownload(tool_name, url_argument);
+  std::span<char* const> arguments(command.data(), tool_name == kWget ? 3 : 4);
+  std::optional<UrlArgument> url = findUrlArgument(arguments, tool_name);
+  if (!url) return printLine(allocator, {"direct (no URL)\n"});
+  if (std::optional<GateVerdict> gated = gateRedirect(tool_name, arguments, *url))
+    return printLine(allocator, {"direct (", gated->reason, ": ", gated->detail, ")\n"});
+  Bytes address = TRY(buildCacheAddress(allocator, *server, url->url));
+  ProbeVerdict verdict = probeCache(context, real_tool, tool_name, address);
+  if (verdict.yes()) {
+    hit = true;
+    return printLine(allocator, {"hit ", address, "\n"});
+  }
+  char digits[10];
+  MissReason reason = describeMiss(verdict, digits);
+  return printLine(allocator, {"miss ", address, reason[0], reason[1], reason[2], "\n"});
+}
+
+}  // namespace
+
+int checkUrls(RunContext& context, EnvironmentBlock environment, Bytes tool_name,
+              std::span<char* const> urls) {
+  SelfIdentity self = SelfIdentity::ofThisProcess();
+  Result<std::optional<Bytes>> real_tool =
+      findRealTool(context.allocator, environment, tool_name, self);
+  if (!real_tool) {
+    writeErrorLine(real_tool.error());
+    return kNotAllHits;
+  }
+  if (!*real_tool) {
+    writeMessage({"larderbox-path: no real ", tool_name, " found on PATH (set $",
+                  realToolVariable(tool_name), ")\n"});
+    return kNotAllHits;
+  }
+  bool all_hit = true;
+  for (char* url : urls) {
+    bool hit = false;
+    Result<bool> printed = checkOne(context, environment, tool_name, **real_tool, url, hit);
+    if (!printed) {
+      writeErrorLine(printed.error());
+      return kNotAllHits;
+    }
+    if (!*printed) {
+      writeMessage({"larderbox-path: cannot write to standard output\n"});
+      return kNotAllHits;
+    }
+    all_hit = all_hit && hit;
+  }
+  return all_hit ? 0 : kNotAllHits;
+}
+
+}  // namespace larderbox
