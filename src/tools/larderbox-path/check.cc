@@ -32,14 +32,19 @@ bool printLine(ProcessAllocator& allocator, std::initializer_list<Bytes> pieces)
   return true;
 }
 
-// The plain download the shim is asked about, with `url` in the place a script would put it.
-std::array<char*, 4> plainDownload(Bytes tool_name, char* url) {
-  static char curl_options[] = "-fsSL";
-  static char output_option[] = "-o";
-  static char wget_output_option[] = "-O";
+// The plain download the shim is asked about, with `url` in the place a script would put it:
+// curl -fsSL -o FILE URL, or wget -O FILE URL.
+std::span<char* const> plainDownload(Bytes tool_name, char* url, std::array<char*, 4>& storage) {
   static char file[] = "FILE";
-  if (tool_name == kWget) return {wget_output_option, file, url, nullptr};
-  return {curl_options, output_option, file, url};
+  if (tool_name == kWget) {
+    static char wget_output[] = "-O";
+    storage = {wget_output, file, url, nullptr};
+    return std::span<char* const>(storage.data(), 3);
+  }
+  static char curl_options[] = "-fsSL";
+  static char curl_output[] = "-o";
+  storage = {curl_options, curl_output, file, url};
+  return storage;
 }
 
 // The verdict for one URL as a line, or false when it could not be printed.
@@ -49,8 +54,8 @@ Result<bool> checkOne(RunContext& context, EnvironmentBlock environment, Bytes t
   hit = false;
   std::optional<Bytes> server = selectCacheServer(environment, tool_name);
   if (!server) return printLine(allocator, {"direct (no cache server)\n"});
-  std::array<char*, 4> command = plainDownload(tool_name, url_argument);
-  std::span<char* const> arguments(command.data(), tool_name == kWget ? 3 : 4);
+  std::array<char*, 4> storage{};
+  std::span<char* const> arguments = plainDownload(tool_name, url_argument, storage);
   std::optional<UrlArgument> url = findUrlArgument(arguments, tool_name);
   if (!url) return printLine(allocator, {"direct (no URL)\n"});
   if (std::optional<GateVerdict> gated = gateRedirect(tool_name, arguments, *url))

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 
 #include "diag/channel.h"
@@ -102,14 +103,63 @@ int usageError(Bytes problem, Bytes detail = {}) {
   return kUsageStatus;
 }
 
+// Which options were seen, for the checks that need all of them.
+struct OptionsSeen {
+  bool server = false;
+  bool file = false;
+  bool check = false;
+  bool tool = false;
+};
+
+// The value of the option at `i`, which then moves past it; none when it is the last argument.
+std::optional<Bytes> separateValue(std::span<char*> arguments, std::size_t& i) {
+  if (i + 1 == arguments.size()) return std::nullopt;
+  return Bytes(arguments[++i]);
+}
+
+// One option element (and its value). Returns 0, or the status of a usage error it reported.
+int readOption(std::span<char*> arguments, std::size_t& i, Options& options, OptionsSeen& seen) {
+  Bytes argument = arguments[i];
+  if (argument == "--server" || argument.starts_with("--server=")) {
+    if (seen.server) return usageError("--server given more than once");
+    seen.server = true;
+    std::optional<Bytes> value =
+        argument == "--server" ? separateValue(arguments, i) : bytesFrom(argument, 9);
+    if (!value) return usageError("--server needs a value");
+    options.server = *value;
+  } else if (argument == "--file") {
+    seen.file = true;
+  } else if (argument == "--check") {
+    seen.check = true;
+  } else if (argument == "--tool") {
+    std::optional<Bytes> tool = separateValue(arguments, i);
+    if (!tool) return usageError("--tool needs a value");
+    if (*tool != kCurl && *tool != kWget)
+      return usageError("--tool takes curl or wget, not ", *tool);
+    options.tool = *tool == kWget ? kWget : kCurl;
+    seen.tool = true;
+  } else {
+    return usageError("unknown option ", argument);
+  }
+  return 0;
+}
+
+int chooseForm(const OptionsSeen& seen, Options& options) {
+  int forms = (seen.server ? 1 : 0) + (seen.file ? 1 : 0) + (seen.check ? 1 : 0);
+  if (forms > 1) return usageError("--server, --file and --check cannot be combined");
+  if (seen.tool && !seen.check) return usageError("--tool goes with --check");
+  options.form = seen.server  ? Form::cache_address
+                 : seen.file  ? Form::stored_file
+                 : seen.check ? Form::check
+                              : Form::server_path;
+  return 0;
+}
+
 // Options may stand anywhere before "--". The URLs are gathered at the front of `arguments`.
 // Returns 0, or the exit status of a usage error that has been reported.
 int parseOptions(std::span<char*> arguments, Options& options) {
   std::size_t url_count = 0;
-  bool server_given = false;
-  bool file_given = false;
-  bool check_given = false;
-  bool tool_given = false;
+  OptionsSeen seen;
   bool options_ended = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     Bytes argument = arguments[i];
@@ -120,38 +170,12 @@ int parseOptions(std::span<char*> arguments, Options& options) {
     } else if (argument == "--help" || argument == "-h") {
       options.help = true;
       return 0;
-    } else if (argument == "--server" || argument.starts_with("--server=")) {
-      if (server_given) return usageError("--server given more than once");
-      server_given = true;
-      if (argument == "--server") {
-        if (i + 1 == arguments.size()) return usageError("--server needs a value");
-        options.server = arguments[++i];
-      } else {
-        options.server = bytesFrom(argument, 9);
-      }
-    } else if (argument == "--file") {
-      file_given = true;
-    } else if (argument == "--check") {
-      check_given = true;
-    } else if (argument == "--tool") {
-      if (i + 1 == arguments.size()) return usageError("--tool needs a value");
-      Bytes tool = arguments[++i];
-      if (tool != kCurl && tool != kWget)
-        return usageError("--tool takes curl or wget, not ", tool);
-      options.tool = tool == kWget ? kWget : kCurl;
-      tool_given = true;
-    } else {
-      return usageError("unknown option ", argument);
+    } else if (int status = readOption(arguments, i, options, seen); status != 0) {
+      return status;
     }
   }
-  if (server_given + file_given + check_given > 1)
-    return usageError("--server, --file and --check cannot be combined");
-  if (tool_given && !check_given) return usageError("--tool goes with --check");
+  if (int status = chooseForm(seen, options); status != 0) return status;
   if (url_count == 0) return usageError("no URL given");
-  options.form = server_given  ? Form::cache_address
-                 : file_given  ? Form::stored_file
-                 : check_given ? Form::check
-                               : Form::server_path;
   options.urls = arguments.first(url_count);
   return 0;
 }
