@@ -22,6 +22,9 @@ constexpr int kUsageStatus = 2;
 
 constexpr Bytes kUsage = "usage: larderbox-path [--server SERVER | --file] [--] URL...\n";
 
+// The project's one version, which the build passes in.
+constexpr Bytes kVersionLine = "larderbox-path " LARDERBOX_VERSION "\n";
+
 constexpr Bytes kHelp =
     "Prints, one line per URL, where a larderbox cache holds that URL's download:\n"
     "\n"
@@ -30,6 +33,7 @@ constexpr Bytes kHelp =
     "  --file           the file below a cache directory that a static HTTP server serves\n"
     "                   (percent-escapes in the file name decoded, as such a server does)\n"
     "  -h, --help       this text, then exit\n"
+    "  --version        the version, then exit\n"
     "\n"
     "Arguments after \"--\" are URLs even when they begin with \"-\".\n"
     "\n"
@@ -43,6 +47,7 @@ struct Options {
   Bytes server;
   std::span<char*> urls;
   bool help = false;
+  bool version = false;
 };
 
 // Standard output in blocks. After a failed write the rest is dropped and finish() says so.
@@ -105,6 +110,9 @@ int parseOptions(std::span<char*> arguments, Options& options) {
       options_ended = true;
     } else if (argument == "--help" || argument == "-h") {
       options.help = true;
+      return 0;
+    } else if (argument == "--version") {
+      options.version = true;
       return 0;
     } else if (argument == "--server" || argument.starts_with("--server=")) {
       if (server_given) return usageError("--server given more than once");
@@ -173,6 +181,10 @@ int run(ProcessAllocator& allocator, std::span<char*> arguments) {
     output.write(kUsage);
     output.write("\n");
     output.write(kHelp);
+    return output.finish() ? 0 : kFailureStatus;
+  }
+  if (options.version) {
+    output.write(kVersionLine);
     return output.finish() ? 0 : kFailureStatus;
   }
 
