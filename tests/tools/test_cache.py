@@ -86,7 +86,7 @@ class LoopTest(CacheCase):
                 self.assertEqual(result.returncode, 0, result.stderr)
                 return self.read(out)
 
-            log = self.path("nginx", "access.log")
+            log = nginx.access_log
             urls = {tool: origin.url("/%s.tgz" % tool) for tool in ("curl", "wget")}
             for tool, url in urls.items():
                 self.assertEqual(download(tool, url), b"first " + tool.encode())

@@ -6,7 +6,7 @@ import os
 import unittest
 
 from tools_support import (SYSTEM_PATH, NginxServer, StaticServer, ToolCase, cache_address,
-                           http_status, run, stored_path)
+                           http_status, run, server_rules, stored_path)
 
 ORIGIN_FILES = {
     "dist/tool-1.2.tar.gz": os.urandom(100000),
@@ -99,6 +99,11 @@ class CacheServerTest(ToolCase):
 
         code, _ = http_status(hit, "POST")
         self.assertNotEqual(code, 200)
+
+
+    def test_server_block_and_nginx_conf_serve_alike(self):
+        # The tests serve through nginx.conf; the server block for a system nginx must not drift.
+        self.assertEqual(server_rules("larderbox-cache.conf"), server_rules("nginx.conf"))
 
 
 if __name__ == "__main__":

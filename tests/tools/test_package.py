@@ -1,8 +1,11 @@
-"""The Debian package: built with cpack in a build directory of its own (configured for /usr,
-reused by later runs), then its file list, its control fields and the unpacked tree at work."""
+"""The Debian package: built with cpack in a build directory of its own, configured for the
+default prefix /usr/local (reused by later runs), then lintian's verdict, its file list, its
+control fields, the versions its helpers print, its services and the unpacked tree at work."""
 
 import glob
 import os
+import shutil
+import tempfile
 import unittest
 
 from tools_support import BUILD_DIR, SOURCE_DIR, ToolCase, find_program, run
@@ -10,6 +13,8 @@ from tools_support import BUILD_DIR, SOURCE_DIR, ToolCase, find_program, run
 BUILD_TIMEOUT = 480
 CMAKE = os.environ.get("LARDERBOX_CMAKE", "cmake")
 CPACK = os.environ.get("LARDERBOX_CPACK", "cpack")
+UNITS = ["larderbox-cache-learn.service", "larderbox-cache-maintain.service",
+         "larderbox-cache-maintain.timer"]
 
 # Path in the package -> (mode string, link target or None).
 EXPECTED = {
@@ -19,20 +24,26 @@ EXPECTED = {
     "./usr/bin/larderbox-cache": ("-rwxr-xr-x", None),
     "./usr/lib/larderbox/bin/curl": ("lrwxrwxrwx", "../../../bin/larderbox"),
     "./usr/lib/larderbox/bin/wget": ("lrwxrwxrwx", "../../../bin/larderbox"),
-    "./usr/share/man/man1/larderbox.1": ("-rw-r--r--", None),
-    "./usr/share/man/man1/larderbox-path.1": ("-rw-r--r--", None),
-    "./usr/share/man/man1/larderbox-fill.1": ("-rw-r--r--", None),
-    "./usr/share/man/man1/larderbox-cache.1": ("-rw-r--r--", None),
+    "./usr/share/man/man1/larderbox.1.gz": ("-rw-r--r--", None),
+    "./usr/share/man/man1/larderbox-path.1.gz": ("-rw-r--r--", None),
+    "./usr/share/man/man1/larderbox-fill.1.gz": ("-rw-r--r--", None),
+    "./usr/share/man/man1/larderbox-cache.1.gz": ("-rw-r--r--", None),
     "./usr/share/doc/larderbox/copyright": ("-rw-r--r--", None),
+    "./usr/share/doc/larderbox/changelog.gz": ("-rw-r--r--", None),
+    "./usr/share/lintian/overrides/larderbox": ("-rw-r--r--", None),
     "./usr/share/larderbox/nginx/larderbox-cache.conf": ("-rw-r--r--", None),
+    "./usr/share/larderbox/nginx/nginx.conf": ("-rw-r--r--", None),
+    "./usr/lib/sysusers.d/larderbox.conf": ("-rw-r--r--", None),
+    "./etc/default/larderbox-cache": ("-rw-r--r--", None),
 }
+EXPECTED.update({"./usr/lib/systemd/system/" + unit: ("-rw-r--r--", None) for unit in UNITS})
 
 
 def build_package():
     """The .deb from the dedicated build directory, rebuilt from the current sources."""
     build = os.path.join(BUILD_DIR, "package-test")
     steps = [
-        [CMAKE, "-S", SOURCE_DIR, "-B", build, "-DCMAKE_INSTALL_PREFIX=/usr",
+        [CMAKE, "-S", SOURCE_DIR, "-B", build, "-DCMAKE_INSTALL_PREFIX=/usr/local",
          "-DLARDERBOX_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release"],
         [CMAKE, "--build", build, "-j", "2"],
     ]
@@ -58,6 +69,23 @@ class PackageTest(ToolCase):
             raise AssertionError("LARDERBOX_BUILD_DIR and LARDERBOX_SOURCE_DIR must be set")
         cls.dpkg_deb = find_program("dpkg-deb")
         cls.package = build_package()
+        cls.root = tempfile.mkdtemp(prefix="larderbox-package-")
+        os.chmod(cls.root, 0o755)
+        cls.addClassCleanup(shutil.rmtree, cls.root, True)
+        unpacked = run([cls.dpkg_deb, "-x", cls.package, cls.root])
+        if unpacked.returncode != 0:
+            raise AssertionError("dpkg-deb -x: %r" % unpacked.stderr)
+        version = run([cls.dpkg_deb, "-f", cls.package, "Version"])
+        cls.version = version.stdout.decode().strip()
+
+    def test_lintian_finds_nothing(self):
+        lintian = find_program("lintian")
+        checked = run([lintian, "--pedantic", "--tag-display-limit", "0", self.package],
+                      timeout=BUILD_TIMEOUT)
+        findings = [line for line in checked.stdout.decode().splitlines()
+                    if line.startswith(("E:", "W:", "P:"))]
+        self.assertEqual(findings, [], checked.stdout.decode() + checked.stderr.decode())
+        self.assertEqual(checked.returncode, 0, checked.stderr)
 
     def test_file_list(self):
         listing = run([self.dpkg_deb, "-c", self.package])
@@ -67,7 +95,7 @@ class PackageTest(ToolCase):
             mode, owner, _, _, _, rest = line.split(None, 5)
             path, _, target = rest.partition(" -> ")
             self.assertEqual(owner, "root/root", path)
-            self.assertTrue(path.startswith("./usr/"), path)
+            self.assertTrue(path.startswith(("./usr/", "./etc/")), path)
             if mode.startswith("d"):
                 self.assertEqual(mode, "drwxr-xr-x", path)
             else:
@@ -99,9 +127,7 @@ class PackageTest(ToolCase):
         self.assertIn(b" Package: larderbox\n", info.stdout)
 
     def test_unpacked_tree_works(self):
-        root = self.path("root")
-        unpacked = run([self.dpkg_deb, "-x", self.package, root])
-        self.assertEqual(unpacked.returncode, 0, unpacked.stderr)
+        root = self.root
         shim_dir = os.path.join(root, "usr", "lib", "larderbox", "bin")
         env = {"PATH": shim_dir + ":/usr/bin"}
         for tool, banner in (("curl", b"curl "), ("wget", b"GNU Wget ")):
@@ -119,13 +145,41 @@ class PackageTest(ToolCase):
         with open(os.path.join(self.path("cache"), relative.stdout.decode().rstrip("\n")),
                   "rb") as f:
             self.assertEqual(f.read(), b"packaged\n")
-        # larderbox-cache too, and it carries the package's version.
+        # larderbox-cache too.
         listed = run([os.path.join(bin_dir, "larderbox-cache"), "list", self.path("cache")],
                      env=env)
         self.assertEqual(listed.returncode, 0, listed.stderr)
         self.assertTrue(listed.stdout.rstrip().endswith(b" file://" + source.encode()))
-        version = run([os.path.join(bin_dir, "larderbox-cache"), "--version"])
-        self.assertRegex(version.stdout, rb"^larderbox-cache \d+\.\d+\.\d+\n$")
+
+    def test_helpers_print_the_package_version(self):
+        for helper in ("larderbox-path", "larderbox-fill", "larderbox-cache"):
+            with self.subTest(helper=helper):
+                shown = run([os.path.join(self.root, "usr", "bin", helper), "--version"],
+                            env={"PATH": "/usr/bin:/bin"})
+                self.assertEqual((shown.returncode, shown.stdout.decode(), shown.stderr),
+                                 (0, "%s %s\n" % (helper, self.version), b""))
+
+    def test_services_verify(self):
+        # The units run from the unpacked tree, beside the host's own units, which they name.
+        units = os.path.join(self.root, "usr", "lib", "systemd", "system")
+        shutil.copytree("/usr/lib/systemd/system", units, symlinks=True, dirs_exist_ok=True,
+                        ignore=lambda _, names: [n for n in names if n in UNITS])
+        env = {"PATH": "/usr/bin:/bin", "MANPATH": os.path.join(self.root, "usr", "share", "man")}
+        verified = run([find_program("systemd-analyze"), "verify", "--root=" + self.root] + UNITS,
+                       env=env, timeout=120)
+        self.assertEqual((verified.returncode, verified.stdout, verified.stderr), (0, b"", b""))
+        # verify looks at the first command of a unit only.
+        for unit in UNITS:
+            with open(os.path.join(units, unit)) as f:
+                for line in f:
+                    if line.startswith("ExecStart="):
+                        program = line[len("ExecStart="):].lstrip("-@:+!").split()[0]
+                        self.assertTrue(os.access(self.root + program, os.X_OK), line)
+        # postinst creates the services' user from this file.
+        users = run([find_program("systemd-sysusers"), "--root=" + self.root, "--dry-run",
+                     "larderbox.conf"], env=env)
+        self.assertEqual(users.returncode, 0, users.stderr)
+        self.assertIn(b"Creating user 'larderbox'", users.stdout + users.stderr)
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ LARDERBOX_BUILD_DIR.
 import http.client
 import http.server
 import os
+import pwd
 import re
 import shutil
 import socket
@@ -205,72 +206,88 @@ class StaticServer:
         stop_process(self.process)
 
 
-def shipped_nginx_conf(root, port):
-    """The shipped server block with only its listen address and root changed."""
-    with open(os.path.join(SOURCE_DIR, "contrib", "nginx", "larderbox-cache.conf")) as f:
+def server_rules(path):
+    """The directives of the first server block in the shipped nginx file `path`, one per line,
+    without comments, blank lines, and its listen and root lines."""
+    with open(os.path.join(SOURCE_DIR, "contrib", "nginx", path)) as f:
         text = f.read()
-    text, listens = re.subn(r"(?m)^(\s*)listen 8080;$", r"\1listen 127.0.0.1:%d;" % port, text)
-    text, roots = re.subn(r"(?m)^(\s*)root /var/cache/larderbox;$",
-                          lambda m: m.group(1) + "root " + root + ";", text)
-    if (listens, roots) != (1, 1):
-        raise AssertionError("the shipped configuration lost its listen or root line")
+    rules, depth = [], 0
+    for line in text[text.index("server {"):].splitlines():
+        line = line.split("#", 1)[0].strip()
+        depth += line.count("{") - line.count("}")
+        if line and not line.startswith(("listen ", "root ")):
+            rules.append(line)
+        if depth == 0:
+            return rules
+    raise AssertionError(path + ": the server block does not end")
+
+
+# What the cache host received, credentials included, one tab-separated line per request: logged
+# beside the usual access log.
+RECEIVED_LOG = """
+    log_format received
+        "$request_method\t$request_uri\t$http_authorization\t$http_cookie\t$remote_user";
+    access_log logs/received.log received;"""
+
+
+def shipped_nginx_main_conf(root, port):
+    """The shipped nginx.conf for an ordinary user, serving `root` on 127.0.0.1:`port`, with the
+    `received` log added."""
+    with open(os.path.join(SOURCE_DIR, "contrib", "nginx", "nginx.conf")) as f:
+        text = f.read()
+    text, listens = re.subn(r"(?m)^(\s*)listen 127\.0\.0\.1:8080;$",
+                            r"\1listen 127.0.0.1:%d;" % port, text)
+    text, roots = re.subn(r"(?m)^(\s*)root cache;$", lambda m: m.group(1) + "root " + root + ";",
+                          text)
+    text, logs = re.subn(r"(?m)^    access_log logs/access\.log combined;$",
+                         lambda m: m.group(0) + RECEIVED_LOG, text)
+    if (listens, roots, logs) != (1, 1, 1):
+        raise AssertionError("the shipped nginx.conf lost its listen, root or access_log line")
     return text
 
 
 class NginxServer:
-    """nginx in the foreground with a prefix of its own below `work`, serving `root` through the
-    shipped configuration on 127.0.0.1."""
+    """nginx in the foreground with the shipped nginx.conf and `work` as its prefix, serving
+    `root` on 127.0.0.1, run as an ordinary user: the caller itself, or nobody when that is root."""
 
     def __init__(self, work, root):
         self.work = work
         self.root = root
         self.process = None
         self.port = None
+        self.access_log = os.path.join(work, "logs", "access.log")
 
     def url(self, path=""):
         return "http://127.0.0.1:%d%s" % (self.port, path)
 
     def _write_conf(self):
-        with open(os.path.join(self.work, "larderbox-cache.conf"), "w") as f:
-            f.write(shipped_nginx_conf(self.root, self.port))
-        w = self.work
-        # As root the workers would drop to nobody, who may not read a private temporary directory.
-        user = "user root;\n" if os.geteuid() == 0 else ""
-        with open(os.path.join(w, "nginx.conf"), "w") as f:
-            f.write(user + f"""worker_processes 1;
-pid {w}/nginx.pid;
-error_log {w}/error.log;
-events {{ worker_connections 64; }}
-http {{
-    # The usual log, which larderbox-cache reads; and what the cache host received, credentials
-    # included, one tab-separated line per request.
-    access_log {w}/access.log combined;
-    log_format received
-        "$request_method\t$request_uri\t$http_authorization\t$http_cookie\t$remote_user";
-    access_log {w}/received.log received;
-    client_body_temp_path {w}/body;
-    proxy_temp_path {w}/proxy;
-    fastcgi_temp_path {w}/fastcgi;
-    uwsgi_temp_path {w}/uwsgi;
-    scgi_temp_path {w}/scgi;
-    include {w}/larderbox-cache.conf;
-}}
-""")
+        with open(os.path.join(self.work, "nginx.conf"), "w") as f:
+            f.write(shipped_nginx_main_conf(self.root, self.port))
 
     def __enter__(self):
         nginx = find_program("nginx")
+        command = [nginx, "-p", self.work, "-e", "logs/error.log",
+                   "-c", os.path.join(self.work, "nginx.conf"), "-g", "daemon off;"]
+        # The directories the shipped file's comment tells a user to make.
+        for name in ("logs", "temp"):
+            os.makedirs(os.path.join(self.work, name), exist_ok=True)
+        if os.geteuid() == 0:
+            nobody = pwd.getpwnam("nobody")
+            for parent, names, files in os.walk(self.work):
+                for name in [parent] + [os.path.join(parent, n) for n in names + files]:
+                    os.chown(name, nobody.pw_uid, nobody.pw_gid)
+            command = [find_program("setpriv"), "--reuid=%d" % nobody.pw_uid,
+                       "--regid=%d" % nobody.pw_gid, "--clear-groups"] + command
         # The port is only free when it was looked at: another process may take it first.
         for _ in range(3):
             self.port = free_port()
             self._write_conf()
-            self.process = subprocess.Popen(
-                [nginx, "-p", self.work, "-e", os.path.join(self.work, "error.log"),
-                 "-c", os.path.join(self.work, "nginx.conf"), "-g", "daemon off;"],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             if wait_for_port(self.port, self.process):
                 return self
             stop_process(self.process)
-        with open(os.path.join(self.work, "error.log"), errors="replace") as f:
+        with open(os.path.join(self.work, "logs", "error.log"), errors="replace") as f:
             raise AssertionError("nginx did not start:\n" + f.read())
 
     def __exit__(self, *exc):
@@ -290,7 +307,7 @@ http {{
             connection.close()
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
-            with open(os.path.join(self.work, "received.log"), encoding="utf-8",
+            with open(os.path.join(self.work, "logs", "received.log"), encoding="utf-8",
                       errors="backslashreplace") as f:
                 lines = [tuple(line.split("\t")) for line in f.read().splitlines()]
             if ("GET", mark, "-", "-", "-") in lines:

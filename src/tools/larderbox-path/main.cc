@@ -28,6 +28,9 @@ constexpr Bytes kUsage =
     "usage: larderbox-path [--server SERVER | --file] [--] URL...\n"
     "       larderbox-path --check [--tool curl|wget] [--] URL...\n";
 
+// The project's one version, which the build passes in.
+constexpr Bytes kVersionLine = "larderbox-path " LARDERBOX_VERSION "\n";
+
 constexpr Bytes kHelp =
     "Prints, one line per URL, where a larderbox cache holds that URL's download:\n"
     "\n"
@@ -41,6 +44,7 @@ constexpr Bytes kHelp =
     "  --tool TOOL      with --check: judge `curl -fsSL -o FILE URL` (curl, the default) or\n"
     "                   `wget -O FILE URL` (wget)\n"
     "  -h, --help       this text, then exit\n"
+    "  --version        the version, then exit\n"
     "\n"
     "Arguments after \"--\" are URLs even when they begin with \"-\".\n"
     "\n"
@@ -56,6 +60,7 @@ struct Options {
   Bytes tool = kCurl;
   std::span<char*> urls;
   bool help = false;
+  bool version = false;
 };
 
 // Standard output in blocks. After a failed write the rest is dropped and finish() says so.
@@ -170,6 +175,9 @@ int parseOptions(std::span<char*> arguments, Options& options) {
     } else if (argument == "--help" || argument == "-h") {
       options.help = true;
       return 0;
+    } else if (argument == "--version") {
+      options.version = true;
+      return 0;
     } else if (int status = readOption(arguments, i, options, seen); status != 0) {
       return status;
     }
@@ -223,6 +231,10 @@ int run(ProcessAllocator& allocator, EnvironmentBlock environment, std::span<cha
     output.write(kUsage);
     output.write("\n");
     output.write(kHelp);
+    return output.finish() ? 0 : kFailureStatus;
+  }
+  if (options.version) {
+    output.write(kVersionLine);
     return output.finish() ? 0 : kFailureStatus;
   }
   if (options.form == Form::check) {
