@@ -33,12 +33,12 @@ set(LARDERBOX_MUSL_LINK_OPTIONS
   -Wl,--strip-all
   -Wl,-z,noexecstack)
 
-# A static musl executable from `sources` plus the musl build of the core library.
+# A static musl executable from `sources` plus the musl build of the floors.
 function(larderbox_musl_executable name)
   add_executable(${name} ${ARGN})
   target_compile_options(${name} PRIVATE ${LARDERBOX_MUSL_COMPILE_OPTIONS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src)
-  target_link_libraries(${name} PRIVATE larderbox_core_musl larderbox_warnings)
+  target_link_libraries(${name} PRIVATE larderbox_shim_musl larderbox_warnings)
   target_link_options(${name} PRIVATE ${LARDERBOX_MUSL_LINK_OPTIONS})
   set_target_properties(${name} PROPERTIES LINKER_LANGUAGE C)
 endfunction()

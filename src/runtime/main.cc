@@ -1,9 +1,8 @@
-// Process entry: start-up, then one run of the shim.
-#include "diag/channel.h"
+// Process entry: start-up, then one call of the program's function.
 #include "runtime/environment.h"
+#include "runtime/program.h"
 #include "runtime/run_context.h"
 #include "runtime/signals.h"
-#include "shim/driver.h"
 
 #ifdef LARDERBOX_FAULT_SEAM
 #include <fcntl.h>
@@ -55,10 +54,9 @@ int main(int argc, char** argv, char** envp) {
   armAllocationFailure(envp);
 #endif
   EnvironmentBlock environment = environmentBlock(envp);
-  stderrChannel().setEnvironment(environment.entries, environment.count);
   ProcessAllocator allocator;
   RunContext context(allocator);
   installSignalHandlers(context);
   context.handlers_installed = true;
-  return runShim(context, argc, argv, environment);
+  return runProgram(context, argc, argv, environment);
 }

@@ -1,7 +1,7 @@
-#include "shim/driver.h"
-
+// The shim's one control flow, from the program name to the hand-over: the program's function.
 #include "diag/channel.h"
 #include "runtime/process_exit.h"
+#include "runtime/program.h"
 #include "shim/cache_address.h"
 #include "shim/hand_over.h"
 #include "shim/probe.h"
@@ -81,7 +81,10 @@ Status runSteps(RunContext& context, int argc, char** argv, EnvironmentBlock env
 
 }  // namespace
 
-int runShim(RunContext& context, int argc, char** argv, EnvironmentBlock environment) {
+// Returns only through the error exit (status 1); every other ending replaces the process with the
+// real tool or exits inside.
+int runProgram(RunContext& context, int argc, char** argv, EnvironmentBlock environment) {
+  stderrChannel().setEnvironment(environment.entries, environment.count);
   Status ended = runSteps(context, argc, argv, environment);
   tearDown(context);
   writeErrorLine(ended ? Error::Unexpected : ended.error());
