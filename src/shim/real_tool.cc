@@ -50,7 +50,8 @@ bool isExecutable(const char* path) {
 SelfIdentity SelfIdentity::ofThisProcess() {
   SelfIdentity self;
   // NOLINTNEXTLINE(performance-no-int-to-ptr): the auxiliary vector holds addresses as integers
-  self.executed_as_ = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  const char* executed_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  if (executed_as != nullptr) self.executed_as_ = executed_as;
   return self;
 }
 
@@ -60,17 +61,14 @@ SelfIdentity SelfIdentity::ofThisProcess() {
 std::optional<FileIdentity> SelfIdentity::get() {
   if (!taken_) {
     taken_ = true;
-    if (executed_as_ != nullptr) identity_ = fileIdentity(executed_as_);
+    if (!executed_as_.empty()) identity_ = fileIdentity(executed_as_.data());
     if (!identity_) identity_ = fileIdentity("/proc/self/exe");
   }
   return identity_;
 }
 
-bool SelfIdentity::adoptIfExecutedAs(const char* path, FileIdentity identity) {
-  if (taken_ || executed_as_ == nullptr || std::strcmp(path, executed_as_) != 0) return false;
-  taken_ = true;
-  identity_ = identity;
-  return true;
+bool SelfIdentity::isExecutedAs(Bytes path) const {
+  return !executed_as_.empty() && sameBytes(path, executed_as_);
 }
 
 namespace {
@@ -88,8 +86,6 @@ CandidateKind judgeOpenCandidate(int fd, const char* path, SelfIdentity& self) {
   struct stat status;
   if (syscall(SYS_fstat, fd, &status) != 0) return CandidateKind::real_tool;
   if (!S_ISREG(status.st_mode)) return CandidateKind::not_executable;
-  // The path this process was executed under is this file, whose status then is the self identity.
-  if (self.adoptIfExecutedAs(path, identityOf(status))) return CandidateKind::larderbox;
   std::optional<FileIdentity> mine = self.get();
   if (mine && identityOf(status) == *mine) return CandidateKind::larderbox;
   if (readMarker(fd) == MarkerCheck::carries_marker) return CandidateKind::larderbox;
@@ -116,11 +112,14 @@ CandidateKind judgeUnreadableCandidate(const char* path, SelfIdentity& self) {
 // readable or not, and the marker catches other copies. A readable candidate answers the executable
 // test, its identity and its marker through one open, so its path is walked once; path walks are
 // what a pass-through spends most of its own time on.
-CandidateKind judgeCandidate(const char* path, SelfIdentity& self) {
+CandidateKind judgeCandidate(Bytes path, SelfIdentity& self) {
+  // The path this process was executed under names this executable (or what replaced it since the
+  // exec, which its identity would give as this one too): skipped without a look at the file.
+  if (self.isExecutedAs(path)) return CandidateKind::larderbox;
   // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  SystemResult<int> fd = openFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (!fd) return judgeUnreadableCandidate(path, self);
-  CandidateKind kind = judgeOpenCandidate(*fd, path, self);
+  SystemResult<int> fd = openFile(path.data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (!fd) return judgeUnreadableCandidate(path.data(), self);
+  CandidateKind kind = judgeOpenCandidate(*fd, path.data(), self);
   closeFile(*fd);
   return kind;
 }
@@ -143,7 +142,7 @@ Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,
     if (entry.empty()) continue;
     std::optional<Bytes> candidate = joinWithNul(allocator, {entry, "/", tool_name});
     if (!candidate) return fail(Error::OutOfMemory);
-    if (judgeCandidate(candidate->data(), self) == CandidateKind::real_tool) return candidate;
+    if (judgeCandidate(*candidate, self) == CandidateKind::real_tool) return candidate;
   }
   return std::nullopt;
 }
@@ -152,7 +151,7 @@ Result<std::optional<Bytes>> findRealTool(ProcessAllocator& allocator, Environme
                                           Bytes tool_name, SelfIdentity& self) {
   std::optional<Bytes> named = lookupEnv(environment, realToolVariable(tool_name));
   // An environment value is NUL-terminated in place, so it needs no copy for the system.
-  if (named && !named->empty() && judgeCandidate(named->data(), self) == CandidateKind::real_tool)
+  if (named && !named->empty() && judgeCandidate(*named, self) == CandidateKind::real_tool)
     return named;
   return findOnPath(allocator, lookupEnv(environment, "PATH"), tool_name, self);
 }

@@ -25,9 +25,8 @@ std::optional<FileIdentity> fileIdentity(const char* path);
 // Whether the calling process may execute `path` (access with X_OK).
 bool isExecutable(const char* path);
 
-// The identity of the running executable, taken once: from the status of a candidate that is the
-// very path the process was executed under, or on first use from that path's status, or from
-// "/proc/self/exe" when that path no longer names a file.
+// The running executable: the path it was executed under, and its identity, taken once on first use
+// from that path's status, or from "/proc/self/exe" when that path no longer names a file.
 class SelfIdentity {
  public:
   static SelfIdentity ofThisProcess();
@@ -38,23 +37,23 @@ class SelfIdentity {
     return self;
   }
   std::optional<FileIdentity> get();
-  // Takes `identity` as the self identity when `path` is byte for byte the path this process was
-  // executed under and nothing was taken yet; true when it did.
-  bool adoptIfExecutedAs(const char* path, FileIdentity identity);
+  // Whether `path` is byte for byte the path this process was executed under.
+  bool isExecutedAs(Bytes path) const;
 
  private:
   SelfIdentity() = default;
   bool taken_ = false;
-  const char* executed_as_ = nullptr;
+  Bytes executed_as_;  // followed by a NUL; empty when unknown
   std::optional<FileIdentity> identity_;
 };
 
 enum class CandidateKind { not_executable, larderbox, real_tool };
 
-// What `path` is to the lookup: not executable (access X_OK fails, or it is no regular file: a
-// directory or a FIFO), a larderbox executable (its identity equals the self identity, it carries
-// the marker, or it cannot be read and has the self identity's size), or the real tool.
-CandidateKind judgeCandidate(const char* path, SelfIdentity& self);
+// What `path` (followed by a NUL) is to the lookup: not executable (access X_OK fails, or it is no
+// regular file: a directory or a FIFO), a larderbox executable (the path this process was executed
+// under, its identity equals the self identity, it carries the marker, or it cannot be read and has
+// the self identity's size), or the real tool.
+CandidateKind judgeCandidate(Bytes path, SelfIdentity& self);
 
 // The first usable "<entry>/<tool>" of `path_value`, or none. Fails only with OutOfMemory.
 Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,

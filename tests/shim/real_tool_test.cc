@@ -241,26 +241,19 @@ TEST_F(RealToolTest, UnreadableCandidates) {
   EXPECT_EQ(outcome.out, expected);
 }
 
-TEST_F(RealToolTest, ExecutedPathGivesTheSelfIdentity) {
+TEST_F(RealToolTest, ExecutedPathIsTheShim) {
   // NOLINTNEXTLINE(performance-no-int-to-ptr): the auxiliary vector holds addresses as integers
   std::string executed_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
-  FileIdentity adopted{7, 11};
   SelfIdentity self = SelfIdentity::ofThisProcess();
-  EXPECT_FALSE(self.adoptIfExecutedAs((executed_as + "x").c_str(), adopted));
-  EXPECT_TRUE(self.adoptIfExecutedAs(executed_as.c_str(), adopted));
-  EXPECT_EQ(self.get(), adopted);
-  // Taken once: a later candidate cannot replace it.
-  EXPECT_FALSE(self.adoptIfExecutedAs(executed_as.c_str(), FileIdentity{1, 1}));
-  EXPECT_EQ(self.get(), adopted);
+  EXPECT_TRUE(self.isExecutedAs(executed_as.c_str()));
+  EXPECT_FALSE(self.isExecutedAs((executed_as + "x").c_str()));
+  EXPECT_FALSE(self.isExecutedAs(executed_as.substr(0, executed_as.size() - 1).c_str()));
+  EXPECT_EQ(judgeCandidate(executed_as.c_str(), self), CandidateKind::larderbox);
+  EXPECT_EQ(self.get(), fileIdentity(executed_as.c_str()));
 
-  // Without adoption the identity is the executed file's own.
-  SelfIdentity fresh = SelfIdentity::ofThisProcess();
-  EXPECT_EQ(fresh.get(), fileIdentity(executed_as.c_str()));
-  EXPECT_FALSE(fresh.adoptIfExecutedAs(executed_as.c_str(), adopted));
-
-  // An injected identity is never replaced by adoption.
+  // An injected identity knows no executed path.
   SelfIdentity known = SelfIdentity::known(std::nullopt);
-  EXPECT_FALSE(known.adoptIfExecutedAs(executed_as.c_str(), adopted));
+  EXPECT_FALSE(known.isExecutedAs(executed_as.c_str()));
 }
 
 TEST_F(RealToolTest, ExecuteOnlyFileWithoutMarkerIsTaken) {
