@@ -21,10 +21,6 @@ namespace {
 // The raw stat calls below fill the C library's struct stat: on x86-64 it is the kernel's.
 static_assert(sizeof(struct stat) == 144);
 
-FileIdentity identityOf(const struct stat& status) {
-  return {static_cast<std::uint64_t>(status.st_ino), static_cast<std::uint64_t>(status.st_size)};
-}
-
 // stat goes to the kernel directly: on x86-64 its struct stat is the C library's, and musl's
 // wrapper would copy it field by field (some 80 instructions a call).
 bool statPath(const char* path, struct stat& status) {
@@ -37,10 +33,10 @@ bool statPath(const char* path, struct stat& status) {
 
 }  // namespace
 
-std::optional<FileIdentity> fileIdentity(const char* path) {
+std::optional<std::uint64_t> fileSize(const char* path) {
   struct stat status;
   if (!statPath(path, status)) return std::nullopt;
-  return identityOf(status);
+  return static_cast<std::uint64_t>(status.st_size);
 }
 
 bool isExecutable(const char* path) {
@@ -58,13 +54,13 @@ SelfIdentity SelfIdentity::ofThisProcess() {
 // The path this process was executed under names the file it runs from, unless that file was
 // replaced since the exec; it is asked first because a fresh process's first look into /proc costs
 // about 8 % of a whole pass-through run (procfs makes its entries on first use), its stat 1 %.
-std::optional<FileIdentity> SelfIdentity::get() {
+std::optional<std::uint64_t> SelfIdentity::size() {
   if (!taken_) {
     taken_ = true;
-    if (!executed_as_.empty()) identity_ = fileIdentity(executed_as_.data());
-    if (!identity_) identity_ = fileIdentity("/proc/self/exe");
+    if (!executed_as_.empty()) size_ = fileSize(executed_as_.data());
+    if (!size_) size_ = fileSize("/proc/self/exe");
   }
-  return identity_;
+  return size_;
 }
 
 bool SelfIdentity::isExecutedAs(Bytes path) const {
@@ -81,40 +77,48 @@ bool openFileIsExecutable(int fd, const char* path) {
   return result == 0;
 }
 
+// A file whose first 4 KiB cannot be read (execute-only, say) hides its marker, so its size has to
+// stand in for it: an execute-only copy of this executable is another inode of exactly this size,
+// and two such copies on PATH would otherwise execute each other for ever. A real tool of exactly
+// the shim's size that the user cannot read is skipped too; that is the price.
+CandidateKind judgeBySize(const struct stat& status, SelfIdentity& self) {
+  std::optional<std::uint64_t> mine = self.size();
+  return mine && static_cast<std::uint64_t>(status.st_size) == *mine ? CandidateKind::larderbox
+                                                                     : CandidateKind::real_tool;
+}
+
 CandidateKind judgeOpenCandidate(int fd, const char* path, SelfIdentity& self) {
   if (!openFileIsExecutable(fd, path)) return CandidateKind::not_executable;
   struct stat status;
   if (syscall(SYS_fstat, fd, &status) != 0) return CandidateKind::real_tool;
   if (!S_ISREG(status.st_mode)) return CandidateKind::not_executable;
-  std::optional<FileIdentity> mine = self.get();
-  if (mine && identityOf(status) == *mine) return CandidateKind::larderbox;
-  if (readMarker(fd) == MarkerCheck::carries_marker) return CandidateKind::larderbox;
-  return CandidateKind::real_tool;
+  switch (readMarker(fd)) {
+    case MarkerCheck::carries_marker:
+      return CandidateKind::larderbox;
+    case MarkerCheck::lacks_marker:
+      return CandidateKind::real_tool;
+    case MarkerCheck::unreadable:
+      break;
+  }
+  return judgeBySize(status, self);
 }
 
-// A file that cannot be opened for reading (execute-only, say) hides its marker, so its size has
-// to stand in for it: an execute-only copy of this executable is another inode of exactly this
-// size, and two such copies on PATH would otherwise execute each other for ever. A real tool of
-// exactly the shim's size that the user cannot read is skipped too; that is the price.
 CandidateKind judgeUnreadableCandidate(const char* path, SelfIdentity& self) {
   if (!isExecutable(path)) return CandidateKind::not_executable;
   struct stat status;
   if (!statPath(path, status)) return CandidateKind::real_tool;
   if (!S_ISREG(status.st_mode)) return CandidateKind::not_executable;
-  std::optional<FileIdentity> mine = self.get();
-  return mine && identityOf(status).size == mine->size ? CandidateKind::larderbox
-                                                       : CandidateKind::real_tool;
+  return judgeBySize(status, self);
 }
 
 }  // namespace
 
-// Either test marks a larderbox executable: the identity catches this file through any link,
-// readable or not, and the marker catches other copies. A readable candidate answers the executable
-// test, its identity and its marker through one open, so its path is walked once; path walks are
-// what a pass-through spends most of its own time on.
+// The marker marks every larderbox executable that can be read, this one through any link included;
+// only where it cannot be read does the size stand in for it. A readable candidate answers the
+// executable test, its type and its marker through one open, so its path is walked once; path walks
+// are what a pass-through spends most of its own time on.
 CandidateKind judgeCandidate(Bytes path, SelfIdentity& self) {
-  // The path this process was executed under names this executable (or what replaced it since the
-  // exec, which its identity would give as this one too): skipped without a look at the file.
+  // The path this process was executed under names this executable: skipped without a look at it.
   if (self.isExecutedAs(path)) return CandidateKind::larderbox;
   // O_NONBLOCK: opening a FIFO must not wait for a writer.
   SystemResult<int> fd = openFile(path.data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);

@@ -11,32 +11,26 @@
 
 namespace larderbox {
 
-// Inode number and size: two identities are equal when both are.
-struct FileIdentity {
-  std::uint64_t inode = 0;
-  std::uint64_t size = 0;
-  bool operator==(const FileIdentity&) const = default;
-};
-
-// The status of `path` with links followed; none when it cannot be taken. stat, not open, so that
-// execute-only files, FIFOs and a process without free descriptors are identified too.
-std::optional<FileIdentity> fileIdentity(const char* path);
+// The size of `path` with links followed; none when its status cannot be taken. stat, not open, so
+// that execute-only files and a process without free descriptors are measured too.
+std::optional<std::uint64_t> fileSize(const char* path);
 
 // Whether the calling process may execute `path` (access with X_OK).
 bool isExecutable(const char* path);
 
-// The running executable: the path it was executed under, and its identity, taken once on first use
-// from that path's status, or from "/proc/self/exe" when that path no longer names a file.
+// What identifies the running executable: the path it was executed under, and its size, taken once
+// on first use from that path's status, or from "/proc/self/exe" when that path no longer names a
+// file.
 class SelfIdentity {
  public:
   static SelfIdentity ofThisProcess();
-  static SelfIdentity known(std::optional<FileIdentity> identity) {
+  static SelfIdentity known(std::optional<std::uint64_t> size) {
     SelfIdentity self;
     self.taken_ = true;
-    self.identity_ = identity;
+    self.size_ = size;
     return self;
   }
-  std::optional<FileIdentity> get();
+  std::optional<std::uint64_t> size();
   // Whether `path` is byte for byte the path this process was executed under.
   bool isExecutedAs(Bytes path) const;
 
@@ -44,15 +38,15 @@ class SelfIdentity {
   SelfIdentity() = default;
   bool taken_ = false;
   Bytes executed_as_;  // followed by a NUL; empty when unknown
-  std::optional<FileIdentity> identity_;
+  std::optional<std::uint64_t> size_;
 };
 
 enum class CandidateKind { not_executable, larderbox, real_tool };
 
 // What `path` (followed by a NUL) is to the lookup: not executable (access X_OK fails, or it is no
 // regular file: a directory or a FIFO), a larderbox executable (the path this process was executed
-// under, its identity equals the self identity, it carries the marker, or it cannot be read and has
-// the self identity's size), or the real tool.
+// under, a file that carries the marker, or one whose marker cannot be read and that has this
+// executable's size), or the real tool.
 CandidateKind judgeCandidate(Bytes path, SelfIdentity& self);
 
 // The first usable "<entry>/<tool>" of `path_value`, or none. Fails only with OutOfMemory.
