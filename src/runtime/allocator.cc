@@ -33,6 +33,15 @@ bool injectedFailure() {
 
 }  // namespace
 
+ProcessAllocator::ProcessAllocator(std::span<char> first_block) {
+  auto* block = reinterpret_cast<BlockHeader*>(first_block.data());
+  block->size = first_block.size();
+  block->used = 0;
+  block->next = nullptr;
+  current_ = block;
+  first_block_ = block;
+}
+
 #ifdef LARDERBOX_FAULT_SEAM
 void failNthAllocation(std::uint64_t n, int report_fd) {
   allocations_until_failure = n;
@@ -112,9 +121,10 @@ void ProcessAllocator::release(void* memory, std::size_t size) {
 void ProcessAllocator::releaseAll() {
   while (current_ != nullptr) {
     BlockHeader* next = current_->next;
-    munmap(current_, current_->size);
+    if (current_ != first_block_) munmap(current_, current_->size);
     current_ = next;
   }
+  first_block_ = nullptr;
 }
 
 }  // namespace larderbox

@@ -48,13 +48,21 @@ void armAllocationFailure(char** envp) {
 }  // namespace
 #endif
 
+namespace {
+
+// The allocator's first block, one page of the executable's zero-filled data: a run whose strings
+// fit there maps no memory for them, and only a page it touches is ever faulted in.
+alignas(4096) char first_allocator_block[4096];
+
+}  // namespace
+
 int main(int argc, char** argv, char** envp) {
   using namespace larderbox;
 #ifdef LARDERBOX_FAULT_SEAM
   armAllocationFailure(envp);
 #endif
   EnvironmentBlock environment = environmentBlock(envp);
-  ProcessAllocator allocator;
+  ProcessAllocator allocator(first_allocator_block);
   RunContext context(allocator);
   installSignalHandlers(context);
   context.handlers_installed = true;
