@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "process/exec_search.h"
-#include "process/system_calls.h"
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 namespace {

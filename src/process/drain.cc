@@ -9,7 +9,7 @@
 #include <climits>
 #include <cstring>
 
-#include "process/system_calls.h"
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 namespace {

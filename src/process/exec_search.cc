@@ -5,7 +5,7 @@
 #include <array>
 #include <cstring>
 
-#include "process/system_calls.h"
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 namespace {

@@ -1,10 +1,6 @@
 #include "runtime/allocator.h"
 
-#include <sys/mman.h>
-
-#ifdef LARDERBOX_FAULT_SEAM
-#include <unistd.h>
-#endif
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 namespace {
@@ -26,7 +22,8 @@ bool injectedFailure() {
   if (allocations_until_failure == 0) return false;
   if (--allocations_until_failure != 0) return false;
   // A lost report only makes the test that asked for it fail: nothing to do about it here.
-  if (failure_report_fd >= 0 && write(failure_report_fd, "!", 1) != 1) failure_report_fd = -1;
+  if (failure_report_fd >= 0 && writeFile(failure_report_fd, "!", 1).value_or(0) != 1)
+    failure_report_fd = -1;
   return true;
 }
 #endif
@@ -80,10 +77,9 @@ bool ProcessAllocator::mapBlock(std::size_t size, std::size_t alignment) {
   block_size = addSaturated(block_size, block_size & 1);
   block_size = addSaturated(block_size, -block_size & (kPageSize - 1));
   if (block_size == SIZE_MAX) return false;
-  void* memory =
-      mmap(nullptr, block_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return false;
-  auto* block = static_cast<BlockHeader*>(memory);
+  SystemResult<void*> memory = mapAnonymous(block_size);
+  if (!memory) return false;
+  auto* block = static_cast<BlockHeader*>(*memory);
   block->size = block_size;
   block->used = 0;
   block->next = current_;
@@ -121,7 +117,7 @@ void ProcessAllocator::release(void* memory, std::size_t size) {
 void ProcessAllocator::releaseAll() {
   while (current_ != nullptr) {
     BlockHeader* next = current_->next;
-    if (current_ != first_block_) munmap(current_, current_->size);
+    if (current_ != first_block_) unmapMemory(current_, current_->size);
     current_ = next;
   }
   first_block_ = nullptr;

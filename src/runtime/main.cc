@@ -5,11 +5,11 @@
 #include "runtime/signals.h"
 
 #ifdef LARDERBOX_FAULT_SEAM
-#include <fcntl.h>
-
 #include <cstdint>
 #include <cstring>
 #include <optional>
+
+#include "runtime/system_calls.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ void armAllocationFailure(char** envp) {
   if (!nth) return;
   std::optional<std::uint64_t> report = seamNumber(envp, "LARDERBOX_FAIL_ALLOCATION_FD");
   int fd = -1;
-  if (report && *report <= INT32_MAX && fcntl(static_cast<int>(*report), F_SETFD, FD_CLOEXEC) == 0)
+  if (report && *report <= INT32_MAX && larderbox::setCloseOnExec(static_cast<int>(*report)))
     fd = static_cast<int>(*report);
   larderbox::failNthAllocation(*nth, fd);
 }

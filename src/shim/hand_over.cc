@@ -1,11 +1,11 @@
 #include "shim/hand_over.h"
 
 #include <errno.h>
-#include <unistd.h>
 
 #include "diag/channel.h"
 #include "runtime/process_exit.h"
 #include "runtime/strings.h"
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 
@@ -28,12 +28,12 @@ void handOver(ProcessAllocator& allocator, Bytes real_tool, std::span<char* cons
   for (std::size_t i = 0; i < arguments.size(); ++i)
     vector[i + 1] = arguments[i];
   vector[arguments.size() + 1] = nullptr;
-  execve(path->data(), vector, environment);
+  int error = executeProgram(path->data(), vector, environment);
   // The cache address is a third longer than the URL, so a command line that the caller could run
   // may no longer fit: the redirect must never cost the caller the download itself.
-  if (errno == E2BIG && replaced && replaced->index < arguments.size()) {
+  if (error == E2BIG && replaced && replaced->index < arguments.size()) {
     vector[replaced->index + 1] = replaced->original;
-    execve(path->data(), vector, environment);
+    (void)executeProgram(path->data(), vector, environment);
   }
   writeMessage({"larderbox shim: cannot exec ", real_tool, "\n"});
   exitProcess(127);

@@ -3,12 +3,10 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cstring>
 
-#include "process/system_calls.h"
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 namespace {
@@ -86,7 +84,7 @@ MarkerCheck checkMarker(const char* path) {
   if (!fd) return MarkerCheck::unreadable;
   // The status of the open file, not of the path the caller looked at: the file may have changed.
   struct stat status;
-  bool regular = syscall(SYS_fstat, *fd, &status) == 0 && S_ISREG(status.st_mode);
+  bool regular = openFileStatus(*fd, status) && S_ISREG(status.st_mode);
   MarkerCheck verdict = regular ? readMarker(*fd) : MarkerCheck::unreadable;
   closeFile(*fd);
   return verdict;

@@ -4,7 +4,7 @@
 
 #include "process/child.h"
 #include "process/drain.h"
-#include "process/system_calls.h"
+#include "runtime/system_calls.h"
 #include "shim/tool_name.h"
 
 namespace larderbox {

@@ -2,52 +2,30 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/auxv.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "diag/channel.h"
-#include "process/system_calls.h"
 #include "runtime/strings.h"
+#include "runtime/system_calls.h"
 #include "shim/marker.h"
 #include "shim/tool_name.h"
 
 namespace larderbox {
-namespace {
-
-// The raw stat calls below fill the C library's struct stat: on x86-64 it is the kernel's.
-static_assert(sizeof(struct stat) == 144);
-
-// stat goes to the kernel directly: on x86-64 its struct stat is the C library's, and musl's
-// wrapper would copy it field by field (some 80 instructions a call).
-bool statPath(const char* path, struct stat& status) {
-  long result;
-  do {
-    result = syscall(SYS_stat, path, &status);
-  } while (result != 0 && errno == EINTR);
-  return result == 0;
-}
-
-}  // namespace
 
 std::optional<std::uint64_t> fileSize(const char* path) {
   struct stat status;
-  if (!statPath(path, status)) return std::nullopt;
+  if (!pathStatus(path, status)) return std::nullopt;
   return static_cast<std::uint64_t>(status.st_size);
 }
 
 bool isExecutable(const char* path) {
-  return access(path, X_OK) == 0;
+  return checkAccess(path, X_OK).has_value();
 }
 
 SelfIdentity SelfIdentity::ofThisProcess() {
   SelfIdentity self;
-  // NOLINTNEXTLINE(performance-no-int-to-ptr): the auxiliary vector holds addresses as integers
-  const char* executed_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
-  if (executed_as != nullptr) self.executed_as_ = executed_as;
+  if (const char* executed_as = executedPath()) self.executed_as_ = executed_as;
   return self;
 }
 
@@ -72,9 +50,9 @@ namespace {
 // The executable test of an open file: the test access makes for its path (real user and group,
 // links followed, a mount without exec refused). Kernels before faccessat2 test the path instead.
 bool openFileIsExecutable(int fd, const char* path) {
-  long result = syscall(SYS_faccessat2, fd, "", X_OK, AT_EMPTY_PATH);
-  if (result != 0 && (errno == ENOSYS || errno == EINVAL)) return isExecutable(path);
-  return result == 0;
+  SystemStatus tested = checkOpenFileAccess(fd, X_OK);
+  if (!tested && (tested.error() == ENOSYS || tested.error() == EINVAL)) return isExecutable(path);
+  return tested.has_value();
 }
 
 // A file whose first 4 KiB cannot be read (execute-only, say) hides its marker, so its size has to
@@ -90,7 +68,7 @@ CandidateKind judgeBySize(const struct stat& status, SelfIdentity& self) {
 CandidateKind judgeOpenCandidate(int fd, const char* path, SelfIdentity& self) {
   if (!openFileIsExecutable(fd, path)) return CandidateKind::not_executable;
   struct stat status;
-  if (syscall(SYS_fstat, fd, &status) != 0) return CandidateKind::real_tool;
+  if (!openFileStatus(fd, status)) return CandidateKind::real_tool;
   if (!S_ISREG(status.st_mode)) return CandidateKind::not_executable;
   switch (readMarker(fd)) {
     case MarkerCheck::carries_marker:
@@ -106,7 +84,7 @@ CandidateKind judgeOpenCandidate(int fd, const char* path, SelfIdentity& self) {
 CandidateKind judgeUnreadableCandidate(const char* path, SelfIdentity& self) {
   if (!isExecutable(path)) return CandidateKind::not_executable;
   struct stat status;
-  if (!statPath(path, status)) return CandidateKind::real_tool;
+  if (!pathStatus(path, status)) return CandidateKind::real_tool;
   if (!S_ISREG(status.st_mode)) return CandidateKind::not_executable;
   return judgeBySize(status, self);
 }

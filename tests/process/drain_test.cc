@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "process/child.h"
-#include "process/system_calls.h"
+#include "runtime/system_calls.h"
 #include "process_test_support.h"
 #include "support/assertions.h"
 

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "process/system_calls.h"
+#include "runtime/system_calls.h"
 #include "process_test_support.h"
 
 namespace larderbox {
