@@ -113,7 +113,7 @@ CandidateKind judgeCandidate(Bytes path, SelfIdentity& self) {
 //    path is absolute or relative, so that the shim can never execute itself round and round.
 // The first such candidate wins; empty entries are skipped and never mean the working directory.
 Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,
-                                        std::optional<Bytes> path_value, Bytes tool_name,
+                                        std::optional<Bytes> path_value, Tool tool,
                                         SelfIdentity& self) {
   if (!path_value) return std::nullopt;
   Bytes rest = *path_value;
@@ -122,7 +122,7 @@ Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,
     Bytes entry = bytesUpTo(rest, colon);
     rest = colon == Bytes::npos ? Bytes() : bytesFrom(rest, colon + 1);
     if (entry.empty()) continue;
-    std::optional<Bytes> candidate = joinWithNul(allocator, {entry, "/", tool_name});
+    std::optional<Bytes> candidate = joinWithNul(allocator, {entry, "/", toolName(tool)});
     if (!candidate) return fail(Error::OutOfMemory);
     if (judgeCandidate(*candidate, self) == CandidateKind::real_tool) return candidate;
   }
@@ -130,17 +130,18 @@ Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,
 }
 
 Result<std::optional<Bytes>> findRealTool(ProcessAllocator& allocator, EnvironmentBlock environment,
-                                          Bytes tool_name, SelfIdentity& self) {
-  std::optional<Bytes> named = lookupEnv(environment, realToolVariable(tool_name));
+                                          Tool tool, SelfIdentity& self) {
+  std::optional<Bytes> named = lookupEnv(environment, realToolVariable(tool));
   // An environment value is NUL-terminated in place, so it needs no copy for the system.
   if (named && !named->empty() && judgeCandidate(*named, self) == CandidateKind::real_tool)
     return named;
-  return findOnPath(allocator, lookupEnv(environment, "PATH"), tool_name, self);
+  return findOnPath(allocator, lookupEnv(environment, "PATH"), tool, self);
 }
 
-void reportNoRealTool(Bytes tool_name) {
-  writeMessage({tool_name, "larderbox: no real ", tool_name, " found on PATH (set $",
-                realToolVariable(tool_name), ")\n"});
+void reportNoRealTool(Tool tool) {
+  Bytes name = toolName(tool);
+  writeMessage(
+      {name, "larderbox: no real ", name, " found on PATH (set $", realToolVariable(tool), ")\n"});
 }
 
 }  // namespace larderbox

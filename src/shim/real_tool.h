@@ -8,6 +8,7 @@
 #include "runtime/allocator.h"
 #include "runtime/bytes.h"
 #include "runtime/environment.h"
+#include "shim/tool_name.h"
 
 namespace larderbox {
 
@@ -51,14 +52,14 @@ CandidateKind judgeCandidate(Bytes path, SelfIdentity& self);
 
 // The first usable "<entry>/<tool>" of `path_value`, or none. Fails only with OutOfMemory.
 Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,
-                                        std::optional<Bytes> path_value, Bytes tool_name,
+                                        std::optional<Bytes> path_value, Tool tool,
                                         SelfIdentity& self);
 
 // REAL_<TOOL> when it names a usable executable, else the PATH search.
 Result<std::optional<Bytes>> findRealTool(ProcessAllocator& allocator, EnvironmentBlock environment,
-                                          Bytes tool_name, SelfIdentity& self);
+                                          Tool tool, SelfIdentity& self);
 
 // "<tool>larderbox: no real <tool> found on PATH (set $REAL_<TOOL>)\n" on standard error.
-void reportNoRealTool(Bytes tool_name);
+void reportNoRealTool(Tool tool);
 
 }  // namespace larderbox

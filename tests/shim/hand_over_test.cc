@@ -53,7 +53,7 @@ TEST_F(RewriteUrlArgumentTest, FourForms) {
     for (std::string& s : strings)
       array.push_back(s.data());
     const std::vector<char*> before = array;
-    std::optional<UrlArgument> url = findUrlArgument(array, kCurl);
+    std::optional<UrlArgument> url = findUrlArgument(array, Tool::curl);
     ASSERT_TRUE(url) << row.arguments[0];
     ASSERT_OK(rewriteUrlArgument(allocator_, array, *url, address));
     ASSERT_EQ(array.size(), row.expected.size());
