@@ -1,8 +1,8 @@
 // The shim's one control flow, from the program name to the hand-over: the program's function.
 #include "diag/channel.h"
-#include "runtime/process_exit.h"
 #include "runtime/program.h"
 #include "shim/cache_address.h"
+#include "shim/ending.h"
 #include "shim/hand_over.h"
 #include "shim/probe.h"
 #include "shim/real_tool.h"
@@ -62,32 +62,27 @@ Result<std::optional<ReplacedArgument>> redirectToCache(RunContext& context,
   return replaced;
 }
 
-Status runSteps(RunContext& context, int argc, char** argv, EnvironmentBlock environment) {
+// The steps in their order; what returns is how the run ends without the real tool.
+Result<Ending> runSteps(RunContext& context, int argc, char** argv, EnvironmentBlock environment) {
   // An empty argument vector has no program name: it stands for "curl" with no arguments.
   Bytes program_name = argc > 0 && argv[0] != nullptr ? Bytes(argv[0]) : Bytes();
   Tool tool = chooseTool(program_name);
   SelfIdentity self = SelfIdentity::ofThisProcess();
   std::optional<Bytes> real_tool = TRY(findRealTool(context.allocator, environment, tool, self));
-  if (!real_tool) {
-    reportNoRealTool(tool);
-    exitProcess(127);
-  }
+  if (!real_tool) return Ending::noRealTool(tool);
   std::span<char*> arguments = TRY(formArgumentArray(context.allocator, argc, argv));
   std::optional<ReplacedArgument> replaced =
       TRY(redirectToCache(context, environment, tool, *real_tool, arguments));
-  handOver(context.allocator, *real_tool, arguments, environment.entries, replaced);
+  return handOver(context.allocator, *real_tool, arguments, environment.entries, replaced);
 }
 
 }  // namespace
 
-// Returns only through the error exit (status 1); every other ending replaces the process with the
-// real tool or exits inside.
+// Returns only when the real tool has not replaced the process, with the status endRun picks.
 int runProgram(RunContext& context, int argc, char** argv, EnvironmentBlock environment) {
   stderrChannel().setEnvironment(environment.entries, environment.count);
-  Status ended = runSteps(context, argc, argv, environment);
-  tearDown(context);
-  writeErrorLine(ended ? Error::Unexpected : ended.error());
-  return 1;
+  Result<Ending> ending = runSteps(context, argc, argv, environment);
+  return endRun(context, ending ? *ending : Ending::failed(ending.error()));
 }
 
 }  // namespace larderbox

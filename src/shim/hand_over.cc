@@ -2,8 +2,6 @@
 
 #include <errno.h>
 
-#include "diag/channel.h"
-#include "runtime/process_exit.h"
 #include "runtime/strings.h"
 #include "runtime/system_calls.h"
 
@@ -18,12 +16,12 @@ Status rewriteUrlArgument(ProcessAllocator& allocator, std::span<char*> argument
   return {};
 }
 
-void handOver(ProcessAllocator& allocator, Bytes real_tool, std::span<char* const> arguments,
-              char** environment, std::optional<ReplacedArgument> replaced) {
+Ending handOver(ProcessAllocator& allocator, Bytes real_tool, std::span<char* const> arguments,
+                char** environment, std::optional<ReplacedArgument> replaced) {
   std::optional<Bytes> path = copyWithNul(allocator, real_tool);
-  if (!path) exitProcess(127);
+  if (!path) return Ending::execUnprepared();
   char** vector = allocator.allocateArray<char*>(arguments.size() + 2);
-  if (vector == nullptr) exitProcess(127);
+  if (vector == nullptr) return Ending::execUnprepared();
   vector[0] = const_cast<char*>(path->data());
   for (std::size_t i = 0; i < arguments.size(); ++i)
     vector[i + 1] = arguments[i];
@@ -35,8 +33,7 @@ void handOver(ProcessAllocator& allocator, Bytes real_tool, std::span<char* cons
     vector[replaced->index + 1] = replaced->original;
     (void)executeProgram(path->data(), vector, environment);
   }
-  writeMessage({"larderbox shim: cannot exec ", real_tool, "\n"});
-  exitProcess(127);
+  return Ending::execFailed(real_tool);
 }
 
 }  // namespace larderbox

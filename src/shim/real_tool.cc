@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "diag/channel.h"
 #include "runtime/strings.h"
 #include "runtime/system_calls.h"
 #include "shim/marker.h"
@@ -136,12 +135,6 @@ Result<std::optional<Bytes>> findRealTool(ProcessAllocator& allocator, Environme
   if (named && !named->empty() && judgeCandidate(*named, self) == CandidateKind::real_tool)
     return named;
   return findOnPath(allocator, lookupEnv(environment, "PATH"), tool, self);
-}
-
-void reportNoRealTool(Tool tool) {
-  Bytes name = toolName(tool);
-  writeMessage(
-      {name, "larderbox: no real ", name, " found on PATH (set $", realToolVariable(tool), ")\n"});
 }
 
 }  // namespace larderbox

@@ -59,7 +59,4 @@ Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,
 Result<std::optional<Bytes>> findRealTool(ProcessAllocator& allocator, EnvironmentBlock environment,
                                           Tool tool, SelfIdentity& self);
 
-// "<tool>larderbox: no real <tool> found on PATH (set $REAL_<TOOL>)\n" on standard error.
-void reportNoRealTool(Tool tool);
-
 }  // namespace larderbox

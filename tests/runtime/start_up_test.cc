@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "runtime/allocator.h"
-#include "runtime/process_exit.h"
+#include "runtime/tear_down.h"
 #include "runtime/run_context.h"
 #include "runtime/signals.h"
 

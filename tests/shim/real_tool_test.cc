@@ -422,22 +422,5 @@ TEST_F(RealToolTest, OnlyCandidatePathsNeedMemory) {
   EXPECT_EQ(realTool(search), on_path);
 }
 
-TEST(NoRealToolMessage, ExactLine) {
-  struct Row {
-    Tool tool;
-    const char* line;
-  };
-  const Row rows[] = {
-      {Tool::curl, "curllarderbox: no real curl found on PATH (set $REAL_CURL)\n"},
-      {Tool::wget, "wgetlarderbox: no real wget found on PATH (set $REAL_WGET)\n"},
-  };
-  for (const Row& row : rows) {
-    ChildOutcome outcome = runInChild([&] { reportNoRealTool(row.tool); });
-    EXPECT_TRUE(outcome.exited(0));
-    EXPECT_EQ(outcome.err, row.line);
-    EXPECT_EQ(outcome.out, "");
-  }
-}
-
 }  // namespace
 }  // namespace larderbox

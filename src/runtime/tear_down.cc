@@ -1,6 +1,4 @@
-#include "runtime/process_exit.h"
-
-#include <stdlib.h>
+#include "runtime/tear_down.h"
 
 #include "runtime/signals.h"
 #include "runtime/system_calls.h"
@@ -14,10 +12,6 @@ void tearDown(RunContext& context) {
     context.null_device = -1;
   }
   context.allocator.releaseAll();
-}
-
-void exitProcess(int status) {
-  exit(status);
 }
 
 }  // namespace larderbox
