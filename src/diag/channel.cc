@@ -137,23 +137,6 @@ void DiagnosticChannel::unlock() {
   }
 }
 
-StderrSection lockStderr(std::span<char> buffer) {
-  ColorMode mode = standard_error.lock(buffer);
-  return {standard_error, mode};
-}
-
-Status writeAll(DiagnosticChannel& writer, Bytes bytes) {
-  return writer.writeAll(bytes);
-}
-
-Status setColor(DiagnosticChannel& writer, ColorMode mode, TerminalColor color) {
-  return writer.setColor(mode, color);
-}
-
-void unlockStderr() {
-  standard_error.unlock();
-}
-
 void writeErrorLine(DiagnosticChannel& channel, Error error) {
   char buffer[kMessageBufferSize];
   ColorMode mode = channel.lock(buffer);

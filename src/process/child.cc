@@ -145,10 +145,9 @@ std::optional<Bytes> searchPathOf(std::span<const Bytes> environment) {
 
 // Everything the child needs between fork and exec, prepared in the parent.
 struct ChildPlan {
-  std::array<StdioDisposition, 3> dispositions;
-  std::array<int, 3> sources;  // the descriptor each target gets for file, ignore and pipe
-  int error_pipe = -1;         // write end
-  Bytes argument_0;            // the copy in the scratch area, NUL-terminated
+  std::array<int, 3> sources = {-1, -1, -1};  // the descriptor each of 0, 1 and 2 gets
+  int error_pipe = -1;                        // write end
+  Bytes argument_0;                           // the copy in the scratch area, NUL-terminated
   char** arguments = nullptr;
   char** environment = nullptr;
   std::optional<Bytes> search_path;
@@ -180,24 +179,11 @@ std::array<int, 2> caughtSignals(const RunContext& context) {
   exitImmediately(1);
 }
 
-Status redirect(StdioDisposition disposition, int source, int target) {
-  switch (disposition) {
-    case StdioDisposition::file:
-    case StdioDisposition::ignore:
-    case StdioDisposition::pipe: {
-      // dup2 onto itself keeps close-on-exec, which only happens when the parent itself had the
-      // target closed; the child's 0, 1 and 2 must survive the exec all the same.
-      SystemStatus done =
-          source == target ? clearCloseOnExec(target) : duplicateOnto(source, target);
-      if (!done) return fail(mapErrno(done.error(), kDuplicateErrors));
-      return {};
-    }
-    case StdioDisposition::close:
-      closeFile(target);
-      return {};
-    case StdioDisposition::inherit:
-      break;
-  }
+// dup2 onto itself keeps close-on-exec, which only happens when the parent itself had the target
+// closed; the child's 0, 1 and 2 must survive the exec all the same.
+Status redirect(int source, int target) {
+  SystemStatus done = source == target ? clearCloseOnExec(target) : duplicateOnto(source, target);
+  if (!done) return fail(mapErrno(done.error(), kDuplicateErrors));
   return {};
 }
 
@@ -210,7 +196,7 @@ Status redirect(StdioDisposition disposition, int source, int target) {
   for (int signal_number : plan.caught_signals)
     if (signal_number != 0) resetSignalToDefault(signal_number);
   for (int target = 0; target < 3; ++target) {
-    Status redirected = redirect(plan.dispositions[target], plan.sources[target], target);
+    Status redirected = redirect(plan.sources[target], target);
     if (!redirected) reportAndExit(plan.error_pipe, redirected.error());
   }
   markCloseOnExecFrom(3);
@@ -264,8 +250,8 @@ void forgetChild(ChildProcess& child) {
 
 Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& options) {
   if (options.arguments.empty()) return fail(Error::Unexpected);  // nothing names the program
-  const std::array<StdioSetting, 3> settings = {options.standard_input, options.standard_output,
-                                                options.standard_error};
+  const std::array<StdioDisposition, 3> dispositions = {
+      options.standard_input, options.standard_output, options.standard_error};
   std::array<Pipe, 3> pipes;
   Pipe error_pipe;
   ExecScratch scratch;
@@ -280,10 +266,8 @@ Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& op
   ChildPlan plan;
   bool needs_null_device = false;
   for (int target = 0; target < 3; ++target) {
-    plan.dispositions[target] = settings[target].disposition;
-    plan.sources[target] = settings[target].descriptor;
-    if (settings[target].disposition == StdioDisposition::ignore) needs_null_device = true;
-    if (settings[target].disposition != StdioDisposition::pipe) continue;
+    if (dispositions[target] == StdioDisposition::ignore) needs_null_device = true;
+    if (dispositions[target] != StdioDisposition::pipe) continue;
     if (Status opened = openPipe(pipes[target]); !opened) {
       release();
       return fail(opened.error());
@@ -298,8 +282,7 @@ Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& op
       return fail(null_device.error());
     }
     for (int target = 0; target < 3; ++target)
-      if (plan.dispositions[target] == StdioDisposition::ignore)
-        plan.sources[target] = *null_device;
+      if (dispositions[target] == StdioDisposition::ignore) plan.sources[target] = *null_device;
   }
 
   Result<ExecScratch> copied = copyForExec(context.allocator, options);

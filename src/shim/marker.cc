@@ -1,8 +1,6 @@
 #include "shim/marker.h"
 
 #include <elf.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include <cstring>
 
@@ -72,22 +70,6 @@ MarkerCheck readMarker(int fd) {
   SystemResult<std::size_t> got = readFile(fd, window, sizeof window);
   if (!got) return MarkerCheck::unreadable;
   return notesCarryMarker(window, *got) ? MarkerCheck::carries_marker : MarkerCheck::lacks_marker;
-}
-
-Bytes larderboxMarker() {
-  return Bytes(kNote.descriptor, kMarkerSize);
-}
-
-MarkerCheck checkMarker(const char* path) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  SystemResult<int> fd = openFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (!fd) return MarkerCheck::unreadable;
-  // The status of the open file, not of the path the caller looked at: the file may have changed.
-  struct stat status;
-  bool regular = openFileStatus(*fd, status) && S_ISREG(status.st_mode);
-  MarkerCheck verdict = regular ? readMarker(*fd) : MarkerCheck::unreadable;
-  closeFile(*fd);
-  return verdict;
 }
 
 }  // namespace larderbox

@@ -101,9 +101,9 @@ ProbeVerdict probeCache(RunContext& context, Bytes real_tool, Tool tool, Bytes c
   ChildSpawnOptions options;
   options.arguments = command;
   options.environment = {};  // no PATH, HOME, proxy or cache variables reach the probe
-  options.standard_input = {StdioDisposition::ignore};
-  options.standard_output = {StdioDisposition::pipe};
-  options.standard_error = {StdioDisposition::pipe};
+  options.standard_input = StdioDisposition::ignore;
+  options.standard_output = StdioDisposition::pipe;
+  options.standard_error = StdioDisposition::pipe;
   options.keep_argument_0 = true;
   Result<ChildProcess> spawned = spawnChild(context, options);
   if (!spawned) return {ProbeOutcome::not_started, 0};

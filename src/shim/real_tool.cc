@@ -23,8 +23,13 @@ bool isExecutable(const char* path) {
 }
 
 SelfIdentity SelfIdentity::ofThisProcess() {
+  const char* executed_as = executedPath();
+  return executedAs(executed_as != nullptr ? Bytes(executed_as) : Bytes());
+}
+
+SelfIdentity SelfIdentity::executedAs(Bytes path) {
   SelfIdentity self;
-  if (const char* executed_as = executedPath()) self.executed_as_ = executed_as;
+  self.executed_as_ = path;
   return self;
 }
 

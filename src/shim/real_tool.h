@@ -25,12 +25,8 @@ bool isExecutable(const char* path);
 class SelfIdentity {
  public:
   static SelfIdentity ofThisProcess();
-  static SelfIdentity known(std::optional<std::uint64_t> size) {
-    SelfIdentity self;
-    self.taken_ = true;
-    self.size_ = size;
-    return self;
-  }
+  // The executable as if it had been executed under `path` (followed by a NUL; empty: unknown).
+  static SelfIdentity executedAs(Bytes path);
   std::optional<std::uint64_t> size();
   // Whether `path` is byte for byte the path this process was executed under.
   bool isExecutedAs(Bytes path) const;

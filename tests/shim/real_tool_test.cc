@@ -21,6 +21,7 @@
 namespace larderbox {
 namespace {
 
+using testing::checkMarker;
 using testing::ChildOutcome;
 using testing::Environment;
 using testing::runInChild;
@@ -37,11 +38,10 @@ class RealToolTest : public ::testing::Test {
     allocator_.releaseAll();
   }
 
-  // The PATH search as a string, kNone when nothing is found. Without a self identity unless one
-  // is given, so that only the marker decides.
+  // The PATH search as a string, kNone when nothing is found. Without an executed path unless one
+  // is given: the size then is the test binary's, which no file of a tree has.
   std::string onPath(std::optional<std::string> path_value,
-                     SelfIdentity self = SelfIdentity::known(std::nullopt),
-                     Tool tool = Tool::curl) {
+                     SelfIdentity self = SelfIdentity::executedAs({}), Tool tool = Tool::curl) {
     std::optional<Bytes> value;
     if (path_value) value = Bytes(*path_value);
     Result<std::optional<Bytes>> found = findOnPath(allocator_, value, tool, self);
@@ -50,7 +50,7 @@ class RealToolTest : public ::testing::Test {
   }
 
   std::string realTool(Environment& environment, Tool tool = Tool::curl) {
-    SelfIdentity self = SelfIdentity::known(std::nullopt);
+    SelfIdentity self = SelfIdentity::executedAs({});
     Result<std::optional<Bytes>> found =
         findRealTool(allocator_, {environment.entries(), environment.count()}, tool, self);
     if (!found) return std::string("error ") + std::string(errorName(found.error()));
@@ -132,7 +132,7 @@ TEST_F(RealToolTest, ShimAndLinksToItAreSkipped) {
 
   EXPECT_EQ(onPath(path), real);
   // The same with the shim's size known, as when it runs from its own file.
-  EXPECT_EQ(onPath(path, SelfIdentity::known(fileSize(shim.c_str()))), real);
+  EXPECT_EQ(onPath(path, SelfIdentity::executedAs(shim)), real);
   // Only larderbox files on PATH: nothing to hand over to.
   EXPECT_EQ(onPath(tree_.path("opt/bin") + ":" + tree_.path("copy")), kNone);
 }
@@ -143,9 +143,9 @@ TEST_F(RealToolTest, ReadableFileWithoutTheMarkerIsTheRealTool) {
   std::string lookalike = tree_.script("a/curl");
   tree_.symlink(lookalike, "b/curl");
   std::string path = tree_.path("a") + ":" + tree_.path("b");
-  EXPECT_EQ(onPath(path, SelfIdentity::known(fileSize(lookalike.c_str()))), lookalike);
-  EXPECT_EQ(onPath(tree_.path("b"), SelfIdentity::known(fileSize(lookalike.c_str()))),
-            tree_.path("b/curl"));
+  std::string self = tree_.symlink(lookalike, "self/curl");  // the shim's size, off PATH
+  EXPECT_EQ(onPath(path, SelfIdentity::executedAs(self)), lookalike);
+  EXPECT_EQ(onPath(tree_.path("b"), SelfIdentity::executedAs(self)), tree_.path("b/curl"));
 }
 
 std::string nonExecutable(const std::string& path) {
@@ -177,7 +177,7 @@ TEST_F(RealToolTest, CandidateKinds) {
       {"missing", tree_.path("missing"), CandidateKind::not_executable, true},
   };
   for (const Row& row : rows) {
-    SelfIdentity self = SelfIdentity::known(std::nullopt);
+    SelfIdentity self = SelfIdentity::executedAs({});
     EXPECT_EQ(judgeCandidate(row.path.c_str(), self), row.expected) << row.what;
     // The test made through the open file answers as access does for the path.
     if (row.regular_file) {
@@ -193,8 +193,6 @@ TEST_F(RealToolTest, UnreadableCandidates) {
   ScopedAlarm bound(20);
   ASSERT_EQ(chmod(tree_.root().c_str(), 0755), 0);
   std::string shim = tree_.shim("shim");
-  std::optional<std::uint64_t> shim_size = fileSize(shim.c_str());
-  ASSERT_TRUE(shim_size);
   struct Row {
     const char* what;
     std::string path;
@@ -219,7 +217,7 @@ TEST_F(RealToolTest, UnreadableCandidates) {
       return;
     }
     for (const Row& row : rows) {
-      SelfIdentity self = SelfIdentity::known(shim_size);
+      SelfIdentity self = SelfIdentity::executedAs(shim);
       std::printf("%d\n", static_cast<int>(judgeCandidate(row.path.c_str(), self)));
     }
     std::fflush(stdout);
@@ -242,15 +240,18 @@ TEST_F(RealToolTest, ExecutedPathIsTheShim) {
   EXPECT_EQ(judgeCandidate(executed_as.c_str(), self), CandidateKind::larderbox);
   EXPECT_EQ(self.size(), fileSize(executed_as.c_str()));
 
-  // An injected identity knows no executed path.
-  SelfIdentity known = SelfIdentity::known(std::nullopt);
-  EXPECT_FALSE(known.isExecutedAs(executed_as.c_str()));
+  // Without an executed path no path is that one.
+  SelfIdentity unknown = SelfIdentity::executedAs({});
+  EXPECT_FALSE(unknown.isExecutedAs(executed_as.c_str()));
+  EXPECT_FALSE(unknown.isExecutedAs(""));
 }
 
 TEST_F(RealToolTest, ExecuteOnlyFileWithoutMarkerIsTaken) {
   std::string execute_only = tree_.file("a/curl", "#!/bin/sh\n", 0111);
   tree_.script("b/curl");
-  EXPECT_EQ(onPath(tree_.path("a") + ":" + tree_.path("b"), SelfIdentity::known(1)), execute_only);
+  std::string one_byte = tree_.file("one-byte", "x", 0644);
+  EXPECT_EQ(onPath(tree_.path("a") + ":" + tree_.path("b"), SelfIdentity::executedAs(one_byte)),
+            execute_only);
 }
 
 TEST_F(RealToolTest, EmptyEntriesAreSkipped) {
@@ -322,10 +323,9 @@ TEST_F(RealToolTest, SearchesForTheToolName) {
   tree_.script("bin/curl");
   std::string wget = tree_.script("bin/wget");
   std::string path = tree_.path("bin");
-  EXPECT_EQ(onPath(path, SelfIdentity::known(std::nullopt), Tool::wget), wget);
-  EXPECT_EQ(
-      onPath(tree_.path("missing") + ":" + path, SelfIdentity::known(std::nullopt), Tool::wget),
-      wget);
+  EXPECT_EQ(onPath(path, SelfIdentity::executedAs({}), Tool::wget), wget);
+  EXPECT_EQ(onPath(tree_.path("missing") + ":" + path, SelfIdentity::executedAs({}), Tool::wget),
+            wget);
 }
 
 TEST_F(RealToolTest, NotNullTerminated) {
@@ -338,7 +338,7 @@ TEST_F(RealToolTest, NotNullTerminated) {
   // PATH ends inside the buffer: the second entry is past the view's end.
   std::string two_entries = first + ":" + second;
   std::optional<Bytes> view = Bytes(two_entries.data(), first.size());
-  SelfIdentity self = SelfIdentity::known(std::nullopt);
+  SelfIdentity self = SelfIdentity::executedAs({});
   Result<std::optional<Bytes>> found = findOnPath(allocator_, view, Tool::curl, self);
   ASSERT_OK(found);
   EXPECT_FALSE(*found);

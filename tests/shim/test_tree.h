@@ -70,12 +70,12 @@ class TempTree {
   }
 
   // The note that marks a larderbox executable: its header, the name padded to 12 bytes, the
-  // marker.
+  // marker's 16 bytes.
   static std::string larderboxNote() {
     const unsigned int sizes_and_type[3] = {10, 16, 1};
     std::string note(reinterpret_cast<const char*>(sizes_and_type), sizeof sizes_and_type);
     note.append("larderbox\0\0\0", 12);
-    note.append(larderboxMarker());
+    note.append("\x7flarderbox-shim\x01", 16);
     return note;
   }
 
@@ -142,6 +142,18 @@ class TempTree {
  private:
   std::string root_;
 };
+
+// The marker check of a path as the lookup makes it of an open candidate: only a regular file that
+// can be opened is read, so that a FIFO or a device is never consumed from.
+inline MarkerCheck checkMarker(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return MarkerCheck::unreadable;
+  struct stat status;
+  bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  MarkerCheck verdict = regular ? readMarker(fd) : MarkerCheck::unreadable;
+  close(fd);
+  return verdict;
+}
 
 // Changes the working directory for the lifetime of the object.
 class ScopedChdir {
