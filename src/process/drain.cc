@@ -31,10 +31,6 @@ constexpr std::array<ErrnoMapping, 8> kReadErrors = {{
     {ENOTCONN, Error::SocketUnconnected},
 }};
 
-std::size_t addSaturated(std::size_t a, std::size_t b) {
-  return a > SIZE_MAX - b ? SIZE_MAX : a + b;
-}
-
 // Half of the need again plus 128 bytes: few regrowths for a large output, room for small ones.
 std::size_t grownCapacity(std::size_t need) {
   return addSaturated(addSaturated(need, need / 2), 128);

@@ -9,11 +9,6 @@ constexpr std::size_t kHeaderSize = 24;
 // The kernel maps whole pages; the block owns all of them, so the next small requests need no map.
 constexpr std::size_t kPageSize = 4096;
 
-// Sum with saturation: an overflowing size is simply too large to map.
-std::size_t addSaturated(std::size_t a, std::size_t b) {
-  return a > SIZE_MAX - b ? SIZE_MAX : a + b;
-}
-
 #ifdef LARDERBOX_FAULT_SEAM
 std::uint64_t allocations_until_failure = 0;
 int failure_report_fd = -1;

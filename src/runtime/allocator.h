@@ -7,6 +7,11 @@
 
 namespace larderbox {
 
+// Sum with saturation: an overflowing size is simply too large to allocate.
+constexpr std::size_t addSaturated(std::size_t a, std::size_t b) {
+  return a > SIZE_MAX - b ? SIZE_MAX : a + b;
+}
+
 // Every string and array a run forms comes from here and lives until the process is replaced or
 // exits; only the error exit's tear-down gives the memory back (releaseAll).
 //

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "runtime/path_list.h"
 #include "runtime/strings.h"
 #include "runtime/system_calls.h"
 #include "shim/marker.h"
@@ -121,12 +122,8 @@ Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,
                                         SelfIdentity& self) {
   if (!path_value) return std::nullopt;
   Bytes rest = *path_value;
-  while (!rest.empty()) {
-    std::size_t colon = rest.find(':');
-    Bytes entry = bytesUpTo(rest, colon);
-    rest = colon == Bytes::npos ? Bytes() : bytesFrom(rest, colon + 1);
-    if (entry.empty()) continue;
-    std::optional<Bytes> candidate = joinWithNul(allocator, {entry, "/", toolName(tool)});
+  while (std::optional<Bytes> entry = takePathEntry(rest)) {
+    std::optional<Bytes> candidate = joinWithNul(allocator, {*entry, "/", toolName(tool)});
     if (!candidate) return fail(Error::OutOfMemory);
     if (judgeCandidate(*candidate, self) == CandidateKind::real_tool) return candidate;
   }

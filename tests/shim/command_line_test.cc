@@ -5,13 +5,13 @@
 #include <optional>
 #include <string>
 
-#include "shim/arguments.h"
 #include "shim/tool_name.h"
+#include "support/string_array.h"
 
 namespace larderbox {
 namespace {
 
-using testing::Arguments;
+using test::Arguments;
 
 // The reader splits every spelling as the tool does. Shown per item: "+" for a positional element,
 // "?" for an option the table does not know, "!" for "--no-", "=value", "@index" when separate.

@@ -13,12 +13,13 @@
 #include "shim/test_tree.h"
 #include "shim/tool_name.h"
 #include "support/assertions.h"
+#include "support/string_array.h"
 
 namespace larderbox {
 namespace {
 
+using test::Environment;
 using testing::ChildOutcome;
-using testing::Environment;
 using testing::runInChild;
 using testing::ScopedChdir;
 using testing::TempTree;

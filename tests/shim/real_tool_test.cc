@@ -17,15 +17,16 @@
 #include "shim/test_tree.h"
 #include "shim/tool_name.h"
 #include "support/assertions.h"
+#include "support/string_array.h"
+#include "support/watchdog.h"
 
 namespace larderbox {
 namespace {
 
+using test::Environment;
 using testing::checkMarker;
 using testing::ChildOutcome;
-using testing::Environment;
 using testing::runInChild;
-using testing::ScopedAlarm;
 using testing::ScopedChdir;
 using testing::TempTree;
 
@@ -62,7 +63,7 @@ class RealToolTest : public ::testing::Test {
 };
 
 TEST_F(RealToolTest, FileTests) {
-  ScopedAlarm bound(20);
+  test::Watchdog bound(20);
   std::string script = tree_.script("tool");
   std::string plain = tree_.file("plain", "data", 0644);
   std::string execute_only = tree_.file("execute-only", "data", 0111);
@@ -88,7 +89,7 @@ TEST_F(RealToolTest, FileTests) {
 }
 
 TEST_F(RealToolTest, MarkerWindow) {
-  ScopedAlarm bound(20);
+  test::Watchdog bound(20);
   struct Row {
     const char* name;
     std::size_t offset;        // of the note segment in the file
@@ -154,7 +155,7 @@ std::string nonExecutable(const std::string& path) {
 }
 
 TEST_F(RealToolTest, CandidateKinds) {
-  ScopedAlarm bound(20);
+  test::Watchdog bound(20);
   struct Row {
     const char* what;
     std::string path;
@@ -190,7 +191,7 @@ TEST_F(RealToolTest, CandidateKinds) {
 // Only a file that cannot be read shows neither marker nor contents; root reads every file, so a
 // child that has given up root judges them.
 TEST_F(RealToolTest, UnreadableCandidates) {
-  ScopedAlarm bound(20);
+  test::Watchdog bound(20);
   ASSERT_EQ(chmod(tree_.root().c_str(), 0755), 0);
   std::string shim = tree_.shim("shim");
   struct Row {
@@ -286,7 +287,7 @@ TEST_F(RealToolTest, EntryBytesAreUsedAsTheyStand) {
 }
 
 TEST_F(RealToolTest, DirectoryOrFifoNamedLikeTheToolIsSkipped) {
-  ScopedAlarm bound(20);
+  test::Watchdog bound(20);
   tree_.directory("a/curl");
   tree_.fifo("b/curl", 0755);
   std::string real = tree_.script("c/curl");

@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "shim/arguments.h"
 #include "shim/selection.h"
 #include "shim/tool_name.h"
+#include "support/string_array.h"
 
 namespace larderbox {
 namespace {
 
-using testing::Arguments;
+using test::Arguments;
 
 struct GateRow {
   Arguments arguments;

@@ -9,15 +9,15 @@
 #include <vector>
 
 #include "runtime/allocator.h"
-#include "shim/arguments.h"
 #include "shim/test_tree.h"
 #include "shim/tool_name.h"
+#include "support/string_array.h"
 
 namespace larderbox {
 namespace {
 
-using testing::Arguments;
-using testing::Environment;
+using test::Arguments;
+using test::Environment;
 
 TEST(FindUrlArgument, Scan) {
   struct Row {

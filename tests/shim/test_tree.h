@@ -176,37 +176,11 @@ class ScopedChdir {
   bool changed_ = false;
 };
 
-// A NULL-terminated environment block over owned strings.
-class Environment {
- public:
-  Environment(std::initializer_list<std::string> entries) : strings_(entries) {
-    for (std::string& entry : strings_)
-      pointers_.push_back(entry.data());
-    pointers_.push_back(nullptr);
-  }
-  char** entries() { return pointers_.data(); }
-  std::size_t count() const { return strings_.size(); }
-
- private:
-  std::vector<std::string> strings_;
-  std::vector<char*> pointers_;
-};
-
 struct ChildOutcome {
   int status = -1;  // as from waitpid
   std::string out;
   std::string err;
   bool exited(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
-};
-
-// Arms alarm() for the lifetime of the object: a call that blocks for ever ends the test binary
-// instead of hanging it.
-class ScopedAlarm {
- public:
-  explicit ScopedAlarm(unsigned seconds) { alarm(seconds); }
-  ScopedAlarm(const ScopedAlarm&) = delete;
-  ScopedAlarm& operator=(const ScopedAlarm&) = delete;
-  ~ScopedAlarm() { alarm(0); }
 };
 
 // Runs `body` in a forked child with descriptors 1 and 2 on pipes. The child ends with status 0 if
