@@ -28,8 +28,8 @@ __attribute__((section(".note.larderbox"), used, aligned(4))) constexpr MarkerNo
     {'\x7f', 'l', 'a', 'r', 'd', 'e', 'r', 'b', 'o', 'x', '-', 's', 'h', 'i', 'm', '\x01'}};
 
 // True when a PT_NOTE segment inside `head` holds the whole note kNote. Only the program headers
-// and the notes are looked at: a byte search of the window would cost every real tool a scan of
-// 4 KiB, some 6,000 instructions, where this takes a few hundred.
+// and the notes are looked at: a byte search would scan all 4 KiB of the window for every real
+// tool, where this reads a few headers.
 bool notesCarryMarker(const char* head, std::size_t size) {
   Elf64_Ehdr header;
   if (size < sizeof header) return false;

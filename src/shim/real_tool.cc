@@ -35,8 +35,8 @@ SelfIdentity SelfIdentity::executedAs(Bytes path) {
 }
 
 // The path this process was executed under names the file it runs from, unless that file was
-// replaced since the exec; it is asked first because a fresh process's first look into /proc costs
-// about 8 % of a whole pass-through run (procfs makes its entries on first use), its stat 1 %.
+// replaced since the exec; it is asked first because a fresh process's first look into /proc is
+// far dearer than a stat (procfs makes its entries on first use).
 std::optional<std::uint64_t> SelfIdentity::size() {
   if (!taken_) {
     taken_ = true;
