@@ -102,13 +102,15 @@ class ExecScratch {
   Status copy(const ChildSpawnOptions& options);
   void release();
 
-  char** arguments = nullptr;
-  char** environment = nullptr;
+  [[nodiscard]] char** arguments() const { return arguments_; }
+  [[nodiscard]] char** environment() const { return environment_; }
 
  private:
   ProcessAllocator& allocator_;
   void* memory_ = nullptr;
   std::size_t size_ = 0;
+  char** arguments_ = nullptr;
+  char** environment_ = nullptr;
 };
 
 char* copyVector(char** vector, char* strings, std::span<const Bytes> from) {
@@ -129,11 +131,11 @@ Status ExecScratch::copy(const ChildSpawnOptions& options) {
   memory_ = allocator_.allocate(size, alignof(char*));
   if (memory_ == nullptr) return fail(Error::OutOfMemory);
   size_ = size;
-  arguments = static_cast<char**>(memory_);
-  environment = arguments + options.arguments.size() + 1;
-  char* strings = reinterpret_cast<char*>(environment + options.environment.size() + 1);
-  strings = copyVector(arguments, strings, options.arguments);
-  copyVector(environment, strings, options.environment);
+  arguments_ = static_cast<char**>(memory_);
+  environment_ = arguments_ + options.arguments.size() + 1;
+  char* strings = reinterpret_cast<char*>(environment_ + options.environment.size() + 1);
+  strings = copyVector(arguments_, strings, options.arguments);
+  copyVector(environment_, strings, options.environment);
   return {};
 }
 
@@ -163,7 +165,7 @@ struct ChildPlan {
   bool keep_argument_0 = false;
   pid_t parent = 0;                        // this process, as the child must find it
   std::array<int, 2> caught_signals = {};  // signals this process handles; 0 for none
-  sigset_t caller_mask;                    // the mask before the launch blocked every signal
+  sigset_t caller_mask = {};               // the mask before the launch blocked every signal
 };
 
 // The signals whose do-nothing handler is in place: the child puts them back to default before it
@@ -280,14 +282,14 @@ Status prepareStreams(RunContext& context, const ChildSpawnOptions& options, Lau
 }
 
 // The copies for the exec, the report pipe, and the rest of the plan.
-Status prepareExec(RunContext& context, const ChildSpawnOptions& options, Launch& launch) {
+Status prepareExec(const RunContext& context, const ChildSpawnOptions& options, Launch& launch) {
   TRY(launch.scratch.copy(options));
   TRY(openPipe(launch.report));
   ChildPlan& plan = launch.plan;
   plan.error_pipe = launch.report.write.get();
-  plan.argument_0 = Bytes(launch.scratch.arguments[0], options.arguments[0].size());
-  plan.arguments = launch.scratch.arguments;
-  plan.environment = launch.scratch.environment;
+  plan.argument_0 = Bytes(launch.scratch.arguments()[0], options.arguments[0].size());
+  plan.arguments = launch.scratch.arguments();
+  plan.environment = launch.scratch.environment();
   plan.search_path = searchPathOf(options.environment);
   plan.keep_argument_0 = options.keep_argument_0;
   plan.parent = currentProcessId();

@@ -22,7 +22,7 @@ enum class ProbeOutcome : std::uint8_t {
 struct ProbeVerdict {
   ProbeOutcome outcome = ProbeOutcome::failed;
   std::uint32_t value = 0;
-  bool yes() const { return outcome == ProbeOutcome::answered; }
+  [[nodiscard]] bool yes() const { return outcome == ProbeOutcome::answered; }
 };
 
 // Past this many seconds with the child's output still open the answer is "no".

@@ -29,7 +29,7 @@ class SelfIdentity {
   static SelfIdentity executedAs(Bytes path);
   std::optional<std::uint64_t> size();
   // Whether `path` is byte for byte the path this process was executed under.
-  bool isExecutedAs(Bytes path) const;
+  [[nodiscard]] bool isExecutedAs(Bytes path) const;
 
  private:
   SelfIdentity() = default;
