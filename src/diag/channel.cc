@@ -1,11 +1,10 @@
 #include "diag/channel.h"
 
-#include <errno.h>
-#include <sys/ioctl.h>
 #include <sys/uio.h>
-#include <termios.h>
 
 #include <cstring>
+
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 namespace {
@@ -31,15 +30,6 @@ Bytes entryName(const char* entry) {
   Bytes whole(entry);
   std::size_t equals = whole.find('=');
   return equals == Bytes::npos ? whole : bytesUpTo(whole, equals);
-}
-
-bool isTerminal(int descriptor) {
-  struct winsize size;
-  int result;
-  do {
-    result = ioctl(descriptor, TIOCGWINSZ, &size);
-  } while (result != 0 && errno == EINTR);
-  return result == 0;
 }
 
 }  // namespace
@@ -98,16 +88,13 @@ Result<std::size_t> DiagnosticChannel::writeBufferedThen(Bytes rest) {
   int count = 0;
   if (fill_ > 0) parts[count++] = {buffer_, fill_};
   if (!rest.empty()) parts[count++] = {const_cast<char*>(rest.data()), rest.size()};
-  ssize_t written;
-  do {
-    written = writev(descriptor_, parts, count);
-  } while (written < 0 && errno == EINTR);
+  SystemResult<std::size_t> written = writeVector(descriptor_, parts, count);
   // A zero count for a non-empty write would repeat for ever: take it as a failure.
-  if (written <= 0) {
+  if (!written || *written == 0) {
     pending_write_error_ = Error::WriteFailed;
     return fail(Error::WriteFailed);
   }
-  auto accepted = static_cast<std::size_t>(written);
+  std::size_t accepted = *written;
   if (accepted < fill_) {
     std::memmove(buffer_, buffer_ + accepted, fill_ - accepted);
     fill_ -= accepted;
@@ -148,23 +135,6 @@ void DiagnosticChannel::unlock() {
     owner_ = -1;
     lock_.unlock();
   }
-}
-
-StderrSection lockStderr(std::span<char> buffer) {
-  ColorMode mode = standard_error.lock(buffer);
-  return {standard_error, mode};
-}
-
-Status writeAll(DiagnosticChannel& writer, Bytes bytes) {
-  return writer.writeAll(bytes);
-}
-
-Status setColor(DiagnosticChannel& writer, ColorMode mode, TerminalColor color) {
-  return writer.setColor(mode, color);
-}
-
-void unlockStderr() {
-  standard_error.unlock();
 }
 
 void writeErrorLine(DiagnosticChannel& channel, Error error) {

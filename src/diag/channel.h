@@ -63,17 +63,8 @@ class DiagnosticChannel {
 // The process-wide channel on descriptor 2.
 DiagnosticChannel& stderrChannel();
 
-struct StderrSection {
-  DiagnosticChannel& writer;
-  ColorMode mode;
-};
-
+// The buffer of one message on the writer's stack: a longer message goes out in more writes.
 inline constexpr std::size_t kMessageBufferSize = 64;
-
-StderrSection lockStderr(std::span<char> buffer);
-Status writeAll(DiagnosticChannel& writer, Bytes bytes);
-Status setColor(DiagnosticChannel& writer, ColorMode mode, TerminalColor color);
-void unlockStderr();
 
 // "error: " and the error's name, coloured where the mode says, in one locked section.
 void writeErrorLine(DiagnosticChannel& channel, Error error);

@@ -8,7 +8,8 @@
 #include <cstring>
 
 #include "process/exec_search.h"
-#include "process/system_calls.h"
+#include "runtime/descriptor.h"
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 namespace {
@@ -42,26 +43,16 @@ constexpr std::array<ErrnoMapping, 2> kDuplicateErrors = {{
 constexpr std::size_t kReportSize = 8;
 
 struct Pipe {
-  int read = -1;
-  int write = -1;
+  Descriptor read;
+  Descriptor write;
 };
-
-void closeIfOpen(int& fd) {
-  if (fd >= 0) closeFile(fd);
-  fd = -1;
-}
-
-void closePipe(Pipe& pipe) {
-  closeIfOpen(pipe.read);
-  closeIfOpen(pipe.write);
-}
 
 Status openPipe(Pipe& pipe) {
   int ends[2];
   SystemStatus created = createPipe(ends);
   if (!created) return fail(mapErrno(created.error(), kPipeErrors));
-  pipe.read = ends[0];
-  pipe.write = ends[1];
+  pipe.read.reset(ends[0]);
+  pipe.write.reset(ends[1]);
   return {};
 }
 
@@ -99,12 +90,27 @@ bool addVectorSize(std::size_t& total, std::span<const Bytes> strings) {
 }
 
 // The NUL-terminated copies that execve needs, made before the fork so that the child allocates
-// nothing. One allocation, given back in one release once the child has its own copy of it.
-struct ExecScratch {
-  void* memory = nullptr;
-  std::size_t size = 0;
-  char** arguments = nullptr;
-  char** environment = nullptr;
+// nothing. One allocation, given back in one release once the child has its own copy of it, or
+// when the launch fails.
+class ExecScratch {
+ public:
+  explicit ExecScratch(ProcessAllocator& allocator) : allocator_(allocator) {}
+  ExecScratch(const ExecScratch&) = delete;
+  ExecScratch& operator=(const ExecScratch&) = delete;
+  ~ExecScratch() { release(); }
+
+  Status copy(const ChildSpawnOptions& options);
+  void release();
+
+  [[nodiscard]] char** arguments() const { return arguments_; }
+  [[nodiscard]] char** environment() const { return environment_; }
+
+ private:
+  ProcessAllocator& allocator_;
+  void* memory_ = nullptr;
+  std::size_t size_ = 0;
+  char** arguments_ = nullptr;
+  char** environment_ = nullptr;
 };
 
 char* copyVector(char** vector, char* strings, std::span<const Bytes> from) {
@@ -118,19 +124,24 @@ char* copyVector(char** vector, char* strings, std::span<const Bytes> from) {
   return strings;
 }
 
-Result<ExecScratch> copyForExec(ProcessAllocator& allocator, const ChildSpawnOptions& options) {
-  ExecScratch scratch;
-  if (!addVectorSize(scratch.size, options.arguments) ||
-      !addVectorSize(scratch.size, options.environment))
+Status ExecScratch::copy(const ChildSpawnOptions& options) {
+  std::size_t size = 0;
+  if (!addVectorSize(size, options.arguments) || !addVectorSize(size, options.environment))
     return fail(Error::OutOfMemory);
-  scratch.memory = allocator.allocate(scratch.size, alignof(char*));
-  if (scratch.memory == nullptr) return fail(Error::OutOfMemory);
-  scratch.arguments = static_cast<char**>(scratch.memory);
-  scratch.environment = scratch.arguments + options.arguments.size() + 1;
-  char* strings = reinterpret_cast<char*>(scratch.environment + options.environment.size() + 1);
-  strings = copyVector(scratch.arguments, strings, options.arguments);
-  copyVector(scratch.environment, strings, options.environment);
-  return scratch;
+  memory_ = allocator_.allocate(size, alignof(char*));
+  if (memory_ == nullptr) return fail(Error::OutOfMemory);
+  size_ = size;
+  arguments_ = static_cast<char**>(memory_);
+  environment_ = arguments_ + options.arguments.size() + 1;
+  char* strings = reinterpret_cast<char*>(environment_ + options.environment.size() + 1);
+  strings = copyVector(arguments_, strings, options.arguments);
+  copyVector(environment_, strings, options.environment);
+  return {};
+}
+
+void ExecScratch::release() {
+  if (memory_ != nullptr) allocator_.release(memory_, size_);
+  memory_ = nullptr;
 }
 
 // The value of the child's own PATH entry, in one scan: the last entry named PATH counts, an empty
@@ -145,17 +156,16 @@ std::optional<Bytes> searchPathOf(std::span<const Bytes> environment) {
 
 // Everything the child needs between fork and exec, prepared in the parent.
 struct ChildPlan {
-  std::array<StdioDisposition, 3> dispositions;
-  std::array<int, 3> sources;  // the descriptor each target gets for file, ignore and pipe
-  int error_pipe = -1;         // write end
-  Bytes argument_0;            // the copy in the scratch area, NUL-terminated
+  std::array<int, 3> sources = {-1, -1, -1};  // the descriptor each of 0, 1 and 2 gets
+  int error_pipe = -1;                        // write end
+  Bytes argument_0;                           // the copy in the scratch area, NUL-terminated
   char** arguments = nullptr;
   char** environment = nullptr;
   std::optional<Bytes> search_path;
   bool keep_argument_0 = false;
   pid_t parent = 0;                        // this process, as the child must find it
   std::array<int, 2> caught_signals = {};  // signals this process handles; 0 for none
-  sigset_t caller_mask;                    // the mask before the launch blocked every signal
+  sigset_t caller_mask = {};               // the mask before the launch blocked every signal
 };
 
 // The signals whose do-nothing handler is in place: the child puts them back to default before it
@@ -180,24 +190,11 @@ std::array<int, 2> caughtSignals(const RunContext& context) {
   exitImmediately(1);
 }
 
-Status redirect(StdioDisposition disposition, int source, int target) {
-  switch (disposition) {
-    case StdioDisposition::file:
-    case StdioDisposition::ignore:
-    case StdioDisposition::pipe: {
-      // dup2 onto itself keeps close-on-exec, which only happens when the parent itself had the
-      // target closed; the child's 0, 1 and 2 must survive the exec all the same.
-      SystemStatus done =
-          source == target ? clearCloseOnExec(target) : duplicateOnto(source, target);
-      if (!done) return fail(mapErrno(done.error(), kDuplicateErrors));
-      return {};
-    }
-    case StdioDisposition::close:
-      closeFile(target);
-      return {};
-    case StdioDisposition::inherit:
-      break;
-  }
+// dup2 onto itself keeps close-on-exec, which only happens when the parent itself had the target
+// closed; the child's 0, 1 and 2 must survive the exec all the same.
+Status redirect(int source, int target) {
+  SystemStatus done = source == target ? clearCloseOnExec(target) : duplicateOnto(source, target);
+  if (!done) return fail(mapErrno(done.error(), kDuplicateErrors));
   return {};
 }
 
@@ -210,7 +207,7 @@ Status redirect(StdioDisposition disposition, int source, int target) {
   for (int signal_number : plan.caught_signals)
     if (signal_number != 0) resetSignalToDefault(signal_number);
   for (int target = 0; target < 3; ++target) {
-    Status redirected = redirect(plan.dispositions[target], plan.sources[target], target);
+    Status redirected = redirect(plan.sources[target], target);
     if (!redirected) reportAndExit(plan.error_pipe, redirected.error());
   }
   markCloseOnExecFrom(3);
@@ -251,6 +248,78 @@ std::optional<Error> readReport(int error_pipe) {
   return errorFromCode(static_cast<std::uint16_t>(report[0] | report[1] << 8));
 }
 
+// What a launch holds in this process until the child runs its program: the pipes of its streams
+// and of its report, the copies for its exec, and the plan it runs by. Each closes or gives itself
+// back, whichever way the launch ends.
+struct Launch {
+  explicit Launch(ProcessAllocator& allocator) : scratch(allocator) {}
+  std::array<Pipe, 3> streams;  // for the streams joined to a pipe
+  Pipe report;
+  ExecScratch scratch;
+  ChildPlan plan;
+};
+
+// Pipes for the streams joined to one, then the null device for those joined to it: the child's
+// descriptor for each of its streams goes into the plan.
+Status prepareStreams(RunContext& context, const ChildSpawnOptions& options, Launch& launch) {
+  const std::array<StdioDisposition, 3> dispositions = {
+      options.standard_input, options.standard_output, options.standard_error};
+  bool needs_null_device = false;
+  for (int target = 0; target < 3; ++target) {
+    if (dispositions[target] == StdioDisposition::ignore) {
+      needs_null_device = true;
+      continue;
+    }
+    Pipe& pipe = launch.streams[target];
+    TRY(openPipe(pipe));
+    launch.plan.sources[target] = target == 0 ? pipe.read.get() : pipe.write.get();
+  }
+  if (!needs_null_device) return {};
+  int null_device = TRY(takeNullDevice(context));
+  for (int target = 0; target < 3; ++target)
+    if (dispositions[target] == StdioDisposition::ignore) launch.plan.sources[target] = null_device;
+  return {};
+}
+
+// The copies for the exec, the report pipe, and the rest of the plan.
+Status prepareExec(const RunContext& context, const ChildSpawnOptions& options, Launch& launch) {
+  TRY(launch.scratch.copy(options));
+  TRY(openPipe(launch.report));
+  ChildPlan& plan = launch.plan;
+  plan.error_pipe = launch.report.write.get();
+  plan.argument_0 = Bytes(launch.scratch.arguments()[0], options.arguments[0].size());
+  plan.arguments = launch.scratch.arguments();
+  plan.environment = launch.scratch.environment();
+  plan.search_path = searchPathOf(options.environment);
+  plan.keep_argument_0 = options.keep_argument_0;
+  plan.parent = currentProcessId();
+  plan.caught_signals = caughtSignals(context);
+  return {};
+}
+
+// Starts the child. This process then keeps only its own ends: the write end of standard input's
+// pipe, the read ends of standard output's, standard error's and the report's.
+Result<pid_t> startLaunch(Launch& launch) {
+  SystemResult<pid_t> forked = startChild(launch.plan);
+  if (!forked) return fail(mapErrno(forked.error(), kForkErrors));
+  launch.report.write.reset();
+  launch.streams[0].read.reset();
+  launch.streams[1].write.reset();
+  launch.streams[2].write.reset();
+  launch.scratch.release();
+  return *forked;
+}
+
+// The record of a child that runs its program: the ends of its stream pipes become its handles.
+ChildProcess childRecord(pid_t pid, Launch& launch) {
+  ChildProcess child;
+  child.pid = pid;
+  if (launch.streams[0].write.isOpen()) child.standard_input = launch.streams[0].write.release();
+  if (launch.streams[1].read.isOpen()) child.standard_output = launch.streams[1].read.release();
+  if (launch.streams[2].read.isOpen()) child.standard_error = launch.streams[2].read.release();
+  return child;
+}
+
 void forgetChild(ChildProcess& child) {
   for (std::optional<int>* handle :
        {&child.standard_input, &child.standard_output, &child.standard_error}) {
@@ -264,96 +333,20 @@ void forgetChild(ChildProcess& child) {
 
 Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& options) {
   if (options.arguments.empty()) return fail(Error::Unexpected);  // nothing names the program
-  const std::array<StdioSetting, 3> settings = {options.standard_input, options.standard_output,
-                                                options.standard_error};
-  std::array<Pipe, 3> pipes;
-  Pipe error_pipe;
-  ExecScratch scratch;
-  auto release = [&] {
-    for (Pipe& pipe : pipes)
-      closePipe(pipe);
-    closePipe(error_pipe);
-    if (scratch.memory != nullptr) context.allocator.release(scratch.memory, scratch.size);
-    scratch.memory = nullptr;
-  };
-
-  ChildPlan plan;
-  bool needs_null_device = false;
-  for (int target = 0; target < 3; ++target) {
-    plan.dispositions[target] = settings[target].disposition;
-    plan.sources[target] = settings[target].descriptor;
-    if (settings[target].disposition == StdioDisposition::ignore) needs_null_device = true;
-    if (settings[target].disposition != StdioDisposition::pipe) continue;
-    if (Status opened = openPipe(pipes[target]); !opened) {
-      release();
-      return fail(opened.error());
-    }
-    plan.sources[target] = target == 0 ? pipes[target].read : pipes[target].write;
+  std::optional<Error> reported;
+  pid_t pid = 0;
+  {
+    Launch launch(context.allocator);
+    TRY(prepareStreams(context, options, launch));
+    TRY(prepareExec(context, options, launch));
+    pid = TRY(startLaunch(launch));
+    reported = readReport(launch.report.read.get());
+    if (!reported) return childRecord(pid, launch);
   }
-
-  if (needs_null_device) {
-    Result<int> null_device = takeNullDevice(context);
-    if (!null_device) {
-      release();
-      return fail(null_device.error());
-    }
-    for (int target = 0; target < 3; ++target)
-      if (plan.dispositions[target] == StdioDisposition::ignore)
-        plan.sources[target] = *null_device;
-  }
-
-  Result<ExecScratch> copied = copyForExec(context.allocator, options);
-  if (!copied) {
-    release();
-    return fail(copied.error());
-  }
-  scratch = *copied;
-
-  if (Status opened = openPipe(error_pipe); !opened) {
-    release();
-    return fail(opened.error());
-  }
-
-  plan.error_pipe = error_pipe.write;
-  plan.argument_0 = Bytes(scratch.arguments[0], options.arguments[0].size());
-  plan.arguments = scratch.arguments;
-  plan.environment = scratch.environment;
-  plan.search_path = searchPathOf(options.environment);
-  plan.keep_argument_0 = options.keep_argument_0;
-  plan.parent = currentProcessId();
-  plan.caught_signals = caughtSignals(context);
-
-  SystemResult<pid_t> forked = startChild(plan);
-  if (!forked) {
-    release();
-    return fail(mapErrno(forked.error(), kForkErrors));
-  }
-
-  // The parent keeps only its own ends: the write end of standard input's pipe, the read ends of
-  // standard output's and standard error's.
-  closeIfOpen(error_pipe.write);
-  closeIfOpen(pipes[0].read);
-  closeIfOpen(pipes[1].write);
-  closeIfOpen(pipes[2].write);
-  context.allocator.release(scratch.memory, scratch.size);
-  scratch.memory = nullptr;
-
-  std::optional<Error> reported = readReport(error_pipe.read);
-  if (reported) {
-    release();
-    // The child is ending by itself with status 1, which nobody looks at; reaping it here keeps a
-    // zombie out of this process and out of the real tool that inherits its children.
-    (void)waitProcess(*forked, nullptr);
-    return fail(*reported);
-  }
-  closeIfOpen(error_pipe.read);
-
-  ChildProcess child;
-  child.pid = *forked;
-  if (pipes[0].write >= 0) child.standard_input = pipes[0].write;
-  if (pipes[1].read >= 0) child.standard_output = pipes[1].read;
-  if (pipes[2].read >= 0) child.standard_error = pipes[2].read;
-  return child;
+  // The child is ending by itself with status 1, which nobody looks at; reaping it here keeps a
+  // zombie out of this process and out of the real tool that inherits its children.
+  (void)waitProcess(pid, nullptr);
+  return fail(*reported);
 }
 
 Result<ChildExit> waitChild(ChildProcess& child) {

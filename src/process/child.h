@@ -11,25 +11,18 @@
 
 namespace larderbox {
 
+// What a child's standard stream is joined to.
 enum class StdioDisposition : std::uint8_t {
-  inherit = 0,
-  file = 1,
-  ignore = 2,
-  pipe = 3,
-  close = 4
-};
-
-struct StdioSetting {
-  StdioDisposition disposition = StdioDisposition::inherit;
-  std::int32_t descriptor = -1;  // only for `file`
+  ignore,  // the null device
+  pipe,    // a pipe whose other end the parent keeps
 };
 
 struct ChildSpawnOptions {
   std::span<const Bytes> arguments;    // argument 0 names the program
   std::span<const Bytes> environment;  // NAME=value entries: exactly the child's environment
-  StdioSetting standard_input;
-  StdioSetting standard_output;
-  StdioSetting standard_error;
+  StdioDisposition standard_input = StdioDisposition::ignore;
+  StdioDisposition standard_output = StdioDisposition::ignore;
+  StdioDisposition standard_error = StdioDisposition::ignore;
   bool keep_argument_0 = false;  // a PATH search leaves argument 0 as written
 };
 

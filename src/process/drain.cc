@@ -9,7 +9,7 @@
 #include <climits>
 #include <cstring>
 
-#include "process/system_calls.h"
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 namespace {
@@ -30,10 +30,6 @@ constexpr std::array<ErrnoMapping, 8> kReadErrors = {{
     {ECONNRESET, Error::ConnectionResetByPeer},
     {ENOTCONN, Error::SocketUnconnected},
 }};
-
-std::size_t addSaturated(std::size_t a, std::size_t b) {
-  return a > SIZE_MAX - b ? SIZE_MAX : a + b;
-}
 
 // Half of the need again plus 128 bytes: few regrowths for a large output, room for small ones.
 std::size_t grownCapacity(std::size_t need) {

@@ -5,7 +5,8 @@
 #include <array>
 #include <cstring>
 
-#include "process/system_calls.h"
+#include "runtime/path_list.h"
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 namespace {
@@ -53,14 +54,11 @@ Error execSearch(Bytes argument_0, char** arguments, char** environment,
   bool access_denied = false;
   char candidate[kCandidateBufferSize];
   Bytes rest = path_value ? *path_value : kDefaultSearchPath;
-  while (!rest.empty()) {
-    std::size_t colon = rest.find(':');
-    Bytes directory = bytesUpTo(rest, colon);
-    rest = colon == Bytes::npos ? Bytes() : bytesFrom(rest, colon + 1);
-    if (directory.empty()) continue;
-    if (argument_0.size() > kLongestJoined || directory.size() > kLongestJoined - argument_0.size())
+  while (std::optional<Bytes> directory = takePathEntry(rest)) {
+    if (argument_0.size() > kLongestJoined ||
+        directory->size() > kLongestJoined - argument_0.size())
       return Error::NameTooLong;
-    char* end = copyBytes(candidate, directory);
+    char* end = copyBytes(candidate, *directory);
     *end++ = '/';
     end = copyBytes(end, argument_0);
     *end = '\0';

@@ -1,10 +1,6 @@
 #include "runtime/allocator.h"
 
-#include <sys/mman.h>
-
-#ifdef LARDERBOX_FAULT_SEAM
-#include <unistd.h>
-#endif
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 namespace {
@@ -12,11 +8,6 @@ namespace {
 constexpr std::size_t kHeaderSize = 24;
 // The kernel maps whole pages; the block owns all of them, so the next small requests need no map.
 constexpr std::size_t kPageSize = 4096;
-
-// Sum with saturation: an overflowing size is simply too large to map.
-std::size_t addSaturated(std::size_t a, std::size_t b) {
-  return a > SIZE_MAX - b ? SIZE_MAX : a + b;
-}
 
 #ifdef LARDERBOX_FAULT_SEAM
 std::uint64_t allocations_until_failure = 0;
@@ -26,12 +17,22 @@ bool injectedFailure() {
   if (allocations_until_failure == 0) return false;
   if (--allocations_until_failure != 0) return false;
   // A lost report only makes the test that asked for it fail: nothing to do about it here.
-  if (failure_report_fd >= 0 && write(failure_report_fd, "!", 1) != 1) failure_report_fd = -1;
+  if (failure_report_fd >= 0 && writeFile(failure_report_fd, "!", 1).value_or(0) != 1)
+    failure_report_fd = -1;
   return true;
 }
 #endif
 
 }  // namespace
+
+ProcessAllocator::ProcessAllocator(std::span<char> first_block) {
+  auto* block = reinterpret_cast<BlockHeader*>(first_block.data());
+  block->size = first_block.size();
+  block->used = 0;
+  block->next = nullptr;
+  current_ = block;
+  first_block_ = block;
+}
 
 #ifdef LARDERBOX_FAULT_SEAM
 void failNthAllocation(std::uint64_t n, int report_fd) {
@@ -71,10 +72,9 @@ bool ProcessAllocator::mapBlock(std::size_t size, std::size_t alignment) {
   block_size = addSaturated(block_size, block_size & 1);
   block_size = addSaturated(block_size, -block_size & (kPageSize - 1));
   if (block_size == SIZE_MAX) return false;
-  void* memory =
-      mmap(nullptr, block_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return false;
-  auto* block = static_cast<BlockHeader*>(memory);
+  SystemResult<void*> memory = mapAnonymous(block_size);
+  if (!memory) return false;
+  auto* block = static_cast<BlockHeader*>(*memory);
   block->size = block_size;
   block->used = 0;
   block->next = current_;
@@ -112,9 +112,10 @@ void ProcessAllocator::release(void* memory, std::size_t size) {
 void ProcessAllocator::releaseAll() {
   while (current_ != nullptr) {
     BlockHeader* next = current_->next;
-    munmap(current_, current_->size);
+    if (current_ != first_block_) unmapMemory(current_, current_->size);
     current_ = next;
   }
+  first_block_ = nullptr;
 }
 
 }  // namespace larderbox

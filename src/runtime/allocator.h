@@ -3,8 +3,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace larderbox {
+
+// Sum with saturation: an overflowing size is simply too large to allocate.
+constexpr std::size_t addSaturated(std::size_t a, std::size_t b) {
+  return a > SIZE_MAX - b ? SIZE_MAX : a + b;
+}
 
 // Every string and array a run forms comes from here and lives until the process is replaced or
 // exits; only the error exit's tear-down gives the memory back (releaseAll).
@@ -12,10 +18,13 @@ namespace larderbox {
 // Each block begins with a 24-byte header (block size, bytes used, next block). When the current
 // block cannot take a request, a new one is mapped of 1.5 x (usable size of the current block +
 // request + alignment + 40), rounded up to an even number; the block then owns the whole pages the
-// kernel maps for that size.
+// kernel maps for that size. The first block may be storage the creator hands over instead.
 class ProcessAllocator {
  public:
   ProcessAllocator() = default;
+  // `first_block`, aligned to 8 bytes and larger than a header, is the first block: a run whose
+  // strings fit there maps no memory at all. It is never unmapped; releaseAll forgets it.
+  explicit ProcessAllocator(std::span<char> first_block);
   ProcessAllocator(const ProcessAllocator&) = delete;
   ProcessAllocator& operator=(const ProcessAllocator&) = delete;
 
@@ -32,7 +41,7 @@ class ProcessAllocator {
   // Gives the bytes back only for the most recent allocation of the current block.
   void release(void* memory, std::size_t size);
 
-  // Unmaps every block.
+  // Unmaps every mapped block; allocations start afresh in a new mapping.
   void releaseAll();
 
   template <class T>
@@ -54,6 +63,7 @@ class ProcessAllocator {
   void* carve(std::size_t size, std::size_t alignment);
 
   BlockHeader* current_ = nullptr;
+  const BlockHeader* first_block_ = nullptr;  // the creator's storage, when it handed some over
 };
 
 #ifdef LARDERBOX_FAULT_SEAM

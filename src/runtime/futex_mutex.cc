@@ -1,28 +1,8 @@
 #include "runtime/futex_mutex.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
+#include "runtime/system_calls.h"
 
 namespace larderbox {
-namespace {
-
-// The kernel's futex operations (musl ships no kernel headers).
-constexpr int kFutexWait = 0;
-constexpr int kFutexWake = 1;
-constexpr int kFutexPrivateFlag = 128;
-// cppcheck-suppress badBitmaskCheck ; FUTEX_WAIT is operation 0, written out beside its flag
-constexpr int kFutexWaitPrivate = kFutexWait | kFutexPrivateFlag;
-constexpr int kFutexWakePrivate = kFutexWake | kFutexPrivateFlag;
-
-void futexWait(std::uint32_t* word, std::uint32_t expected) {
-  syscall(SYS_futex, word, kFutexWaitPrivate, expected, nullptr, nullptr, 0);
-}
-
-void futexWakeOne(std::uint32_t* word) {
-  syscall(SYS_futex, word, kFutexWakePrivate, 1, nullptr, nullptr, 0);
-}
-
-}  // namespace
 
 void FutexMutex::lock() {
   std::uint32_t expected = 0;
@@ -39,7 +19,7 @@ void FutexMutex::unlock() {
 
 std::int32_t currentThreadId() {
   static thread_local std::int32_t cached = -1;
-  if (cached == -1) cached = static_cast<std::int32_t>(syscall(SYS_gettid));
+  if (cached == -1) cached = threadId();
   return cached;
 }
 

@@ -1,16 +1,15 @@
-// Process entry: start-up, then one run of the shim.
-#include "diag/channel.h"
+// Process entry: start-up, then one call of the program's function.
 #include "runtime/environment.h"
+#include "runtime/program.h"
 #include "runtime/run_context.h"
 #include "runtime/signals.h"
-#include "shim/driver.h"
 
 #ifdef LARDERBOX_FAULT_SEAM
-#include <fcntl.h>
-
 #include <cstdint>
 #include <cstring>
 #include <optional>
+
+#include "runtime/system_calls.h"
 
 namespace {
 
@@ -41,7 +40,7 @@ void armAllocationFailure(char** envp) {
   if (!nth) return;
   std::optional<std::uint64_t> report = seamNumber(envp, "LARDERBOX_FAIL_ALLOCATION_FD");
   int fd = -1;
-  if (report && *report <= INT32_MAX && fcntl(static_cast<int>(*report), F_SETFD, FD_CLOEXEC) == 0)
+  if (report && *report <= INT32_MAX && larderbox::setCloseOnExec(static_cast<int>(*report)))
     fd = static_cast<int>(*report);
   larderbox::failNthAllocation(*nth, fd);
 }
@@ -49,16 +48,24 @@ void armAllocationFailure(char** envp) {
 }  // namespace
 #endif
 
+namespace {
+
+// The allocator's first block, in the executable's zero-filled data: a run whose strings fit there
+// maps no memory for them. Not aligned to a page, so that it begins in the page that start-up
+// writes to anyway, and the first strings cost no page fault of their own.
+alignas(16) char first_allocator_block[4096];
+
+}  // namespace
+
 int main(int argc, char** argv, char** envp) {
   using namespace larderbox;
 #ifdef LARDERBOX_FAULT_SEAM
   armAllocationFailure(envp);
 #endif
   EnvironmentBlock environment = environmentBlock(envp);
-  stderrChannel().setEnvironment(environment.entries, environment.count);
-  ProcessAllocator allocator;
+  ProcessAllocator allocator(first_allocator_block);
   RunContext context(allocator);
   installSignalHandlers(context);
   context.handlers_installed = true;
-  return runShim(context, argc, argv, environment);
+  return runProgram(context, argc, argv, environment);
 }

@@ -1,5 +1,7 @@
 #include "runtime/signals.h"
 
+#include "runtime/system_calls.h"
+
 namespace larderbox {
 namespace {
 
@@ -13,10 +15,10 @@ bool install(int signal_number, struct sigaction& saved) {
   action.sa_handler = ignoreSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  if (sigaction(signal_number, &action, &saved) != 0) return false;
+  if (!changeSignalAction(signal_number, action, &saved)) return false;
   if (saved.sa_handler != SIG_IGN) return true;
   // Should this fail, the do-nothing handler stays and is treated as installed.
-  return sigaction(signal_number, &saved, nullptr) != 0;
+  return !changeSignalAction(signal_number, saved, nullptr);
 }
 
 }  // namespace
@@ -27,8 +29,8 @@ void installSignalHandlers(RunContext& context) {
 }
 
 void restoreSignalHandlers(RunContext& context) {
-  if (context.sigio_handled) sigaction(SIGIO, &context.saved_sigio, nullptr);
-  if (context.sigpipe_handled) sigaction(SIGPIPE, &context.saved_sigpipe, nullptr);
+  if (context.sigio_handled) (void)changeSignalAction(SIGIO, context.saved_sigio, nullptr);
+  if (context.sigpipe_handled) (void)changeSignalAction(SIGPIPE, context.saved_sigpipe, nullptr);
 }
 
 }  // namespace larderbox

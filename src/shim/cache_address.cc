@@ -60,14 +60,6 @@ void encodeBase64UrlInto(Bytes input, char* out) {
   }
 }
 
-Result<Bytes> encodeBase64Url(ProcessAllocator& allocator, Bytes input) {
-  std::size_t length = base64UrlLength(input.size());
-  char* out = allocator.allocateArray<char>(length);
-  if (out == nullptr) return fail(Error::OutOfMemory);
-  encodeBase64UrlInto(input, out);
-  return Bytes(out, length);
-}
-
 Bytes cacheFileName(Bytes url) {
   Bytes kept = bytesUpTo(url, url.find_first_of("?#"));
   while (!kept.empty() && kept.back() == '/')

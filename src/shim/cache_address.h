@@ -14,12 +14,9 @@ Bytes trimCacheServer(Bytes server);
 // The length of the unpadded base64url encoding of `input_length` bytes.
 std::size_t base64UrlLength(std::size_t input_length);
 
-// Writes the unpadded base64url encoding of `input` into `out` (base64UrlLength(input.size())
-// bytes).
+// Writes the unpadded base64url encoding of `input` (RFC 4648 section 5, "-" and "_") into `out`,
+// base64UrlLength(input.size()) bytes.
 void encodeBase64UrlInto(Bytes input, char* out);
-
-// A new string holding the unpadded base64url encoding (RFC 4648 section 5, "-" and "_").
-Result<Bytes> encodeBase64Url(ProcessAllocator& allocator, Bytes input);
 
 // The last path segment before any "?" or "#", trailing slashes dropped; "download" when empty.
 Bytes cacheFileName(Bytes url);

@@ -1,11 +1,9 @@
 #include "shim/hand_over.h"
 
 #include <errno.h>
-#include <unistd.h>
 
-#include "diag/channel.h"
-#include "runtime/process_exit.h"
 #include "runtime/strings.h"
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 
@@ -18,25 +16,24 @@ Status rewriteUrlArgument(ProcessAllocator& allocator, std::span<char*> argument
   return {};
 }
 
-void handOver(ProcessAllocator& allocator, Bytes real_tool, std::span<char* const> arguments,
-              char** environment, std::optional<ReplacedArgument> replaced) {
+Ending handOver(ProcessAllocator& allocator, Bytes real_tool, std::span<char* const> arguments,
+                char** environment, std::optional<ReplacedArgument> replaced) {
   std::optional<Bytes> path = copyWithNul(allocator, real_tool);
-  if (!path) exitProcess(127);
+  if (!path) return Ending::execUnprepared();
   char** vector = allocator.allocateArray<char*>(arguments.size() + 2);
-  if (vector == nullptr) exitProcess(127);
+  if (vector == nullptr) return Ending::execUnprepared();
   vector[0] = const_cast<char*>(path->data());
   for (std::size_t i = 0; i < arguments.size(); ++i)
     vector[i + 1] = arguments[i];
   vector[arguments.size() + 1] = nullptr;
-  execve(path->data(), vector, environment);
+  int error = executeProgram(path->data(), vector, environment);
   // The cache address is a third longer than the URL, so a command line that the caller could run
   // may no longer fit: the redirect must never cost the caller the download itself.
-  if (errno == E2BIG && replaced && replaced->index < arguments.size()) {
+  if (error == E2BIG && replaced && replaced->index < arguments.size()) {
     vector[replaced->index + 1] = replaced->original;
-    execve(path->data(), vector, environment);
+    (void)executeProgram(path->data(), vector, environment);
   }
-  writeMessage({"larderbox shim: cannot exec ", real_tool, "\n"});
-  exitProcess(127);
+  return Ending::execFailed(real_tool);
 }
 
 }  // namespace larderbox

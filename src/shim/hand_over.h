@@ -7,6 +7,7 @@
 #include "diag/error.h"
 #include "runtime/allocator.h"
 #include "runtime/bytes.h"
+#include "shim/ending.h"
 #include "shim/url_argument.h"
 
 namespace larderbox {
@@ -22,11 +23,10 @@ struct ReplacedArgument {
 };
 
 // execve of the real tool with its own path as argument 0, then `arguments`, and the environment
-// unchanged. Never returns: on failure it writes "larderbox shim: cannot exec <path>\n" and exits
-// 127; when its copies cannot be allocated it exits 127 without a word. When the vector with the
-// cache address in it is too large for the system, the caller's own element is tried once more.
-[[noreturn]] void handOver(ProcessAllocator& allocator, Bytes real_tool,
-                           std::span<char* const> arguments, char** environment,
-                           std::optional<ReplacedArgument> replaced = std::nullopt);
+// unchanged. Returns only when the process was not replaced: exec_failed, or exec_unprepared when
+// its copies cannot be allocated. When the vector with the cache address in it is too large for
+// the system, the caller's own element is tried once more.
+Ending handOver(ProcessAllocator& allocator, Bytes real_tool, std::span<char* const> arguments,
+                char** environment, std::optional<ReplacedArgument> replaced = std::nullopt);
 
 }  // namespace larderbox

@@ -1,14 +1,10 @@
 #include "shim/marker.h"
 
 #include <elf.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cstring>
 
-#include "process/system_calls.h"
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 namespace {
@@ -32,8 +28,8 @@ __attribute__((section(".note.larderbox"), used, aligned(4))) constexpr MarkerNo
     {'\x7f', 'l', 'a', 'r', 'd', 'e', 'r', 'b', 'o', 'x', '-', 's', 'h', 'i', 'm', '\x01'}};
 
 // True when a PT_NOTE segment inside `head` holds the whole note kNote. Only the program headers
-// and the notes are looked at: a byte search of the window would cost every real tool a scan of
-// 4 KiB, some 6,000 instructions, where this takes a few hundred.
+// and the notes are looked at: a byte search would scan all 4 KiB of the window for every real
+// tool, where this reads a few headers.
 bool notesCarryMarker(const char* head, std::size_t size) {
   Elf64_Ehdr header;
   if (size < sizeof header) return false;
@@ -74,22 +70,6 @@ MarkerCheck readMarker(int fd) {
   SystemResult<std::size_t> got = readFile(fd, window, sizeof window);
   if (!got) return MarkerCheck::unreadable;
   return notesCarryMarker(window, *got) ? MarkerCheck::carries_marker : MarkerCheck::lacks_marker;
-}
-
-Bytes larderboxMarker() {
-  return Bytes(kNote.descriptor, kMarkerSize);
-}
-
-MarkerCheck checkMarker(const char* path) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  SystemResult<int> fd = openFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (!fd) return MarkerCheck::unreadable;
-  // The status of the open file, not of the path the caller looked at: the file may have changed.
-  struct stat status;
-  bool regular = syscall(SYS_fstat, *fd, &status) == 0 && S_ISREG(status.st_mode);
-  MarkerCheck verdict = regular ? readMarker(*fd) : MarkerCheck::unreadable;
-  closeFile(*fd);
-  return verdict;
 }
 
 }  // namespace larderbox

@@ -6,10 +6,8 @@
 
 namespace larderbox {
 
-// 16 bytes held in an ELF note that the linker places right behind the program headers, inside the
-// first 4 KiB of every larderbox executable.
-Bytes larderboxMarker();
-
+// The marker: 16 bytes held in an ELF note that the linker places right behind the program headers,
+// inside the first 4 KiB of every larderbox executable.
 inline constexpr std::size_t kMarkerWindow = 4096;
 
 enum class MarkerCheck { carries_marker, lacks_marker, unreadable };
@@ -17,10 +15,5 @@ enum class MarkerCheck { carries_marker, lacks_marker, unreadable };
 // Looks for the marker in the first 4 KiB of the open regular file `fd`, with one read:
 // carries_marker, lacks_marker, or unreadable when the read fails.
 MarkerCheck readMarker(int fd);
-
-// Looks for the marker in the first 4 KiB of `path`, with one read. Only a regular file that can be
-// opened is read: a FIFO or device is never consumed from, and is `unreadable` like an
-// execute-only file.
-MarkerCheck checkMarker(const char* path);
 
 }  // namespace larderbox

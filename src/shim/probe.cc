@@ -4,7 +4,7 @@
 
 #include "process/child.h"
 #include "process/drain.h"
-#include "process/system_calls.h"
+#include "runtime/system_calls.h"
 #include "shim/tool_name.h"
 
 namespace larderbox {
@@ -18,8 +18,8 @@ namespace {
 // keeps it from globbing the address.
 using ProbeCommand = std::array<Bytes, 10>;
 
-ProbeCommand probeCommand(Bytes real_tool, Bytes tool_name, Bytes cache_address) {
-  if (tool_name == kWget)
+ProbeCommand probeCommand(Bytes real_tool, Tool tool, Bytes cache_address) {
+  if (tool == Tool::wget)
     return {real_tool, "--no-config", "--no-netrc", "--spider", "-q",
             "-T",      "5",           "-t",         "1",        cache_address};
   return {real_tool, "-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null", cache_address};
@@ -96,15 +96,14 @@ ProbeVerdict collectExit(RunContext& context, ChildProcess& child, std::int64_t 
 
 }  // namespace
 
-ProbeVerdict probeCache(RunContext& context, Bytes real_tool, Bytes tool_name,
-                        Bytes cache_address) {
-  ProbeCommand command = probeCommand(real_tool, tool_name, cache_address);
+ProbeVerdict probeCache(RunContext& context, Bytes real_tool, Tool tool, Bytes cache_address) {
+  ProbeCommand command = probeCommand(real_tool, tool, cache_address);
   ChildSpawnOptions options;
   options.arguments = command;
   options.environment = {};  // no PATH, HOME, proxy or cache variables reach the probe
-  options.standard_input = {StdioDisposition::ignore};
-  options.standard_output = {StdioDisposition::pipe};
-  options.standard_error = {StdioDisposition::pipe};
+  options.standard_input = StdioDisposition::ignore;
+  options.standard_output = StdioDisposition::pipe;
+  options.standard_error = StdioDisposition::pipe;
   options.keep_argument_0 = true;
   Result<ChildProcess> spawned = spawnChild(context, options);
   if (!spawned) return {ProbeOutcome::not_started, 0};

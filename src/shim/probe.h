@@ -5,6 +5,7 @@
 
 #include "runtime/bytes.h"
 #include "runtime/run_context.h"
+#include "shim/tool_name.h"
 
 namespace larderbox {
 
@@ -28,6 +29,6 @@ struct ProbeVerdict {
 inline constexpr std::int64_t kProbeDeadlineSeconds = 15;
 
 // Every failure is simply "no": the probe prints nothing and never ends the run.
-ProbeVerdict probeCache(RunContext& context, Bytes real_tool, Bytes tool_name, Bytes cache_address);
+ProbeVerdict probeCache(RunContext& context, Bytes real_tool, Tool tool, Bytes cache_address);
 
 }  // namespace larderbox

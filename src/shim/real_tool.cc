@@ -2,75 +2,52 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/auxv.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstring>
-
-#include "diag/channel.h"
-#include "process/system_calls.h"
+#include "runtime/path_list.h"
 #include "runtime/strings.h"
+#include "runtime/system_calls.h"
 #include "shim/marker.h"
 #include "shim/tool_name.h"
 
 namespace larderbox {
-namespace {
 
-// The raw stat calls below fill the C library's struct stat: on x86-64 it is the kernel's.
-static_assert(sizeof(struct stat) == 144);
-
-FileIdentity identityOf(const struct stat& status) {
-  return {static_cast<std::uint64_t>(status.st_ino), static_cast<std::uint64_t>(status.st_size)};
-}
-
-// stat goes to the kernel directly: on x86-64 its struct stat is the C library's, and musl's
-// wrapper would copy it field by field (some 80 instructions a call).
-bool statPath(const char* path, struct stat& status) {
-  long result;
-  do {
-    result = syscall(SYS_stat, path, &status);
-  } while (result != 0 && errno == EINTR);
-  return result == 0;
-}
-
-}  // namespace
-
-std::optional<FileIdentity> fileIdentity(const char* path) {
+std::optional<std::uint64_t> fileSize(const char* path) {
   struct stat status;
-  if (!statPath(path, status)) return std::nullopt;
-  return identityOf(status);
+  if (!pathStatus(path, status)) return std::nullopt;
+  return static_cast<std::uint64_t>(status.st_size);
 }
 
 bool isExecutable(const char* path) {
-  return access(path, X_OK) == 0;
+  return checkAccess(path, X_OK).has_value();
 }
 
 SelfIdentity SelfIdentity::ofThisProcess() {
+  const char* executed_as = executedPath();
+  return executedAs(executed_as != nullptr ? Bytes(executed_as) : Bytes());
+}
+
+SelfIdentity SelfIdentity::executedAs(Bytes path) {
   SelfIdentity self;
-  // NOLINTNEXTLINE(performance-no-int-to-ptr): the auxiliary vector holds addresses as integers
-  self.executed_as_ = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  self.executed_as_ = path;
   return self;
 }
 
 // The path this process was executed under names the file it runs from, unless that file was
-// replaced since the exec; it is asked first because a fresh process's first look into /proc costs
-// about 8 % of a whole pass-through run (procfs makes its entries on first use), its stat 1 %.
-std::optional<FileIdentity> SelfIdentity::get() {
+// replaced since the exec; it is asked first because a fresh process's first look into /proc is
+// far dearer than a stat (procfs makes its entries on first use).
+std::optional<std::uint64_t> SelfIdentity::size() {
   if (!taken_) {
     taken_ = true;
-    if (executed_as_ != nullptr) identity_ = fileIdentity(executed_as_);
-    if (!identity_) identity_ = fileIdentity("/proc/self/exe");
+    if (!executed_as_.empty()) size_ = fileSize(executed_as_.data());
+    if (!size_) size_ = fileSize("/proc/self/exe");
   }
-  return identity_;
+  return size_;
 }
 
-bool SelfIdentity::adoptIfExecutedAs(const char* path, FileIdentity identity) {
-  if (taken_ || executed_as_ == nullptr || std::strcmp(path, executed_as_) != 0) return false;
-  taken_ = true;
-  identity_ = identity;
-  return true;
+bool SelfIdentity::isExecutedAs(Bytes path) const {
+  return !executed_as_.empty() && sameBytes(path, executed_as_);
 }
 
 namespace {
@@ -78,49 +55,58 @@ namespace {
 // The executable test of an open file: the test access makes for its path (real user and group,
 // links followed, a mount without exec refused). Kernels before faccessat2 test the path instead.
 bool openFileIsExecutable(int fd, const char* path) {
-  long result = syscall(SYS_faccessat2, fd, "", X_OK, AT_EMPTY_PATH);
-  if (result != 0 && (errno == ENOSYS || errno == EINVAL)) return isExecutable(path);
-  return result == 0;
+  SystemStatus tested = checkOpenFileAccess(fd, X_OK);
+  if (!tested && (tested.error() == ENOSYS || tested.error() == EINVAL)) return isExecutable(path);
+  return tested.has_value();
+}
+
+// A file whose first 4 KiB cannot be read (execute-only, say) hides its marker, so its size has to
+// stand in for it: an execute-only copy of this executable is another inode of exactly this size,
+// and two such copies on PATH would otherwise execute each other for ever. A real tool of exactly
+// the shim's size that the user cannot read is skipped too; that is the price.
+CandidateKind judgeBySize(const struct stat& status, SelfIdentity& self) {
+  std::optional<std::uint64_t> mine = self.size();
+  return mine && static_cast<std::uint64_t>(status.st_size) == *mine ? CandidateKind::larderbox
+                                                                     : CandidateKind::real_tool;
 }
 
 CandidateKind judgeOpenCandidate(int fd, const char* path, SelfIdentity& self) {
   if (!openFileIsExecutable(fd, path)) return CandidateKind::not_executable;
   struct stat status;
-  if (syscall(SYS_fstat, fd, &status) != 0) return CandidateKind::real_tool;
+  if (!openFileStatus(fd, status)) return CandidateKind::real_tool;
   if (!S_ISREG(status.st_mode)) return CandidateKind::not_executable;
-  // The path this process was executed under is this file, whose status then is the self identity.
-  if (self.adoptIfExecutedAs(path, identityOf(status))) return CandidateKind::larderbox;
-  std::optional<FileIdentity> mine = self.get();
-  if (mine && identityOf(status) == *mine) return CandidateKind::larderbox;
-  if (readMarker(fd) == MarkerCheck::carries_marker) return CandidateKind::larderbox;
-  return CandidateKind::real_tool;
+  switch (readMarker(fd)) {
+    case MarkerCheck::carries_marker:
+      return CandidateKind::larderbox;
+    case MarkerCheck::lacks_marker:
+      return CandidateKind::real_tool;
+    case MarkerCheck::unreadable:
+      break;
+  }
+  return judgeBySize(status, self);
 }
 
-// A file that cannot be opened for reading (execute-only, say) hides its marker, so its size has
-// to stand in for it: an execute-only copy of this executable is another inode of exactly this
-// size, and two such copies on PATH would otherwise execute each other for ever. A real tool of
-// exactly the shim's size that the user cannot read is skipped too; that is the price.
 CandidateKind judgeUnreadableCandidate(const char* path, SelfIdentity& self) {
   if (!isExecutable(path)) return CandidateKind::not_executable;
   struct stat status;
-  if (!statPath(path, status)) return CandidateKind::real_tool;
+  if (!pathStatus(path, status)) return CandidateKind::real_tool;
   if (!S_ISREG(status.st_mode)) return CandidateKind::not_executable;
-  std::optional<FileIdentity> mine = self.get();
-  return mine && identityOf(status).size == mine->size ? CandidateKind::larderbox
-                                                       : CandidateKind::real_tool;
+  return judgeBySize(status, self);
 }
 
 }  // namespace
 
-// Either test marks a larderbox executable: the identity catches this file through any link,
-// readable or not, and the marker catches other copies. A readable candidate answers the executable
-// test, its identity and its marker through one open, so its path is walked once; path walks are
-// what a pass-through spends most of its own time on.
-CandidateKind judgeCandidate(const char* path, SelfIdentity& self) {
+// The marker marks every larderbox executable that can be read, this one through any link included;
+// only where it cannot be read does the size stand in for it. A readable candidate answers the
+// executable test, its type and its marker through one open, so its path is walked once; path walks
+// are what a pass-through spends most of its own time on.
+CandidateKind judgeCandidate(Bytes path, SelfIdentity& self) {
+  // The path this process was executed under names this executable: skipped without a look at it.
+  if (self.isExecutedAs(path)) return CandidateKind::larderbox;
   // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  SystemResult<int> fd = openFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (!fd) return judgeUnreadableCandidate(path, self);
-  CandidateKind kind = judgeOpenCandidate(*fd, path, self);
+  SystemResult<int> fd = openFile(path.data(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (!fd) return judgeUnreadableCandidate(path.data(), self);
+  CandidateKind kind = judgeOpenCandidate(*fd, path.data(), self);
   closeFile(*fd);
   return kind;
 }
@@ -132,34 +118,25 @@ CandidateKind judgeCandidate(const char* path, SelfIdentity& self) {
 //    path is absolute or relative, so that the shim can never execute itself round and round.
 // The first such candidate wins; empty entries are skipped and never mean the working directory.
 Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,
-                                        std::optional<Bytes> path_value, Bytes tool_name,
+                                        std::optional<Bytes> path_value, Tool tool,
                                         SelfIdentity& self) {
   if (!path_value) return std::nullopt;
   Bytes rest = *path_value;
-  while (!rest.empty()) {
-    std::size_t colon = rest.find(':');
-    Bytes entry = bytesUpTo(rest, colon);
-    rest = colon == Bytes::npos ? Bytes() : bytesFrom(rest, colon + 1);
-    if (entry.empty()) continue;
-    std::optional<Bytes> candidate = joinWithNul(allocator, {entry, "/", tool_name});
+  while (std::optional<Bytes> entry = takePathEntry(rest)) {
+    std::optional<Bytes> candidate = joinWithNul(allocator, {*entry, "/", toolName(tool)});
     if (!candidate) return fail(Error::OutOfMemory);
-    if (judgeCandidate(candidate->data(), self) == CandidateKind::real_tool) return candidate;
+    if (judgeCandidate(*candidate, self) == CandidateKind::real_tool) return candidate;
   }
   return std::nullopt;
 }
 
 Result<std::optional<Bytes>> findRealTool(ProcessAllocator& allocator, EnvironmentBlock environment,
-                                          Bytes tool_name, SelfIdentity& self) {
-  std::optional<Bytes> named = lookupEnv(environment, realToolVariable(tool_name));
+                                          Tool tool, SelfIdentity& self) {
+  std::optional<Bytes> named = lookupEnv(environment, realToolVariable(tool));
   // An environment value is NUL-terminated in place, so it needs no copy for the system.
-  if (named && !named->empty() && judgeCandidate(named->data(), self) == CandidateKind::real_tool)
+  if (named && !named->empty() && judgeCandidate(*named, self) == CandidateKind::real_tool)
     return named;
-  return findOnPath(allocator, lookupEnv(environment, "PATH"), tool_name, self);
-}
-
-void reportNoRealTool(Bytes tool_name) {
-  writeMessage({tool_name, "larderbox: no real ", tool_name, " found on PATH (set $",
-                realToolVariable(tool_name), ")\n"});
+  return findOnPath(allocator, lookupEnv(environment, "PATH"), tool, self);
 }
 
 }  // namespace larderbox

@@ -8,64 +8,51 @@
 #include "runtime/allocator.h"
 #include "runtime/bytes.h"
 #include "runtime/environment.h"
+#include "shim/tool_name.h"
 
 namespace larderbox {
 
-// Inode number and size: two identities are equal when both are.
-struct FileIdentity {
-  std::uint64_t inode = 0;
-  std::uint64_t size = 0;
-  bool operator==(const FileIdentity&) const = default;
-};
-
-// The status of `path` with links followed; none when it cannot be taken. stat, not open, so that
-// execute-only files, FIFOs and a process without free descriptors are identified too.
-std::optional<FileIdentity> fileIdentity(const char* path);
+// The size of `path` with links followed; none when its status cannot be taken. stat, not open, so
+// that execute-only files and a process without free descriptors are measured too.
+std::optional<std::uint64_t> fileSize(const char* path);
 
 // Whether the calling process may execute `path` (access with X_OK).
 bool isExecutable(const char* path);
 
-// The identity of the running executable, taken once: from the status of a candidate that is the
-// very path the process was executed under, or on first use from that path's status, or from
-// "/proc/self/exe" when that path no longer names a file.
+// What identifies the running executable: the path it was executed under, and its size, taken once
+// on first use from that path's status, or from "/proc/self/exe" when that path no longer names a
+// file.
 class SelfIdentity {
  public:
   static SelfIdentity ofThisProcess();
-  static SelfIdentity known(std::optional<FileIdentity> identity) {
-    SelfIdentity self;
-    self.taken_ = true;
-    self.identity_ = identity;
-    return self;
-  }
-  std::optional<FileIdentity> get();
-  // Takes `identity` as the self identity when `path` is byte for byte the path this process was
-  // executed under and nothing was taken yet; true when it did.
-  bool adoptIfExecutedAs(const char* path, FileIdentity identity);
+  // The executable as if it had been executed under `path` (followed by a NUL; empty: unknown).
+  static SelfIdentity executedAs(Bytes path);
+  std::optional<std::uint64_t> size();
+  // Whether `path` is byte for byte the path this process was executed under.
+  [[nodiscard]] bool isExecutedAs(Bytes path) const;
 
  private:
   SelfIdentity() = default;
   bool taken_ = false;
-  const char* executed_as_ = nullptr;
-  std::optional<FileIdentity> identity_;
+  Bytes executed_as_;  // followed by a NUL; empty when unknown
+  std::optional<std::uint64_t> size_;
 };
 
 enum class CandidateKind { not_executable, larderbox, real_tool };
 
-// What `path` is to the lookup: not executable (access X_OK fails, or it is no regular file: a
-// directory or a FIFO), a larderbox executable (its identity equals the self identity, it carries
-// the marker, or it cannot be read and has the self identity's size), or the real tool.
-CandidateKind judgeCandidate(const char* path, SelfIdentity& self);
+// What `path` (followed by a NUL) is to the lookup: not executable (access X_OK fails, or it is no
+// regular file: a directory or a FIFO), a larderbox executable (the path this process was executed
+// under, a file that carries the marker, or one whose marker cannot be read and that has this
+// executable's size), or the real tool.
+CandidateKind judgeCandidate(Bytes path, SelfIdentity& self);
 
 // The first usable "<entry>/<tool>" of `path_value`, or none. Fails only with OutOfMemory.
 Result<std::optional<Bytes>> findOnPath(ProcessAllocator& allocator,
-                                        std::optional<Bytes> path_value, Bytes tool_name,
+                                        std::optional<Bytes> path_value, Tool tool,
                                         SelfIdentity& self);
 
 // REAL_<TOOL> when it names a usable executable, else the PATH search.
 Result<std::optional<Bytes>> findRealTool(ProcessAllocator& allocator, EnvironmentBlock environment,
-                                          Bytes tool_name, SelfIdentity& self);
-
-// "<tool>larderbox: no real <tool> found on PATH (set $REAL_<TOOL>)\n" on standard error.
-void reportNoRealTool(Bytes tool_name);
+                                          Tool tool, SelfIdentity& self);
 
 }  // namespace larderbox

@@ -216,9 +216,9 @@ std::optional<GateVerdict> urlVerdict(bool wget, Bytes url, const UrlTreatment& 
 
 }  // namespace
 
-std::optional<GateVerdict> gateRedirect(Bytes tool_name, std::span<char* const> arguments,
+std::optional<GateVerdict> gateRedirect(Tool tool, std::span<char* const> arguments,
                                         const UrlArgument& url) {
-  CommandLineReader reader(optionTableFor(tool_name), arguments);
+  CommandLineReader reader(optionTableFor(tool), arguments);
   UrlTreatment treatment;
   while (std::optional<CommandLineItem> item = reader.next()) {
     if (item->option == nullptr) continue;
@@ -227,7 +227,7 @@ std::optional<GateVerdict> gateRedirect(Bytes tool_name, std::span<char* const> 
     if (std::optional<Bytes> reason = optionReason(*item, treatment))
       return GateVerdict{*reason, canonicalSpelling(*item->option)};
   }
-  return urlVerdict(tool_name == kWget, url.url, treatment);
+  return urlVerdict(tool == Tool::wget, url.url, treatment);
 }
 
 }  // namespace larderbox

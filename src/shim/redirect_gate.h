@@ -7,6 +7,7 @@
 #include <span>
 
 #include "runtime/bytes.h"
+#include "shim/tool_name.h"
 #include "shim/url_argument.h"
 
 namespace larderbox {
@@ -24,9 +25,9 @@ struct GateVerdict {
   Bytes detail;
 };
 
-// None when the cache can serve this command line exactly as the origin would. tool_name is kCurl
-// or kWget; url is what findUrlArgument found in the same arguments.
-std::optional<GateVerdict> gateRedirect(Bytes tool_name, std::span<char* const> arguments,
+// None when the cache can serve this command line exactly as the origin would. url is what
+// findUrlArgument found in the same arguments.
+std::optional<GateVerdict> gateRedirect(Tool tool, std::span<char* const> arguments,
                                         const UrlArgument& url);
 
 }  // namespace larderbox

@@ -28,9 +28,8 @@ std::size_t nextNotUrlValue(CommandLineReader& reader) {
 
 }  // namespace
 
-std::optional<Bytes> selectCacheServer(EnvironmentBlock environment, Bytes tool_name) {
-  if (std::optional<Bytes> server = lookupEnv(environment, toolServerVariable(tool_name)))
-    return server;
+std::optional<Bytes> selectCacheServer(EnvironmentBlock environment, Tool tool) {
+  if (std::optional<Bytes> server = lookupEnv(environment, toolServerVariable(tool))) return server;
   return lookupEnv(environment, "LARDERBOX_SERVER");
 }
 
@@ -43,9 +42,9 @@ bool looksLikeUrl(Bytes argument) {
   return true;
 }
 
-std::optional<UrlArgument> findUrlArgument(std::span<char* const> arguments, Bytes tool_name) {
+std::optional<UrlArgument> findUrlArgument(std::span<char* const> arguments, Tool tool) {
   constexpr Bytes kEqualsPrefix = "--url=";
-  CommandLineReader reader(optionTableFor(tool_name), arguments);
+  CommandLineReader reader(optionTableFor(tool), arguments);
   std::size_t not_url = nextNotUrlValue(reader);
   bool after_double_dash = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {

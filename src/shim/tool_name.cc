@@ -2,6 +2,10 @@
 
 namespace larderbox {
 
+Bytes toolName(Tool tool) {
+  return tool == Tool::wget ? "wget" : "curl";
+}
+
 Bytes lastPathComponent(Bytes name) {
   std::size_t root = 0;
   while (root < name.size() && name[root] == '/')
@@ -15,16 +19,16 @@ Bytes lastPathComponent(Bytes name) {
   return Bytes(name.data() + start, end - start);
 }
 
-Bytes chooseToolName(Bytes program_name) {
-  return containsBytes(lastPathComponent(program_name), "wget") ? kWget : kCurl;
+Tool chooseTool(Bytes program_name) {
+  return containsBytes(lastPathComponent(program_name), "wget") ? Tool::wget : Tool::curl;
 }
 
-Bytes realToolVariable(Bytes tool_name) {
-  return tool_name == kWget ? "REAL_WGET" : "REAL_CURL";
+Bytes realToolVariable(Tool tool) {
+  return tool == Tool::wget ? "REAL_WGET" : "REAL_CURL";
 }
 
-Bytes toolServerVariable(Bytes tool_name) {
-  return tool_name == kWget ? "WGETLARDERBOX_SERVER" : "CURLLARDERBOX_SERVER";
+Bytes toolServerVariable(Tool tool) {
+  return tool == Tool::wget ? "WGETLARDERBOX_SERVER" : "CURLLARDERBOX_SERVER";
 }
 
 }  // namespace larderbox

@@ -1,23 +1,26 @@
-// Which download tool an invocation stands for, chosen from the program name.
+// Which download tool an invocation stands for, chosen from the program name, and its names.
 #pragma once
 
-#include "runtime/allocator.h"
+#include <cstdint>
+
 #include "runtime/bytes.h"
 
 namespace larderbox {
 
-inline constexpr Bytes kCurl = "curl";
-inline constexpr Bytes kWget = "wget";
+enum class Tool : std::uint8_t { curl, wget };
+
+// "curl" or "wget", NUL-terminated.
+Bytes toolName(Tool tool);
 
 // The last path component of `program_name`: root and trailing slashes never belong to it.
 Bytes lastPathComponent(Bytes program_name);
 
-// "wget" when the last path component holds "wget" anywhere (case-sensitive), else "curl".
-Bytes chooseToolName(Bytes program_name);
+// wget when the last path component holds "wget" anywhere (case-sensitive), else curl.
+Tool chooseTool(Bytes program_name);
 
 // The variables named after the tool: "REAL_" or "LARDERBOX_SERVER" joined to its upper-case name.
-// Constants, NUL-terminated: the tool name is one of two, so no copy has to be made.
-Bytes realToolVariable(Bytes tool_name);
-Bytes toolServerVariable(Bytes tool_name);
+// Constants, NUL-terminated.
+Bytes realToolVariable(Tool tool);
+Bytes toolServerVariable(Tool tool);
 
 }  // namespace larderbox

@@ -368,8 +368,8 @@ const OptionSpec* firstGating(std::span<const OptionSpec> options) {
 
 }  // namespace
 
-const OptionTable& optionTableFor(Bytes tool_name) {
-  return tool_name == kWget ? kWgetTable : kCurlTable;
+const OptionTable& optionTableFor(Tool tool) {
+  return tool == Tool::wget ? kWgetTable : kCurlTable;
 }
 
 OptionMatch findLongOption(const OptionTable& table, Bytes name) {

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "runtime/bytes.h"
+#include "shim/tool_name.h"
 
 namespace larderbox {
 
@@ -65,8 +66,8 @@ struct OptionTable {
   }
 };
 
-// The table of curl (7.88) or wget (1.21): tool_name is kCurl or kWget.
-const OptionTable& optionTableFor(Bytes tool_name);
+// The table of curl (7.88) or wget (1.21).
+const OptionTable& optionTableFor(Tool tool);
 
 struct OptionMatch {
   const OptionSpec* option = nullptr;  // none: no option, or an abbreviation of several

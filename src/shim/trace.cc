@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 
-#include "process/system_calls.h"
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 namespace {

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "support/assertions.h"
+#include "support/string_array.h"
+#include "support/watchdog.h"
 
 namespace larderbox {
 namespace {
@@ -20,31 +22,6 @@ namespace {
 constexpr const char kPlainLine[] = "error: OutOfMemory\n";
 constexpr const char kColouredLine[] =
     "\x1b[31m\x1b[1merror\x1b[0m\x1b[2m\x1b[1m: \x1b[0mOutOfMemory\n";
-
-// Arms alarm() for the lifetime of the object, so that a hang ends the test binary.
-class ScopedAlarm {
- public:
-  explicit ScopedAlarm(unsigned seconds) { alarm(seconds); }
-  ScopedAlarm(const ScopedAlarm&) = delete;
-  ScopedAlarm& operator=(const ScopedAlarm&) = delete;
-  ~ScopedAlarm() { alarm(0); }
-};
-
-// Environment entries with the block a channel keeps a view of.
-class Entries {
- public:
-  Entries(std::initializer_list<std::string> entries) : strings_(entries) {
-    for (std::string& entry : strings_)
-      pointers_.push_back(entry.data());
-    pointers_.push_back(nullptr);
-  }
-  char* const* data() const { return pointers_.data(); }
-  std::size_t count() const { return strings_.size(); }
-
- private:
-  std::vector<std::string> strings_;
-  std::vector<char*> pointers_;
-};
 
 // A channel writing into one end of a SOCK_SEQPACKET pair: every write call arrives as one packet,
 // so the packets read from the other end show how many write calls a message took.
@@ -99,9 +76,9 @@ class IgnoredSigpipe {
   struct sigaction previous_ = {};
 };
 
-ColorMode modeFor(int descriptor, const Entries& entries, std::size_t count) {
+ColorMode modeFor(int descriptor, const test::Environment& entries, std::size_t count) {
   DiagnosticChannel channel(descriptor);
-  channel.setEnvironment(entries.data(), count);
+  channel.setEnvironment(entries.entries(), count);
   char buffer[kMessageBufferSize];
   ColorMode mode = channel.lock(buffer);
   channel.unlock();
@@ -110,7 +87,7 @@ ColorMode modeFor(int descriptor, const Entries& entries, std::size_t count) {
 
 TEST(ErrorLine, ExactBytesInOneWrite) {
   struct Row {
-    Entries environment;
+    test::Environment environment;
     std::string line;
   };
   const Row rows[] = {
@@ -123,7 +100,7 @@ TEST(ErrorLine, ExactBytesInOneWrite) {
     PacketChannel socket;
     ASSERT_TRUE(socket.ready());
     DiagnosticChannel channel(socket.writer());
-    channel.setEnvironment(row.environment.data(), row.environment.count());
+    channel.setEnvironment(row.environment.entries(), row.environment.count());
     writeErrorLine(channel, Error::OutOfMemory);
     EXPECT_EQ(socket.packets(), std::vector<std::string>{row.line});
   }
@@ -133,8 +110,8 @@ TEST(ErrorLine, OtherNames) {
   PacketChannel socket;
   ASSERT_TRUE(socket.ready());
   DiagnosticChannel channel(socket.writer());
-  Entries environment{"NO_COLOR=1"};
-  channel.setEnvironment(environment.data(), environment.count());
+  test::Environment environment{"NO_COLOR=1"};
+  channel.setEnvironment(environment.entries(), environment.count());
   writeErrorLine(channel, Error::WriteFailed);
   writeErrorLine(channel, Error::None);
   EXPECT_EQ(socket.packets(), (std::vector<std::string>{"error: WriteFailed\n", "error: \n"}));
@@ -150,7 +127,7 @@ TEST(ColorMode, DecisionOrder) {
 
   struct Row {
     const char* what;
-    Entries environment;
+    test::Environment environment;
     int descriptor;
     ColorMode expected;
   };
@@ -185,7 +162,7 @@ TEST(ColorMode, DecisionOrder) {
         << row.what;
 
   // Only `count` entries belong to the view: a NO_COLOR behind it is not seen.
-  Entries longer{"TERM=xterm", "NO_COLOR=1"};
+  test::Environment longer{"TERM=xterm", "NO_COLOR=1"};
   EXPECT_EQ(modeFor(terminal, longer, 1), ColorMode::escape_codes);
   EXPECT_EQ(modeFor(terminal, longer, 2), ColorMode::no_color);
 
@@ -199,14 +176,14 @@ TEST(ColorMode, DecisionOrder) {
 TEST(ColorMode, DecidedOnceAtFirstLock) {
   int pipe_ends[2];
   ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
-  Entries forced{"CLICOLOR_FORCE=1"};
-  Entries none{};
+  test::Environment forced{"CLICOLOR_FORCE=1"};
+  test::Environment none{};
   DiagnosticChannel channel(pipe_ends[1]);
-  channel.setEnvironment(forced.data(), forced.count());
+  channel.setEnvironment(forced.entries(), forced.count());
   char buffer[kMessageBufferSize];
   EXPECT_EQ(channel.lock(buffer), ColorMode::escape_codes);
   channel.unlock();
-  channel.setEnvironment(none.data(), none.count());
+  channel.setEnvironment(none.entries(), none.count());
   EXPECT_EQ(channel.lock(buffer), ColorMode::escape_codes);
   channel.unlock();
   close(pipe_ends[0]);
@@ -271,7 +248,7 @@ TEST(Message, SetColorWritesOnlyWithEscapeCodes) {
 }
 
 TEST(Message, FailedWriteCutsTheMessage) {
-  ScopedAlarm bound(20);
+  test::Watchdog bound(20);
   IgnoredSigpipe ignored;
   {
     // The reader has gone: every write fails with EPIPE, nothing hangs, nothing is retried.
@@ -279,8 +256,8 @@ TEST(Message, FailedWriteCutsTheMessage) {
     ASSERT_TRUE(socket.ready());
     socket.closeReader();
     DiagnosticChannel channel(socket.writer());
-    Entries environment{"CLICOLOR_FORCE=1"};
-    channel.setEnvironment(environment.data(), environment.count());
+    test::Environment environment{"CLICOLOR_FORCE=1"};
+    channel.setEnvironment(environment.entries(), environment.count());
     writeErrorLine(channel, Error::OutOfMemory);
     writeMessage(channel, {"larderbox shim: cannot exec ", std::string(100, 'p'), "\n"});
     EXPECT_ERROR(channel.writeAll("unbuffered"), Error::WriteFailed);
@@ -323,7 +300,7 @@ TEST(Message, FailedWriteCutsTheMessage) {
 }
 
 TEST(Lock, RecursiveForTheOwnerAndReleasedAtDepthZero) {
-  ScopedAlarm bound(20);
+  test::Watchdog bound(20);
   PacketChannel socket;
   ASSERT_TRUE(socket.ready());
   DiagnosticChannel channel(socket.writer());
@@ -341,7 +318,7 @@ TEST(Lock, RecursiveForTheOwnerAndReleasedAtDepthZero) {
 }
 
 TEST(Lock, SerialisesThreads) {
-  ScopedAlarm bound(60);
+  test::Watchdog bound(60);
   PacketChannel socket;
   ASSERT_TRUE(socket.ready());
   int size = 1 << 20;

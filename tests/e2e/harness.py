@@ -14,6 +14,9 @@ import sys
 import tempfile
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from cache_layout import cache_address  # noqa: E402,F401 (for the tests that import harness)
+
 LARDERBOX_BIN = os.environ.get("LARDERBOX_BIN", "")
 RECORDER_BIN = os.environ.get("RECORDER_BIN", "")
 LAUNCH_EMPTY_ARGV_BIN = os.environ.get("LAUNCH_EMPTY_ARGV_BIN", "")

@@ -2,7 +2,6 @@
 server on 127.0.0.1 serve different bytes for the same download, so every test can tell where the
 bytes came from, and both log every request so the tests can see what the probe sent."""
 
-import base64
 import hashlib
 import http.client
 import http.server
@@ -16,7 +15,7 @@ import time
 import urllib.parse
 
 import harness
-from harness import MIB, TIMEOUT, ShimCase
+from harness import MIB, TIMEOUT, ShimCase, cache_address
 
 REAL = {"curl": "/usr/bin/curl", "wget": "/usr/bin/wget"}
 SYSTEM_PATH = "/usr/bin:/bin"
@@ -27,14 +26,6 @@ CACHE_BODY = b"bytes from the cache\n" * 2000
 SLOW_TIMEOUT = 30
 # The probe's own limit is 5 s; a fallback that is not "at once" takes about that long.
 PROMPT = 2.5
-
-
-def encoded(url):
-    return base64.urlsafe_b64encode(os.fsencode(url)).rstrip(b"=").decode("ascii")
-
-
-def cache_path(url, name=NAME, prefix=""):
-    return "%s/b/%s/%s" % (prefix, encoded(url), name)
 
 
 def unused_port():
@@ -307,13 +298,13 @@ class CacheCase(ShimCase):
         env.update(variables)
         return env
 
-    def publish(self, url_path="/pkg/" + NAME, name=NAME, prefix="", cache=None):
+    def publish(self, url_path="/pkg/" + NAME, prefix="", cache=None):
         """The origin serves `url_path`, the cache its copy at the matching address; returns the
         origin URL and the path of the cache address on the cache server."""
         cache = cache or self.cache
         url = self.origin.url(url_path)
         self.origin.serve(url_path.split("#", 1)[0], ORIGIN_BODY)
-        address = cache_path(url, name, prefix)
+        address = cache_address(prefix, url)
         cache.serve(address, CACHE_BODY)
         return url, address
 
@@ -447,7 +438,7 @@ class Hit(CacheCase):
         url, address = self.publish()
         second = self.origin.url("/pkg/other.tgz")
         self.origin.serve("/pkg/other.tgz", b"other from the origin\n")
-        self.cache.serve(cache_path(second, "other.tgz"), b"other from the cache\n")
+        self.cache.serve(cache_address("", second), b"other from the cache\n")
         completed = self.through_shim("curl", ["-fsS", "-o", "out", url, "-o", "second", second],
                                       self.tool_env(LARDERBOX_SERVER=self.cache.base()))
         self.assert_downloaded_from(completed, CACHE_BODY)
@@ -582,7 +573,7 @@ class StandardInput(CacheCase):
         for label, method, options in rows:
             with self.subTest(label):
                 self.forget_traffic()
-                url, _ = self.publish(url_path="/upload/blob.bin", name="blob.bin")
+                url, _ = self.publish(url_path="/upload/blob.bin")
                 env = self.tool_env(LARDERBOX_SERVER=self.cache.base())
                 completed = self.through_shim("curl", options + [url], env, stdin=None,
                                               input=self.data)

@@ -118,15 +118,18 @@ def address_space_limit(limit):
     return prepare
 
 
-UNSEARCHED_DIRECTORY = "/nonexistent/larderbox-test"
+# Longer than the first block of the allocator, which lies in the executable's own data: the first
+# candidate path needs the run's first mapping. The directory is never there.
+UNSEARCHED_DIRECTORY = "/nonexistent/larderbox-test" + ("/" + "x" * 200) * 25
 
 
 class OutOfMemory(ShimCase):
     """A low address-space limit set by the caller lets the shim start but fails its first
     anonymous mapping, so the run takes the error exit."""
 
-    # The first allocation is the first candidate's path, so PATH needs one entry; the directory is
-    # never there, so a run with room to allocate ends with the no-real-tool message.
+    # The first allocation that maps memory is the first candidate's path, so PATH needs one long
+    # entry; the directory is never there, so a run with room to allocate ends with the
+    # no-real-tool message.
     def started(self, limit, env):
         try:
             completed = self.launch(self.shim, argv0="curl", env=env,

@@ -252,23 +252,31 @@ def run_as_unprivileged(case):
     return drop
 
 
+def mount_namespace(case, mount_point, tools=("unshare", "mount")):
+    """The paths of `tools` once a private mount namespace can mount a tmpfs on `mount_point`
+    here; skips the case with the reason where that is refused (not root, a chroot or a container
+    without the capability, tools missing)."""
+    if os.geteuid() != 0:
+        case.skipTest("needs root for a mount namespace")
+    paths = [shutil.which(tool) for tool in tools]
+    if None in paths:
+        case.skipTest("%s not installed" % ", ".join(tools))
+    unshare, mount = paths[:2]
+    probe = subprocess.run([unshare, "-m", mount, "-t", "tmpfs", "none", mount_point],
+                           timeout=harness.TIMEOUT, capture_output=True, check=False)
+    if probe.returncode != 0:
+        case.skipTest("no mount namespace can be made here: %s" %
+                      probe.stderr.decode(errors="replace").strip())
+    return paths
+
+
 class WithoutProc(ShimCase):
     """/proc hidden under an empty tmpfs in a private mount namespace: the self identity comes
     from the path the shim was executed under."""
 
     def setUp(self):
         super().setUp()
-        if os.geteuid() != 0:
-            self.skipTest("needs root for a mount namespace")
-        self.unshare = shutil.which("unshare")
-        self.mount = shutil.which("mount")
-        if self.unshare is None or self.mount is None:
-            self.skipTest("unshare or mount not installed")
-        probe = subprocess.run(
-            [self.unshare, "-m", "/bin/sh", "-c", '"$0" -t tmpfs none /proc && ! test -e /proc/self',
-             self.mount], timeout=harness.TIMEOUT, capture_output=True, check=False)
-        if probe.returncode != 0:
-            self.skipTest("mounting over /proc refused: %s" % probe.stderr.decode(errors="replace"))
+        self.unshare, self.mount = mount_namespace(self, "/proc")
 
     def launch_without_proc(self, shim, env, setup="", prefix=()):
         """Runs `shim` with /proc empty; `setup` is shell run first, `prefix` goes before `shim`."""
@@ -305,16 +313,12 @@ class WithoutProc(ShimCase):
 
 
 class SameIdentityElsewhere(ShimCase):
-    """A different program with the shim's inode number and size, on another file system, is
-    taken for the shim: identity is inode and size only."""
+    """A different program with the shim's inode number and size, on another file system, is the
+    real tool: for a file that can be read, the marker alone decides."""
 
-    def test_file_with_the_shims_identity_is_skipped(self):
-        if os.geteuid() != 0:
-            self.skipTest("needs root for a mount namespace")
-        tools = [shutil.which(name) for name in ("unshare", "mount", "cp", "stat")]
-        if None in tools:
-            self.skipTest("unshare, mount, cp or stat not installed")
-        unshare, mount, cp, stat = tools
+    def test_readable_file_with_the_shims_identity_is_the_real_tool(self):
+        first, second = self.mkdir("fs1"), self.mkdir("fs2")
+        unshare, mount, cp, stat = mount_namespace(self, first, ("unshare", "mount", "cp", "stat"))
         shim_size = os.path.getsize(self.shim)
         with open(harness.RECORDER_BIN, "rb") as f:
             recorder = f.read()
@@ -322,7 +326,6 @@ class SameIdentityElsewhere(ShimCase):
             self.skipTest("the recorder is larger than the shim; cannot give it the same size")
         # Trailing bytes past the end of every segment do not change what the program does.
         self.write_file("padded-recorder", recorder + b"\0" * (shim_size - len(recorder)), 0o755)
-        first, second = self.mkdir("fs1"), self.mkdir("fs2")
         # Two fresh tmpfs mounts number their inodes alike, so the first file made in each gets the
         # same inode number.
         script = ('"$0" -t tmpfs none "$1" && "$0" -t tmpfs none "$2" && '
@@ -335,7 +338,7 @@ class SameIdentityElsewhere(ShimCase):
                                 env=env)
         if completed.returncode == 99:
             self.skipTest("the two tmpfs mounts gave different inode numbers")
-        self.assert_reached(completed, self.real_curl)
+        self.assert_reached(completed, os.path.join(second, "curl"))
 
 
 if __name__ == "__main__":

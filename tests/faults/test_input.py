@@ -7,26 +7,16 @@ the system's own limits are met, the run ends as the failure tables say.
 Each case runs the shipped static executable and the glibc sanitizer build.
 """
 
-import base64
 import os
 import resource
 
 from faults import CACHE_BODY, ORIGIN_BODY, FaultCase, harness
+from harness import cache_address
 
 ALL_BYTES = bytes(range(1, 256))
 # The kernel's limit on one argument or environment string, NUL included (MAX_ARG_STRLEN).
 LONGEST_STRING = 32 * 4096
 SERVER = b"http://127.0.0.1:9"
-
-
-def cache_address(server, url):
-    """The cache address as the layout gives it: the trimmed server, "/b/", the URL in unpadded
-    base64url, "/", the file name."""
-    trimmed = server.strip(b" \t\r\n").rstrip(b"/")
-    ends = [i for i in (url.find(b"?"), url.find(b"#")) if i >= 0]
-    kept = url[:min(ends)] if ends else url
-    name = kept.rstrip(b"/").rsplit(b"/", 1)[-1] or b"download"
-    return trimmed + b"/b/" + base64.urlsafe_b64encode(url).rstrip(b"=") + b"/" + name
 
 
 class InputCase(FaultCase):
@@ -274,7 +264,7 @@ class CharactersWithRealTools(FaultCase):
             for name in names:
                 with self.subTest(tool=tool, name=name):
                     self.forget_traffic()
-                    url, _ = self.publish("/pkg/" + name, name=name)
+                    url, _ = self.publish("/pkg/" + name)
                     # curl reads brackets and braces as globs unless told not to.
                     args = (["-g", "-fsS", "-o", "out", url] if tool == "curl"
                             else ["-q", "-t", "1", "-O", "out", url])

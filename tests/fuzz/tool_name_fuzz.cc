@@ -1,5 +1,5 @@
-// The tool name from the program name: "wget" exactly when the last path component holds "wget",
-// else "curl". The input is the program name's bytes.
+// The tool from the program name: wget exactly when the last path component holds "wget", else
+// curl. The input is the program name's bytes.
 #include <string_view>
 
 #include "fuzz/fuzz_support.h"
@@ -26,9 +26,11 @@ void fuzzInput(std::string_view name) {
   require(component.find('/') == std::string_view::npos, "the last component holds no \"/\"");
   require(isViewInto(component, name), "the last component is a view into the name");
 
-  std::string_view tool = chooseToolName(name);
+  Tool tool = chooseTool(name);
   bool holds_wget = component.find("wget") != std::string_view::npos;
-  require(tool == (holds_wget ? "wget" : "curl"), "\"wget\" exactly when the component holds it");
+  require(tool == (holds_wget ? Tool::wget : Tool::curl),
+          "wget exactly when the component holds it");
+  require(toolName(tool) == (holds_wget ? "wget" : "curl"), "the tool's name is the tool's");
 
   require(realToolVariable(tool) == (holds_wget ? "REAL_WGET" : "REAL_CURL"),
           "the real-tool variable is named after the tool");

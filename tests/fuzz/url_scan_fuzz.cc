@@ -69,7 +69,7 @@ std::optional<Selected> referenceScan(const std::vector<std::string_view>& a,
 // Reads the whole array: every element is an option's, a separate value, a positional element or
 // the "--" that ends the options, in order, and every value is a view into its own element. Gives
 // the elements that are separate values of options whose value is never the URL.
-std::vector<bool> readCommandLine(Bytes tool, const std::vector<char*>& pointers,
+std::vector<bool> readCommandLine(Tool tool, const std::vector<char*>& pointers,
                                   const std::vector<std::string_view>& a) {
   std::vector<bool> read(a.size(), false);
   std::vector<bool> not_url(a.size(), false);
@@ -114,7 +114,7 @@ bool pointsInto(Bytes text, const std::vector<std::string_view>& a) {
 }
 
 // The verdict is static text: never a view into the caller's arguments.
-void checkVerdict(Bytes tool, const std::vector<char*>& pointers,
+void checkVerdict(Tool tool, const std::vector<char*>& pointers,
                   const std::vector<std::string_view>& a, const UrlArgument& url) {
   std::optional<GateVerdict> verdict = gateRedirect(tool, pointers, url);
   if (!verdict) return;
@@ -162,7 +162,7 @@ void fuzzInput(std::string_view input) {
     checkUrlTest(arguments.back());
   }
 
-  for (Bytes tool : {kCurl, kWget}) {
+  for (Tool tool : {Tool::curl, Tool::wget}) {
     std::vector<bool> not_url = readCommandLine(tool, pointers, arguments);
     std::optional<UrlArgument> found = findUrlArgument(pointers, tool);
     std::optional<Selected> expected = referenceScan(arguments, not_url);

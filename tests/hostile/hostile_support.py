@@ -13,7 +13,6 @@ import time
 
 import harness
 from harness import ShimCase
-from test_cache import cache_path
 
 HOSTILE_TOOL_BIN = os.environ.get("HOSTILE_TOOL_BIN", "")
 
@@ -24,7 +23,7 @@ ARGS = ["-fsS", "-o", "out", URL]
 
 
 def cache_address(url=URL, server=SERVER):
-    return server + cache_path(url)
+    return harness.cache_address(server, url)
 
 
 def wait_for(predicate, timeout=harness.TIMEOUT, interval=0.005):

@@ -12,7 +12,7 @@ import threading
 import time
 
 import harness
-from test_cache import CACHE_BODY, NAME, ORIGIN_BODY, REAL, CacheCase, cache_path
+from test_cache import CACHE_BODY, NAME, ORIGIN_BODY, REAL, CacheCase
 
 # The probe's own limit is 5 s; a run that waits it out, plus the download, on a loaded machine.
 SLOW_TIMEOUT = 60
@@ -214,7 +214,7 @@ class HostileCaches(CacheCase):
         return elapsed
 
     def hostile_cache(self, url, on_probe):
-        cache = HostileCache(cache_path(url), on_probe)
+        cache = HostileCache(harness.cache_address("", url), on_probe)
         self.addCleanup(cache.close)
         return cache
 

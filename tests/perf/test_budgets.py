@@ -12,7 +12,7 @@ import subprocess
 import tempfile
 import unittest
 
-BUDGET = 20
+BUDGET = 14
 INSTRUCTION_BUDGET = 5000
 URL = "http://127.0.0.1:9/pkg/file.tgz"  # never fetched: the real tool here is a copy of true
 

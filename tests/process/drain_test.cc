@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "process/child.h"
-#include "process/system_calls.h"
 #include "process_test_support.h"
+#include "runtime/system_calls.h"
 #include "support/assertions.h"
 
 namespace larderbox {
@@ -91,9 +91,9 @@ class DrainTest : public ::testing::Test {
     views_.assign(arguments_.begin(), arguments_.end());
     ChildSpawnOptions options;
     options.arguments = views_;
-    options.standard_input = {StdioDisposition::ignore};
-    options.standard_output = {StdioDisposition::pipe};
-    options.standard_error = {StdioDisposition::pipe};
+    options.standard_input = StdioDisposition::ignore;
+    options.standard_output = StdioDisposition::pipe;
+    options.standard_error = StdioDisposition::pipe;
     return spawnChild(context, options);
   }
 

@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "process/system_calls.h"
 #include "process_test_support.h"
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 namespace {

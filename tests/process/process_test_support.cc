@@ -76,23 +76,6 @@ bool hasNoChildren() {
 }
 
 namespace {
-void timedOut(int) {
-  static const char kMessage[] = "\nprocess_tests: watchdog expired, a test hung\n";
-  (void)!write(2, kMessage, sizeof kMessage - 1);
-  _exit(124);
-}
-}  // namespace
-
-Watchdog::Watchdog(unsigned seconds) {
-  signal(SIGALRM, timedOut);
-  alarm(seconds);
-}
-
-Watchdog::~Watchdog() {
-  alarm(0);
-}
-
-namespace {
 std::atomic<unsigned> signals_delivered{0};
 void countSignal(int) {
   signals_delivered.fetch_add(1, std::memory_order_relaxed);

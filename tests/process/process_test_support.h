@@ -1,4 +1,4 @@
-// Helpers for the process tests: real files and directories, descriptors, watchdogs.
+// Helpers for the process tests: real files and directories, descriptors, signal rain.
 #pragma once
 
 #include <signal.h>
@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "process/child.h"
+#include "support/watchdog.h"
 
 namespace larderbox {
 
@@ -48,14 +49,6 @@ bool isOpen(int fd);
 
 // True when this process has no child at all, neither running nor a zombie.
 bool hasNoChildren();
-
-// Ends the whole test binary with a message if a test runs longer than `seconds`, so that a hang
-// fails instead of blocking the suite.
-class Watchdog {
- public:
-  explicit Watchdog(unsigned seconds);
-  ~Watchdog();
-};
 
 // While it lives, SIGIO is caught by a do-nothing handler without SA_RESTART (as start-up installs
 // it) and sent to the constructing thread every 200 microseconds, so that its blocking calls fail

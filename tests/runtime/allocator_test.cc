@@ -226,6 +226,29 @@ TEST_F(AllocatorTest, ReleaseAllUnmapsEveryBlockAndStartsAfresh) {
   allocator_.releaseAll();  // nothing left: a no-op
 }
 
+TEST(AllocatorFirstBlock, HandedOverStorageComesFirstAndIsNeverUnmapped) {
+  alignas(4096) static char storage[kPage];
+  ProcessAllocator allocator{std::span<char>(storage)};
+  char* first = static_cast<char*>(allocator.allocate(1, 1));
+  EXPECT_EQ(first, storage + kHeader);
+  // The storage is a block like a mapped one: it is full at its end, and the next block follows
+  // the growth rule from its usable size, 1.5 x (4072 + 1 + 1 + 40): two pages.
+  EXPECT_EQ(allocator.allocate(kPage - kHeader - 1, 1), first + 1);
+  char* mapped = static_cast<char*>(allocator.allocate(1, 1));
+  ASSERT_NE(mapped, nullptr);
+  EXPECT_TRUE(startsABlock(mapped));
+  EXPECT_EQ(allocator.allocate(2 * kPage - kHeader - 1, 1), mapped + 1);
+  // Only what was mapped goes back: the storage stays, and is not handed out again.
+  allocator.releaseAll();
+  EXPECT_FALSE(isMapped(mapped));
+  EXPECT_TRUE(isMapped(storage));
+  char* afresh = static_cast<char*>(allocator.allocate(1, 1));
+  ASSERT_NE(afresh, nullptr);
+  EXPECT_TRUE(startsABlock(afresh));
+  EXPECT_NE(afresh, storage + kHeader);
+  allocator.releaseAll();
+}
+
 TEST_F(AllocatorTest, FaultSeamFailsExactlyTheNthAllocation) {
   for (std::uint64_t n = 1; n <= 4; ++n) {
     failNthAllocation(n);

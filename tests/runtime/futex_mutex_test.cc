@@ -8,11 +8,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/watchdog.h"
+
 namespace larderbox {
 namespace {
 
 TEST(FutexMutex, MutualExclusionUnderContention) {
-  alarm(60);  // a lost wake-up would hang the threads below
+  test::Watchdog bound(60);  // a lost wake-up would hang the threads below
   FutexMutex mutex;
   long counter = 0;
   constexpr int kThreads = 4, kRounds = 20000;
@@ -31,7 +33,6 @@ TEST(FutexMutex, MutualExclusionUnderContention) {
   }
   for (std::thread& thread : threads)
     thread.join();
-  alarm(0);
   EXPECT_EQ(counter, long{kThreads} * kRounds);
 }
 

@@ -10,9 +10,10 @@
 #include <utility>
 
 #include "runtime/allocator.h"
-#include "runtime/process_exit.h"
 #include "runtime/run_context.h"
 #include "runtime/signals.h"
+#include "runtime/tear_down.h"
+#include "support/watchdog.h"
 
 namespace larderbox {
 namespace {
@@ -112,7 +113,7 @@ TEST_F(SignalTest, BlockingCallInterruptedFailsWithEintr) {
   int ends[2];
   ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
   // SIGIO arrives while read() waits on a pipe that never gets data; without SA_RESTART the read
-  // must come back with EINTR. The alarm is only a backstop against a read that is restarted.
+  // must come back with EINTR. The watchdog is only a backstop against a read that is restarted.
   struct sigevent event = {};
   event.sigev_notify = SIGEV_SIGNAL;
   event.sigev_signo = SIGIO;
@@ -121,11 +122,14 @@ TEST_F(SignalTest, BlockingCallInterruptedFailsWithEintr) {
   struct itimerspec when = {};
   when.it_value.tv_nsec = 50 * 1000 * 1000;
   ASSERT_EQ(timer_settime(timer, 0, &when, nullptr), 0);
-  alarm(10);
-  char byte;
-  ssize_t got = read(ends[0], &byte, 1);
-  int error = errno;
-  alarm(0);
+  ssize_t got;
+  int error;
+  {
+    test::Watchdog bound(10);
+    char byte;
+    got = read(ends[0], &byte, 1);
+    error = errno;
+  }
   timer_delete(timer);
   EXPECT_EQ(got, -1);
   EXPECT_EQ(error, EINTR);

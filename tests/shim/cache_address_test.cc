@@ -17,10 +17,10 @@ class CacheAddressTest : public ::testing::Test {
     allocator_.releaseAll();
   }
 
-  std::string encode(Bytes input) {
-    Result<Bytes> encoded = encodeBase64Url(allocator_, input);
-    if (!encoded) return "error";
-    return std::string(*encoded);
+  static std::string encode(Bytes input) {
+    std::string out(base64UrlLength(input.size()), '\0');
+    encodeBase64UrlInto(input, out.data());
+    return out;
   }
 
   std::string address(Bytes server, Bytes url) {
@@ -204,8 +204,6 @@ TEST_F(CacheAddressTest, WholeAddressNotNullTerminated) {
 TEST_F(CacheAddressTest, OutOfMemory) {
   failNthAllocation(1);
   EXPECT_EQ(address("http://c", "http://h/a"), "error OutOfMemory");
-  failNthAllocation(1);
-  EXPECT_EQ(encode("abc"), "error");
 }
 
 }  // namespace

@@ -5,26 +5,28 @@
 #include <optional>
 #include <string>
 
-#include "shim/arguments.h"
 #include "shim/tool_name.h"
+#include "support/string_array.h"
 
 namespace larderbox {
 namespace {
 
-using testing::Arguments;
+using test::Arguments;
 
 // The reader splits every spelling as the tool does. Shown per item: "+" for a positional element,
 // "?" for an option the table does not know, "!" for "--no-", "=value", "@index" when separate.
 TEST(CommandLineReader, Spellings) {
   struct Row {
-    Bytes tool;
+    Tool tool;
     Arguments arguments;
     std::string items;
   };
   const Row rows[] = {
-      {kCurl, {"-sSo", "f", "-dx", "--data", "y", "-", "--", "-T"}, "? ? -o=f@1 -d=x -d=y@4 + +"},
-      {kCurl, {"--no-globoff", "--URL", "u", "--nope", "-e"}, "!-g --url=u@2 ? -e"},
-      {kWget,
+      {Tool::curl,
+       {"-sSo", "f", "-dx", "--data", "y", "-", "--", "-T"},
+       "? ? -o=f@1 -d=x -d=y@4 + +"},
+      {Tool::curl, {"--no-globoff", "--URL", "u", "--nope", "-e"}, "!-g --url=u@2 ? -e"},
+      {Tool::wget,
        {"-qO-", "--output-d=f", "--no-config", "-nv", "--", "-r"},
        "? -O=- -O=f --no-config -n=v +"},
   };

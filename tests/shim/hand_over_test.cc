@@ -13,12 +13,13 @@
 #include "shim/test_tree.h"
 #include "shim/tool_name.h"
 #include "support/assertions.h"
+#include "support/string_array.h"
 
 namespace larderbox {
 namespace {
 
+using test::Environment;
 using testing::ChildOutcome;
-using testing::Environment;
 using testing::runInChild;
 using testing::ScopedChdir;
 using testing::TempTree;
@@ -53,7 +54,7 @@ TEST_F(RewriteUrlArgumentTest, FourForms) {
     for (std::string& s : strings)
       array.push_back(s.data());
     const std::vector<char*> before = array;
-    std::optional<UrlArgument> url = findUrlArgument(array, kCurl);
+    std::optional<UrlArgument> url = findUrlArgument(array, Tool::curl);
     ASSERT_TRUE(url) << row.arguments[0];
     ASSERT_OK(rewriteUrlArgument(allocator_, array, *url, address));
     ASSERT_EQ(array.size(), row.expected.size());
@@ -79,6 +80,16 @@ TEST_F(RewriteUrlArgumentTest, OutOfMemoryLeavesTheArrayAlone) {
   EXPECT_EQ(array[0], url_argument.data());
 }
 
+// What the driver does last: the hand-over, and the ending when it returns.
+[[noreturn]] void handOverAndEnd(Bytes real_tool, std::span<char* const> arguments,
+                                 char** environment, std::size_t fail_allocation = 0) {
+  ProcessAllocator allocator;
+  RunContext context(allocator);
+  failNthAllocation(fail_allocation);
+  Ending ending = handOver(allocator, real_tool, arguments, environment);
+  _exit(endRun(context, ending));
+}
+
 // Runs handOver in a child; `arguments` become the argument array.
 ChildOutcome handOverInChild(const std::string& real_tool, std::vector<std::string> arguments,
                              Environment* environment = nullptr, const char* directory = nullptr,
@@ -88,10 +99,8 @@ ChildOutcome handOverInChild(const std::string& real_tool, std::vector<std::stri
     std::vector<char*> array;
     for (std::string& argument : arguments)
       array.push_back(argument.data());
-    ProcessAllocator allocator;
-    failNthAllocation(fail_allocation);
-    handOver(allocator, real_tool, array,
-             environment != nullptr ? environment->entries() : environ);
+    handOverAndEnd(real_tool, array, environment != nullptr ? environment->entries() : environ,
+                   fail_allocation);
   });
 }
 
@@ -155,20 +164,16 @@ TEST(HandOver, PathNotNullTerminated) {
   std::string tool = tree.script("bin/curl");
   std::string longer = tool + "-not-this-one";
   tree.script("bin/curl-not-this-one");
-  ChildOutcome outcome = runInChild([&] {
-    ProcessAllocator allocator;
-    handOver(allocator, Bytes(longer.data(), tool.size()), {}, environ);
-  });
+  ChildOutcome outcome =
+      runInChild([&] { handOverAndEnd(Bytes(longer.data(), tool.size()), {}, environ); });
   EXPECT_TRUE(outcome.exited(0)) << outcome.status << outcome.err;
   EXPECT_EQ(outcome.out, tool + "\n");
 
   // The message shows the view's bytes only.
   std::string missing = tree.path("missing");
   std::string missing_longer = missing + "XYZ";
-  outcome = runInChild([&] {
-    ProcessAllocator allocator;
-    handOver(allocator, Bytes(missing_longer.data(), missing.size()), {}, environ);
-  });
+  outcome = runInChild(
+      [&] { handOverAndEnd(Bytes(missing_longer.data(), missing.size()), {}, environ); });
   EXPECT_TRUE(outcome.exited(127));
   EXPECT_EQ(outcome.err, "larderbox shim: cannot exec " + missing + "\n");
 }

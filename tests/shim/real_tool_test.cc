@@ -17,14 +17,16 @@
 #include "shim/test_tree.h"
 #include "shim/tool_name.h"
 #include "support/assertions.h"
+#include "support/string_array.h"
+#include "support/watchdog.h"
 
 namespace larderbox {
 namespace {
 
+using test::Environment;
+using testing::checkMarker;
 using testing::ChildOutcome;
-using testing::Environment;
 using testing::runInChild;
-using testing::ScopedAlarm;
 using testing::ScopedChdir;
 using testing::TempTree;
 
@@ -37,10 +39,10 @@ class RealToolTest : public ::testing::Test {
     allocator_.releaseAll();
   }
 
-  // The PATH search as a string, kNone when nothing is found. Without a self identity unless one
-  // is given, so that only the marker decides.
+  // The PATH search as a string, kNone when nothing is found. Without an executed path unless one
+  // is given: the size then is the test binary's, which no file of a tree has.
   std::string onPath(std::optional<std::string> path_value,
-                     SelfIdentity self = SelfIdentity::known(std::nullopt), Bytes tool = kCurl) {
+                     SelfIdentity self = SelfIdentity::executedAs({}), Tool tool = Tool::curl) {
     std::optional<Bytes> value;
     if (path_value) value = Bytes(*path_value);
     Result<std::optional<Bytes>> found = findOnPath(allocator_, value, tool, self);
@@ -48,8 +50,8 @@ class RealToolTest : public ::testing::Test {
     return *found ? std::string(**found) : kNone;
   }
 
-  std::string realTool(Environment& environment, Bytes tool = kCurl) {
-    SelfIdentity self = SelfIdentity::known(std::nullopt);
+  std::string realTool(Environment& environment, Tool tool = Tool::curl) {
+    SelfIdentity self = SelfIdentity::executedAs({});
     Result<std::optional<Bytes>> found =
         findRealTool(allocator_, {environment.entries(), environment.count()}, tool, self);
     if (!found) return std::string("error ") + std::string(errorName(found.error()));
@@ -61,7 +63,7 @@ class RealToolTest : public ::testing::Test {
 };
 
 TEST_F(RealToolTest, FileTests) {
-  ScopedAlarm bound(20);
+  test::Watchdog bound(20);
   std::string script = tree_.script("tool");
   std::string plain = tree_.file("plain", "data", 0644);
   std::string execute_only = tree_.file("execute-only", "data", 0111);
@@ -78,18 +80,16 @@ TEST_F(RealToolTest, FileTests) {
 
   struct stat status;
   ASSERT_EQ(stat(script.c_str(), &status), 0);
-  std::optional<FileIdentity> identity = fileIdentity(script.c_str());
-  ASSERT_TRUE(identity);
-  EXPECT_EQ(identity->inode, static_cast<std::uint64_t>(status.st_ino));
-  EXPECT_EQ(identity->size, static_cast<std::uint64_t>(status.st_size));
-  EXPECT_EQ(fileIdentity(link.c_str()), identity);  // links are followed
-  EXPECT_NE(fileIdentity(plain.c_str()), identity);
-  EXPECT_FALSE(fileIdentity(tree_.path("missing").c_str()));
-  EXPECT_TRUE(fileIdentity(fifo.c_str()));  // and it returns: nothing waits for a writer
+  EXPECT_EQ(fileSize(script.c_str()), static_cast<std::uint64_t>(status.st_size));
+  EXPECT_EQ(fileSize(link.c_str()), fileSize(script.c_str()));  // links are followed
+  EXPECT_EQ(fileSize(plain.c_str()), 4u);
+  EXPECT_EQ(fileSize(execute_only.c_str()), 4u);
+  EXPECT_FALSE(fileSize(tree_.path("missing").c_str()));
+  EXPECT_EQ(fileSize(fifo.c_str()), 0u);  // and it returns: nothing waits for a writer
 }
 
 TEST_F(RealToolTest, MarkerWindow) {
-  ScopedAlarm bound(20);
+  test::Watchdog bound(20);
   struct Row {
     const char* name;
     std::size_t offset;        // of the note segment in the file
@@ -132,29 +132,21 @@ TEST_F(RealToolTest, ShimAndLinksToItAreSkipped) {
                      tree_.path("usr/bin");
 
   EXPECT_EQ(onPath(path), real);
-  // The same with the shim's identity known, as when it runs from its own file.
-  EXPECT_EQ(onPath(path, SelfIdentity::known(fileIdentity(shim.c_str()))), real);
+  // The same with the shim's size known, as when it runs from its own file.
+  EXPECT_EQ(onPath(path, SelfIdentity::executedAs(shim)), real);
   // Only larderbox files on PATH: nothing to hand over to.
   EXPECT_EQ(onPath(tree_.path("opt/bin") + ":" + tree_.path("copy")), kNone);
 }
 
-TEST_F(RealToolTest, SameIdentityAsTheShimIsSkipped) {
-  // A file without the marker but with the shim's inode and size (another file system can hold
-  // one) is skipped as if it were the shim, directly or through a link.
+TEST_F(RealToolTest, ReadableFileWithoutTheMarkerIsTheRealTool) {
+  // The marker alone decides for a file that can be read: one of the shim's size is the real tool
+  // all the same, directly or through a link.
   std::string lookalike = tree_.script("a/curl");
   tree_.symlink(lookalike, "b/curl");
-  std::string real = tree_.script("c/curl");
-  std::string path = tree_.path("a") + ":" + tree_.path("b") + ":" + tree_.path("c");
-  std::optional<FileIdentity> identity = fileIdentity(lookalike.c_str());
-  ASSERT_TRUE(identity);
-  EXPECT_EQ(onPath(path, SelfIdentity::known(identity)), real);
-
-  // Another identity, or none at all: the first executable candidate is the result.
-  FileIdentity other{identity->inode + 1, identity->size};
-  EXPECT_EQ(onPath(path, SelfIdentity::known(other)), lookalike);
-  FileIdentity other_size{identity->inode, identity->size + 1};
-  EXPECT_EQ(onPath(path, SelfIdentity::known(other_size)), lookalike);
-  EXPECT_EQ(onPath(path, SelfIdentity::known(std::nullopt)), lookalike);
+  std::string path = tree_.path("a") + ":" + tree_.path("b");
+  std::string self = tree_.symlink(lookalike, "self/curl");  // the shim's size, off PATH
+  EXPECT_EQ(onPath(path, SelfIdentity::executedAs(self)), lookalike);
+  EXPECT_EQ(onPath(tree_.path("b"), SelfIdentity::executedAs(self)), tree_.path("b/curl"));
 }
 
 std::string nonExecutable(const std::string& path) {
@@ -163,7 +155,7 @@ std::string nonExecutable(const std::string& path) {
 }
 
 TEST_F(RealToolTest, CandidateKinds) {
-  ScopedAlarm bound(20);
+  test::Watchdog bound(20);
   struct Row {
     const char* what;
     std::string path;
@@ -186,7 +178,7 @@ TEST_F(RealToolTest, CandidateKinds) {
       {"missing", tree_.path("missing"), CandidateKind::not_executable, true},
   };
   for (const Row& row : rows) {
-    SelfIdentity self = SelfIdentity::known(std::nullopt);
+    SelfIdentity self = SelfIdentity::executedAs({});
     EXPECT_EQ(judgeCandidate(row.path.c_str(), self), row.expected) << row.what;
     // The test made through the open file answers as access does for the path.
     if (row.regular_file) {
@@ -199,11 +191,9 @@ TEST_F(RealToolTest, CandidateKinds) {
 // Only a file that cannot be read shows neither marker nor contents; root reads every file, so a
 // child that has given up root judges them.
 TEST_F(RealToolTest, UnreadableCandidates) {
-  ScopedAlarm bound(20);
+  test::Watchdog bound(20);
   ASSERT_EQ(chmod(tree_.root().c_str(), 0755), 0);
   std::string shim = tree_.shim("shim");
-  std::optional<FileIdentity> shim_identity = fileIdentity(shim.c_str());
-  ASSERT_TRUE(shim_identity);
   struct Row {
     const char* what;
     std::string path;
@@ -228,7 +218,7 @@ TEST_F(RealToolTest, UnreadableCandidates) {
       return;
     }
     for (const Row& row : rows) {
-      SelfIdentity self = SelfIdentity::known(shim_identity);
+      SelfIdentity self = SelfIdentity::executedAs(shim);
       std::printf("%d\n", static_cast<int>(judgeCandidate(row.path.c_str(), self)));
     }
     std::fflush(stdout);
@@ -241,33 +231,27 @@ TEST_F(RealToolTest, UnreadableCandidates) {
   EXPECT_EQ(outcome.out, expected);
 }
 
-TEST_F(RealToolTest, ExecutedPathGivesTheSelfIdentity) {
+TEST_F(RealToolTest, ExecutedPathIsTheShim) {
   // NOLINTNEXTLINE(performance-no-int-to-ptr): the auxiliary vector holds addresses as integers
   std::string executed_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
-  FileIdentity adopted{7, 11};
   SelfIdentity self = SelfIdentity::ofThisProcess();
-  EXPECT_FALSE(self.adoptIfExecutedAs((executed_as + "x").c_str(), adopted));
-  EXPECT_TRUE(self.adoptIfExecutedAs(executed_as.c_str(), adopted));
-  EXPECT_EQ(self.get(), adopted);
-  // Taken once: a later candidate cannot replace it.
-  EXPECT_FALSE(self.adoptIfExecutedAs(executed_as.c_str(), FileIdentity{1, 1}));
-  EXPECT_EQ(self.get(), adopted);
+  EXPECT_TRUE(self.isExecutedAs(executed_as.c_str()));
+  EXPECT_FALSE(self.isExecutedAs((executed_as + "x").c_str()));
+  EXPECT_FALSE(self.isExecutedAs(executed_as.substr(0, executed_as.size() - 1).c_str()));
+  EXPECT_EQ(judgeCandidate(executed_as.c_str(), self), CandidateKind::larderbox);
+  EXPECT_EQ(self.size(), fileSize(executed_as.c_str()));
 
-  // Without adoption the identity is the executed file's own.
-  SelfIdentity fresh = SelfIdentity::ofThisProcess();
-  EXPECT_EQ(fresh.get(), fileIdentity(executed_as.c_str()));
-  EXPECT_FALSE(fresh.adoptIfExecutedAs(executed_as.c_str(), adopted));
-
-  // An injected identity is never replaced by adoption.
-  SelfIdentity known = SelfIdentity::known(std::nullopt);
-  EXPECT_FALSE(known.adoptIfExecutedAs(executed_as.c_str(), adopted));
+  // Without an executed path no path is that one.
+  SelfIdentity unknown = SelfIdentity::executedAs({});
+  EXPECT_FALSE(unknown.isExecutedAs(executed_as.c_str()));
+  EXPECT_FALSE(unknown.isExecutedAs(""));
 }
 
 TEST_F(RealToolTest, ExecuteOnlyFileWithoutMarkerIsTaken) {
   std::string execute_only = tree_.file("a/curl", "#!/bin/sh\n", 0111);
   tree_.script("b/curl");
-  FileIdentity unrelated{1, 1};
-  EXPECT_EQ(onPath(tree_.path("a") + ":" + tree_.path("b"), SelfIdentity::known(unrelated)),
+  std::string one_byte = tree_.file("one-byte", "x", 0644);
+  EXPECT_EQ(onPath(tree_.path("a") + ":" + tree_.path("b"), SelfIdentity::executedAs(one_byte)),
             execute_only);
 }
 
@@ -303,7 +287,7 @@ TEST_F(RealToolTest, EntryBytesAreUsedAsTheyStand) {
 }
 
 TEST_F(RealToolTest, DirectoryOrFifoNamedLikeTheToolIsSkipped) {
-  ScopedAlarm bound(20);
+  test::Watchdog bound(20);
   tree_.directory("a/curl");
   tree_.fifo("b/curl", 0755);
   std::string real = tree_.script("c/curl");
@@ -340,8 +324,8 @@ TEST_F(RealToolTest, SearchesForTheToolName) {
   tree_.script("bin/curl");
   std::string wget = tree_.script("bin/wget");
   std::string path = tree_.path("bin");
-  EXPECT_EQ(onPath(path, SelfIdentity::known(std::nullopt), kWget), wget);
-  EXPECT_EQ(onPath(tree_.path("missing") + ":" + path, SelfIdentity::known(std::nullopt), kWget),
+  EXPECT_EQ(onPath(path, SelfIdentity::executedAs({}), Tool::wget), wget);
+  EXPECT_EQ(onPath(tree_.path("missing") + ":" + path, SelfIdentity::executedAs({}), Tool::wget),
             wget);
 }
 
@@ -355,25 +339,18 @@ TEST_F(RealToolTest, NotNullTerminated) {
   // PATH ends inside the buffer: the second entry is past the view's end.
   std::string two_entries = first + ":" + second;
   std::optional<Bytes> view = Bytes(two_entries.data(), first.size());
-  SelfIdentity self = SelfIdentity::known(std::nullopt);
-  Result<std::optional<Bytes>> found = findOnPath(allocator_, view, kCurl, self);
+  SelfIdentity self = SelfIdentity::executedAs({});
+  Result<std::optional<Bytes>> found = findOnPath(allocator_, view, Tool::curl, self);
   ASSERT_OK(found);
   EXPECT_FALSE(*found);
 
   // The view ends in the middle of what the buffer continues as a longer directory name.
   std::string longer = second + "/sub";
-  found = findOnPath(allocator_, Bytes(longer.data(), second.size()), kCurl, self);
+  found = findOnPath(allocator_, Bytes(longer.data(), second.size()), Tool::curl, self);
   ASSERT_OK(found);
   ASSERT_TRUE(*found);
   EXPECT_EQ(**found, real);
   EXPECT_EQ((**found).data()[(**found).size()], '\0');  // candidates are formed NUL-terminated
-
-  // The tool name is a view too.
-  const char tool[] = "curlx";
-  found = findOnPath(allocator_, Bytes(second), Bytes(tool, 4), self);
-  ASSERT_OK(found);
-  ASSERT_TRUE(*found);
-  EXPECT_EQ(**found, real);
 }
 
 TEST_F(RealToolTest, CandidateOutOfMemory) {
@@ -398,23 +375,26 @@ TEST_F(RealToolTest, RealToolVariable) {
   struct Row {
     const char* what;
     Environment environment;
-    Bytes tool;
+    Tool tool;
     std::string expected;
   };
   Row rows[] = {
-      {"executable", {"REAL_CURL=" + named, path}, kCurl, named},
-      {"missing file", {"REAL_CURL=" + missing, path}, kCurl, on_path},
-      {"empty", {"REAL_CURL=", path}, kCurl, on_path},
-      {"not executable", {"REAL_CURL=" + plain, path}, kCurl, on_path},
-      {"a larderbox executable", {"REAL_CURL=" + shim, path}, kCurl, on_path},
-      {"a directory", {"REAL_CURL=" + directory, path}, kCurl, on_path},
-      {"lower-case tool name", {"REAL_curl=" + named, path}, kCurl, on_path},
-      {"other tool's variable", {"REAL_WGET=" + named_wget, path}, kCurl, on_path},
-      {"first entry wins", {"REAL_CURL=" + missing, "REAL_CURL=" + named, path}, kCurl, on_path},
-      {"PATH absent", {"REAL_WGET=" + named_wget}, kWget, named_wget},
-      {"nothing", {"LARDERBOX_SERVER=http://127.0.0.1:1"}, kCurl, kNone},
-      {"PATH empty", {"PATH="}, kCurl, kNone},
-      {"PATH in lower case", {"path=" + tree_.path("usr/bin")}, kCurl, kNone},
+      {"executable", {"REAL_CURL=" + named, path}, Tool::curl, named},
+      {"missing file", {"REAL_CURL=" + missing, path}, Tool::curl, on_path},
+      {"empty", {"REAL_CURL=", path}, Tool::curl, on_path},
+      {"not executable", {"REAL_CURL=" + plain, path}, Tool::curl, on_path},
+      {"a larderbox executable", {"REAL_CURL=" + shim, path}, Tool::curl, on_path},
+      {"a directory", {"REAL_CURL=" + directory, path}, Tool::curl, on_path},
+      {"lower-case tool name", {"REAL_curl=" + named, path}, Tool::curl, on_path},
+      {"other tool's variable", {"REAL_WGET=" + named_wget, path}, Tool::curl, on_path},
+      {"first entry wins",
+       {"REAL_CURL=" + missing, "REAL_CURL=" + named, path},
+       Tool::curl,
+       on_path},
+      {"PATH absent", {"REAL_WGET=" + named_wget}, Tool::wget, named_wget},
+      {"nothing", {"LARDERBOX_SERVER=http://127.0.0.1:1"}, Tool::curl, kNone},
+      {"PATH empty", {"PATH="}, Tool::curl, kNone},
+      {"PATH in lower case", {"path=" + tree_.path("usr/bin")}, Tool::curl, kNone},
   };
   for (Row& row : rows)
     EXPECT_EQ(realTool(row.environment, row.tool), row.expected) << row.what;
@@ -424,12 +404,6 @@ TEST_F(RealToolTest, RealToolVariable) {
   ASSERT_TRUE(here.changed());
   Environment relative{"REAL_CURL=opt/curl", path};
   EXPECT_EQ(realTool(relative), "opt/curl");
-
-  // The tool name is a view: REAL_CURLX and a curlx on PATH lie past its end.
-  tree_.script("usr/bin/curlx");
-  const char tool[] = "curlx";
-  Environment longer{"REAL_CURLX=" + named, path};
-  EXPECT_EQ(realTool(longer, Bytes(tool, 4)), on_path);
 }
 
 TEST_F(RealToolTest, OnlyCandidatePathsNeedMemory) {
@@ -447,27 +421,6 @@ TEST_F(RealToolTest, OnlyCandidatePathsNeedMemory) {
   EXPECT_EQ(realTool(search), "error OutOfMemory");
   failNthAllocation(0);
   EXPECT_EQ(realTool(search), on_path);
-}
-
-TEST(NoRealToolMessage, ExactLine) {
-  struct Row {
-    Bytes tool;
-    const char* line;
-  };
-  const Row rows[] = {
-      {kCurl, "curllarderbox: no real curl found on PATH (set $REAL_CURL)\n"},
-      {kWget, "wgetlarderbox: no real wget found on PATH (set $REAL_WGET)\n"},
-  };
-  for (const Row& row : rows) {
-    ChildOutcome outcome = runInChild([&] { reportNoRealTool(row.tool); });
-    EXPECT_TRUE(outcome.exited(0));
-    EXPECT_EQ(outcome.err, row.line);
-    EXPECT_EQ(outcome.out, "");
-  }
-  // The tool name is a view: nothing behind it is written.
-  const char tool[] = "curlwget";
-  ChildOutcome outcome = runInChild([&] { reportNoRealTool(Bytes(tool, 4)); });
-  EXPECT_EQ(outcome.err, "curllarderbox: no real curl found on PATH (set $REAL_CURL)\n");
 }
 
 }  // namespace

@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "shim/arguments.h"
 #include "shim/selection.h"
 #include "shim/tool_name.h"
+#include "support/string_array.h"
 
 namespace larderbox {
 namespace {
 
-using testing::Arguments;
+using test::Arguments;
 
 struct GateRow {
   Arguments arguments;
@@ -21,9 +21,9 @@ struct GateRow {
   std::string detail;
 };
 
-void expectVerdicts(Bytes tool, const std::vector<GateRow>& rows) {
+void expectVerdicts(Tool tool, const std::vector<GateRow>& rows) {
   for (const GateRow& row : rows) {
-    std::string shown = std::string(tool) + " " + row.arguments.shown();
+    std::string shown = std::string(toolName(tool)) + " " + row.arguments.shown();
     std::optional<UrlArgument> url = findUrlArgument(row.arguments.span(), tool);
     ASSERT_TRUE(url) << shown;
     std::optional<GateVerdict> verdict = gateRedirect(tool, row.arguments.span(), *url);
@@ -39,7 +39,7 @@ void expectVerdicts(Bytes tool, const std::vector<GateRow>& rows) {
 
 TEST(GateRedirect, Curl) {
   expectVerdicts(
-      kCurl,
+      Tool::curl,
       {
           // Plain downloads the cache serves.
           {{"-fsSL", "-o", "f", "http://h/x.tgz"}, "", ""},
@@ -107,7 +107,7 @@ TEST(GateRedirect, Curl) {
 
 TEST(GateRedirect, Wget) {
   expectVerdicts(
-      kWget,
+      Tool::wget,
       {
           {{"-qO-", "http://h/x.tgz"}, "", ""},
           {{"-q", "-O", "f", "http://h/x?v=1"}, "", ""},

@@ -70,12 +70,12 @@ class TempTree {
   }
 
   // The note that marks a larderbox executable: its header, the name padded to 12 bytes, the
-  // marker.
+  // marker's 16 bytes.
   static std::string larderboxNote() {
     const unsigned int sizes_and_type[3] = {10, 16, 1};
     std::string note(reinterpret_cast<const char*>(sizes_and_type), sizeof sizes_and_type);
     note.append("larderbox\0\0\0", 12);
-    note.append(larderboxMarker());
+    note.append("\x7flarderbox-shim\x01", 16);
     return note;
   }
 
@@ -143,6 +143,18 @@ class TempTree {
   std::string root_;
 };
 
+// The marker check of a path as the lookup makes it of an open candidate: only a regular file that
+// can be opened is read, so that a FIFO or a device is never consumed from.
+inline MarkerCheck checkMarker(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return MarkerCheck::unreadable;
+  struct stat status;
+  bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  MarkerCheck verdict = regular ? readMarker(fd) : MarkerCheck::unreadable;
+  close(fd);
+  return verdict;
+}
+
 // Changes the working directory for the lifetime of the object.
 class ScopedChdir {
  public:
@@ -164,37 +176,11 @@ class ScopedChdir {
   bool changed_ = false;
 };
 
-// A NULL-terminated environment block over owned strings.
-class Environment {
- public:
-  Environment(std::initializer_list<std::string> entries) : strings_(entries) {
-    for (std::string& entry : strings_)
-      pointers_.push_back(entry.data());
-    pointers_.push_back(nullptr);
-  }
-  char** entries() { return pointers_.data(); }
-  std::size_t count() const { return strings_.size(); }
-
- private:
-  std::vector<std::string> strings_;
-  std::vector<char*> pointers_;
-};
-
 struct ChildOutcome {
   int status = -1;  // as from waitpid
   std::string out;
   std::string err;
   bool exited(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
-};
-
-// Arms alarm() for the lifetime of the object: a call that blocks for ever ends the test binary
-// instead of hanging it.
-class ScopedAlarm {
- public:
-  explicit ScopedAlarm(unsigned seconds) { alarm(seconds); }
-  ScopedAlarm(const ScopedAlarm&) = delete;
-  ScopedAlarm& operator=(const ScopedAlarm&) = delete;
-  ~ScopedAlarm() { alarm(0); }
 };
 
 // Runs `body` in a forked child with descriptors 1 and 2 on pipes. The child ends with status 0 if

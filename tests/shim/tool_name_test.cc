@@ -2,68 +2,65 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
-#include "runtime/allocator.h"
-
 namespace larderbox {
 namespace {
 
-TEST(ChooseToolName, FromLastPathComponent) {
+TEST(ChooseTool, FromLastPathComponent) {
   struct Row {
     const char* program_name;
-    Bytes tool;
+    Tool tool;
   };
   const Row rows[] = {
-      {"wget", kWget},
-      {"/usr/local/bin/wget", kWget},
-      {"wget2", kWget},
-      {"my-wget-shim", kWget},
-      {"./wget", kWget},
-      {"/opt/wget/", kWget},
-      {"WGET", kCurl},
-      {"/opt/wget/curl", kCurl},
-      {"curl", kCurl},
-      {"fetch", kCurl},
-      {"", kCurl},
-      {"/", kCurl},
+      {"wget", Tool::wget},
+      {"/usr/local/bin/wget", Tool::wget},
+      {"wget2", Tool::wget},
+      {"my-wget-shim", Tool::wget},
+      {"./wget", Tool::wget},
+      {"/opt/wget/", Tool::wget},
+      {"WGET", Tool::curl},
+      {"/opt/wget/curl", Tool::curl},
+      {"curl", Tool::curl},
+      {"fetch", Tool::curl},
+      {"", Tool::curl},
+      {"/", Tool::curl},
       // Root and trailing slashes never join a component.
-      {"//wget//", kWget},
-      {"///", kCurl},
-      {"wg/et", kCurl},
+      {"//wget//", Tool::wget},
+      {"///", Tool::curl},
+      {"wg/et", Tool::curl},
   };
   for (const Row& row : rows)
-    EXPECT_EQ(chooseToolName(row.program_name), row.tool)
+    EXPECT_EQ(chooseTool(row.program_name), row.tool)
         << "program name '" << row.program_name << "'";
 }
 
-TEST(ChooseToolName, NotNullTerminated) {
+TEST(ChooseTool, NotNullTerminated) {
   // "wget" only appears if bytes past the view's end are read.
   const char buffer[] = "/usr/bin/wgetwget";
-  EXPECT_EQ(chooseToolName(Bytes(buffer, 12)), kCurl);  // "/usr/bin/wge"
-  EXPECT_EQ(chooseToolName(Bytes(buffer, 13)), kWget);
+  EXPECT_EQ(chooseTool(Bytes(buffer, 12)), Tool::curl);  // "/usr/bin/wge"
+  EXPECT_EQ(chooseTool(Bytes(buffer, 13)), Tool::wget);
   // A trailing slash beyond the view must not hide the component either.
   const char slashed[] = "/opt/wget/x";
-  EXPECT_EQ(chooseToolName(Bytes(slashed, 10)), kWget);
+  EXPECT_EQ(chooseTool(Bytes(slashed, 10)), Tool::wget);
   EXPECT_EQ(lastPathComponent(Bytes(slashed, 10)), "wget");
 }
 
-TEST(ToolVariables, NamedAfterTheUpperCaseTool) {
+TEST(ToolNames, NameAndVariablesNamedAfterIt) {
   struct Row {
-    Bytes tool;
+    Tool tool;
+    Bytes name;
     Bytes real_tool;
     Bytes server;
   };
-  const Row rows[] = {{kCurl, "REAL_CURL", "CURLLARDERBOX_SERVER"},
-                      {kWget, "REAL_WGET", "WGETLARDERBOX_SERVER"}};
+  const Row rows[] = {{Tool::curl, "curl", "REAL_CURL", "CURLLARDERBOX_SERVER"},
+                      {Tool::wget, "wget", "REAL_WGET", "WGETLARDERBOX_SERVER"}};
   for (const Row& row : rows) {
-    // A copy of the name, not the constant itself, picks the variables too.
-    std::string tool(row.tool);
-    EXPECT_EQ(realToolVariable(tool), row.real_tool);
-    EXPECT_EQ(toolServerVariable(tool), row.server);
+    EXPECT_EQ(toolName(row.tool), row.name);
+    EXPECT_EQ(realToolVariable(row.tool), row.real_tool);
+    EXPECT_EQ(toolServerVariable(row.tool), row.server);
     // The system reads them as C strings.
-    EXPECT_EQ(realToolVariable(tool).data()[row.real_tool.size()], '\0');
-    EXPECT_EQ(toolServerVariable(tool).data()[row.server.size()], '\0');
+    EXPECT_EQ(toolName(row.tool).data()[row.name.size()], '\0');
+    EXPECT_EQ(realToolVariable(row.tool).data()[row.real_tool.size()], '\0');
+    EXPECT_EQ(toolServerVariable(row.tool).data()[row.server.size()], '\0');
   }
 }
 

@@ -1,23 +1,17 @@
-#include "runtime/process_exit.h"
-
-#include <stdlib.h>
-#include <unistd.h>
+#include "runtime/tear_down.h"
 
 #include "runtime/signals.h"
+#include "runtime/system_calls.h"
 
 namespace larderbox {
 
 void tearDown(RunContext& context) {
   if (context.handlers_installed) restoreSignalHandlers(context);
   if (context.null_device >= 0) {
-    close(context.null_device);
+    closeFile(context.null_device);
     context.null_device = -1;
   }
   context.allocator.releaseAll();
-}
-
-void exitProcess(int status) {
-  exit(status);
 }
 
 }  // namespace larderbox
