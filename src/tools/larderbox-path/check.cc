@@ -4,8 +4,8 @@
 #include <initializer_list>
 
 #include "diag/channel.h"
-#include "process/system_calls.h"
 #include "runtime/strings.h"
+#include "runtime/system_calls.h"
 #include "shim/cache_address.h"
 #include "shim/probe.h"
 #include "shim/real_tool.h"
@@ -34,9 +34,9 @@ bool printLine(ProcessAllocator& allocator, std::initializer_list<Bytes> pieces)
 
 // The plain download the shim is asked about, with `url` in the place a script would put it:
 // curl -fsSL -o FILE URL, or wget -O FILE URL.
-std::span<char* const> plainDownload(Bytes tool_name, char* url, std::array<char*, 4>& storage) {
+std::span<char* const> plainDownload(Tool tool, char* url, std::array<char*, 4>& storage) {
   static char file[] = "FILE";
-  if (tool_name == kWget) {
+  if (tool == Tool::wget) {
     static char wget_output[] = "-O";
     storage = {wget_output, file, url, nullptr};
     return std::span<char* const>(storage.data(), 3);
@@ -48,20 +48,20 @@ std::span<char* const> plainDownload(Bytes tool_name, char* url, std::array<char
 }
 
 // The verdict for one URL as a line, or false when it could not be printed.
-Result<bool> checkOne(RunContext& context, EnvironmentBlock environment, Bytes tool_name,
-                      Bytes real_tool, char* url_argument, bool& hit) {
+Result<bool> checkOne(RunContext& context, EnvironmentBlock environment, Tool tool, Bytes real_tool,
+                      char* url_argument, bool& hit) {
   ProcessAllocator& allocator = context.allocator;
   hit = false;
-  std::optional<Bytes> server = selectCacheServer(environment, tool_name);
+  std::optional<Bytes> server = selectCacheServer(environment, tool);
   if (!server) return printLine(allocator, {"direct (no cache server)\n"});
   std::array<char*, 4> storage{};
-  std::span<char* const> arguments = plainDownload(tool_name, url_argument, storage);
-  std::optional<UrlArgument> url = findUrlArgument(arguments, tool_name);
+  std::span<char* const> arguments = plainDownload(tool, url_argument, storage);
+  std::optional<UrlArgument> url = findUrlArgument(arguments, tool);
   if (!url) return printLine(allocator, {"direct (no URL)\n"});
-  if (std::optional<GateVerdict> gated = gateRedirect(tool_name, arguments, *url))
+  if (std::optional<GateVerdict> gated = gateRedirect(tool, arguments, *url))
     return printLine(allocator, {"direct (", gated->reason, ": ", gated->detail, ")\n"});
   Bytes address = TRY(buildCacheAddress(allocator, *server, url->url));
-  ProbeVerdict verdict = probeCache(context, real_tool, tool_name, address);
+  ProbeVerdict verdict = probeCache(context, real_tool, tool, address);
   if (verdict.yes()) {
     hit = true;
     return printLine(allocator, {"hit ", address, "\n"});
@@ -73,24 +73,23 @@ Result<bool> checkOne(RunContext& context, EnvironmentBlock environment, Bytes t
 
 }  // namespace
 
-int checkUrls(RunContext& context, EnvironmentBlock environment, Bytes tool_name,
+int checkUrls(RunContext& context, EnvironmentBlock environment, Tool tool,
               std::span<char* const> urls) {
   SelfIdentity self = SelfIdentity::ofThisProcess();
-  Result<std::optional<Bytes>> real_tool =
-      findRealTool(context.allocator, environment, tool_name, self);
+  Result<std::optional<Bytes>> real_tool = findRealTool(context.allocator, environment, tool, self);
   if (!real_tool) {
     writeErrorLine(real_tool.error());
     return kNotAllHits;
   }
   if (!*real_tool) {
-    writeMessage({"larderbox-path: no real ", tool_name, " found on PATH (set $",
-                  realToolVariable(tool_name), ")\n"});
+    writeMessage({"larderbox-path: no real ", toolName(tool), " found on PATH (set $",
+                  realToolVariable(tool), ")\n"});
     return kNotAllHits;
   }
   bool all_hit = true;
   for (char* url : urls) {
     bool hit = false;
-    Result<bool> printed = checkOne(context, environment, tool_name, **real_tool, url, hit);
+    Result<bool> printed = checkOne(context, environment, tool, **real_tool, url, hit);
     if (!printed) {
       writeErrorLine(printed.error());
       return kNotAllHits;

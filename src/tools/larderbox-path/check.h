@@ -6,13 +6,14 @@
 #include "runtime/bytes.h"
 #include "runtime/environment.h"
 #include "runtime/run_context.h"
+#include "shim/tool_name.h"
 
 namespace larderbox {
 
 // Prints one line per URL to standard output: "hit ADDRESS", "miss ADDRESS (probe exited 22)" or
 // "direct (REASON)", judged exactly as the shim judges `curl -fsSL -o FILE URL` (`wget -O FILE
 // URL`): the same server variables, gate, address, real tool and probe. 0 when every URL hits.
-int checkUrls(RunContext& context, EnvironmentBlock environment, Bytes tool_name,
+int checkUrls(RunContext& context, EnvironmentBlock environment, Tool tool,
               std::span<char* const> urls);
 
 }  // namespace larderbox

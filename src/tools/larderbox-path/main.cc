@@ -57,7 +57,7 @@ enum class Form : std::uint8_t { server_path, cache_address, stored_file, check 
 struct Options {
   Form form = Form::server_path;
   Bytes server;
-  Bytes tool = kCurl;
+  Tool tool = Tool::curl;
   std::span<char*> urls;
   bool help = false;
   bool version = false;
@@ -139,9 +139,9 @@ int readOption(std::span<char*> arguments, std::size_t& i, Options& options, Opt
   } else if (argument == "--tool") {
     std::optional<Bytes> tool = separateValue(arguments, i);
     if (!tool) return usageError("--tool needs a value");
-    if (*tool != kCurl && *tool != kWget)
+    if (*tool != toolName(Tool::curl) && *tool != toolName(Tool::wget))
       return usageError("--tool takes curl or wget, not ", *tool);
-    options.tool = *tool == kWget ? kWget : kCurl;
+    options.tool = *tool == toolName(Tool::wget) ? Tool::wget : Tool::curl;
     seen.tool = true;
   } else {
     return usageError("unknown option ", argument);
