@@ -6,6 +6,7 @@
 #include "shim/command_line.h"
 #include "shim/tool_name.h"
 #include "shim/tool_options.h"
+#include "shim/url_parts.h"
 
 namespace larderbox {
 namespace {
@@ -167,20 +168,6 @@ std::optional<Bytes> optionReason(const CommandLineItem& item, UrlTreatment& tre
 // "-o": redirecting would rename the output, not the download.
 bool holdsTheUrlAsValue(const CommandLineItem& item, const UrlArgument& url) {
   return item.separate_value && item.index + 1 == url.index && item.option->role != OptionRole::url;
-}
-
-// The authority (userinfo included) and the path, which ends at "?" or "#".
-struct UrlParts {
-  Bytes authority;
-  Bytes path;
-};
-
-UrlParts splitUrl(Bytes url) {
-  std::size_t scheme_end = url.find("://");
-  Bytes rest = scheme_end == Bytes::npos ? url : bytesFrom(url, scheme_end + 3);
-  std::size_t authority_end = rest.find_first_of("/?#");
-  Bytes after = authority_end == Bytes::npos ? Bytes() : bytesFrom(rest, authority_end);
-  return {bytesUpTo(rest, authority_end), bytesUpTo(after, after.find_first_of("?#"))};
 }
 
 // "." or "..", also spelled "%2e": curl would drop the segment from the cache address.

@@ -3,12 +3,12 @@
 #include <fcntl.h>
 
 #include "runtime/system_calls.h"
+#include "shim/url_parts.h"
 
 namespace larderbox {
 namespace {
 
-// The URL without its userinfo: the bytes before it and after its last "@". Without "://" the
-// authority starts at the first byte (curl takes "user:pass@host/x" as a URL too).
+// The URL without its userinfo: the bytes before it and after its last "@".
 struct MaskedUrl {
   Bytes before;
   Bytes mask;
@@ -16,13 +16,10 @@ struct MaskedUrl {
 };
 
 MaskedUrl maskUserinfo(Bytes url) {
-  std::size_t separator = url.find("://");
-  std::size_t authority = separator == Bytes::npos ? 0 : separator + 3;
-  std::size_t end = url.find_first_of("/?#", authority);
-  if (end == Bytes::npos) end = url.size();
-  std::size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
-  if (at == Bytes::npos || at < authority || at >= end) return {url, {}, {}};
-  return {bytesUpTo(url, authority), "***@", bytesFrom(url, at + 1)};
+  UrlParts parts = splitUrl(url);
+  std::size_t at = parts.authority.rfind('@');
+  if (at == Bytes::npos) return {url, {}, {}};
+  return {parts.scheme, "***@", bytesFrom(url, parts.scheme.size() + at + 1)};
 }
 
 bool isControl(unsigned char byte) {
