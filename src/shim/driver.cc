@@ -1,13 +1,10 @@
 // The shim's one control flow, from the program name to the hand-over: the program's function.
 #include "diag/channel.h"
 #include "runtime/program.h"
-#include "shim/cache_address.h"
 #include "shim/ending.h"
 #include "shim/hand_over.h"
-#include "shim/probe.h"
 #include "shim/real_tool.h"
-#include "shim/redirect_gate.h"
-#include "shim/selection.h"
+#include "shim/redirect_decision.h"
 #include "shim/tool_name.h"
 #include "shim/trace.h"
 
@@ -24,41 +21,37 @@ Result<std::span<char*>> formArgumentArray(ProcessAllocator& allocator, int argc
   return std::span<char*>(array, count);
 }
 
-// Replaces the URL with the cache address when a cache server is named, the command line is one
-// the cache can serve exactly as the origin would, and the cache holds the URL; gives back the
-// caller's element it replaced. Nothing about the cache fails the run except memory for the address
-// and its replacement element.
+// Replaces the URL with the cache address when the decision is a hit, traces the decision, and
+// gives back the caller's element it replaced. Nothing about the cache fails the run except memory
+// for the address and its replacement element.
 Result<std::optional<ReplacedArgument>> redirectToCache(RunContext& context,
                                                         EnvironmentBlock environment, Tool tool,
                                                         Bytes real_tool,
                                                         std::span<char*> arguments) {
   ProcessAllocator& allocator = context.allocator;
   TraceSink trace = traceSinkFrom(environment);
-  std::optional<Bytes> server = selectCacheServer(environment, tool);
-  if (!server) {
-    writeTrace(allocator, trace, "direct", std::nullopt, {" (no cache server)"});
-    return std::nullopt;
+  RedirectDecision decision = TRY(decideRedirect(context, environment, tool, real_tool, arguments));
+  Bytes url = decision.url.url;
+  switch (decision.kind) {
+    case RedirectKind::no_server:
+      writeTrace(allocator, trace, "direct", std::nullopt, {" (no cache server)"});
+      return std::nullopt;
+    case RedirectKind::no_url:
+      writeTrace(allocator, trace, "direct", std::nullopt, {" (no URL)"});
+      return std::nullopt;
+    case RedirectKind::gated:
+      writeTrace(allocator, trace, "direct", url,
+                 {" (", decision.gate.reason, ": ", decision.gate.detail, ")"});
+      return std::nullopt;
+    case RedirectKind::miss:
+      traceMiss(allocator, trace, url, decision.verdict);
+      return std::nullopt;
+    case RedirectKind::hit:
+      break;
   }
-  std::optional<UrlArgument> url = findUrlArgument(arguments, tool);
-  if (!url) {
-    writeTrace(allocator, trace, "direct", std::nullopt, {" (no URL)"});
-    return std::nullopt;
-  }
-  // Gated before any probe: nothing of such a command line may reach the cache host.
-  if (std::optional<GateVerdict> gated = gateRedirect(tool, arguments, *url)) {
-    writeTrace(allocator, trace, "direct", url->url,
-               {" (", gated->reason, ": ", gated->detail, ")"});
-    return std::nullopt;
-  }
-  Bytes address = TRY(buildCacheAddress(allocator, *server, url->url));
-  ProbeVerdict verdict = probeCache(context, real_tool, tool, address);
-  if (!verdict.yes()) {
-    traceMiss(allocator, trace, url->url, verdict);
-    return std::nullopt;
-  }
-  ReplacedArgument replaced{url->index, arguments[url->index]};
-  TRY(rewriteUrlArgument(allocator, arguments, *url, address));
-  writeTrace(allocator, trace, "hit", url->url, {" -> "}, address);
+  ReplacedArgument replaced{decision.url.index, arguments[decision.url.index]};
+  TRY(rewriteUrlArgument(allocator, arguments, decision.url, decision.address));
+  writeTrace(allocator, trace, "hit", url, {" -> "}, decision.address);
   return replaced;
 }
 

@@ -6,11 +6,8 @@
 #include "diag/channel.h"
 #include "runtime/strings.h"
 #include "runtime/system_calls.h"
-#include "shim/cache_address.h"
-#include "shim/probe.h"
 #include "shim/real_tool.h"
-#include "shim/redirect_gate.h"
-#include "shim/selection.h"
+#include "shim/redirect_decision.h"
 #include "shim/tool_name.h"
 #include "shim/trace.h"
 
@@ -51,24 +48,27 @@ std::span<char* const> plainDownload(Tool tool, char* url, std::array<char*, 4>&
 Result<bool> checkOne(RunContext& context, EnvironmentBlock environment, Tool tool, Bytes real_tool,
                       char* url_argument, bool& hit) {
   ProcessAllocator& allocator = context.allocator;
-  hit = false;
-  std::optional<Bytes> server = selectCacheServer(environment, tool);
-  if (!server) return printLine(allocator, {"direct (no cache server)\n"});
   std::array<char*, 4> storage{};
   std::span<char* const> arguments = plainDownload(tool, url_argument, storage);
-  std::optional<UrlArgument> url = findUrlArgument(arguments, tool);
-  if (!url) return printLine(allocator, {"direct (no URL)\n"});
-  if (std::optional<GateVerdict> gated = gateRedirect(tool, arguments, *url))
-    return printLine(allocator, {"direct (", gated->reason, ": ", gated->detail, ")\n"});
-  Bytes address = TRY(buildCacheAddress(allocator, *server, url->url));
-  ProbeVerdict verdict = probeCache(context, real_tool, tool, address);
-  if (verdict.yes()) {
-    hit = true;
-    return printLine(allocator, {"hit ", address, "\n"});
-  }
+  RedirectDecision decision = TRY(decideRedirect(context, environment, tool, real_tool, arguments));
+  hit = decision.kind == RedirectKind::hit;
   char digits[10];
-  MissReason reason = describeMiss(verdict, digits);
-  return printLine(allocator, {"miss ", address, reason[0], reason[1], reason[2], "\n"});
+  MissReason reason = describeMiss(decision.verdict, digits);
+  switch (decision.kind) {
+    case RedirectKind::no_server:
+      return printLine(allocator, {"direct (no cache server)\n"});
+    case RedirectKind::no_url:
+      return printLine(allocator, {"direct (no URL)\n"});
+    case RedirectKind::gated:
+      return printLine(allocator,
+                       {"direct (", decision.gate.reason, ": ", decision.gate.detail, ")\n"});
+    case RedirectKind::miss:
+      return printLine(allocator,
+                       {"miss ", decision.address, reason[0], reason[1], reason[2], "\n"});
+    case RedirectKind::hit:
+      break;
+  }
+  return printLine(allocator, {"hit ", decision.address, "\n"});
 }
 
 }  // namespace
