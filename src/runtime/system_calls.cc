@@ -108,6 +108,12 @@ SystemStatus openFileStatus(int fd, struct stat& status) {
   }
 }
 
+SystemResult<std::size_t> readSymbolicLink(const char* path, std::span<char> buffer) {
+  long length = syscall(SYS_readlink, path, buffer.data(), buffer.size());
+  if (length < 0) return std::unexpected(errno);
+  return static_cast<std::size_t>(length);
+}
+
 SystemStatus checkAccess(const char* path, int mode) {
   if (access(path, mode) == 0) return {};
   return std::unexpected(errno);

@@ -39,6 +39,10 @@ SystemResult<std::size_t> writeVector(int fd, const struct iovec* regions, int c
 SystemStatus pathStatus(const char* path, struct stat& status);
 SystemStatus openFileStatus(int fd, struct stat& status);
 
+// readlink(2): the target of the symbolic link `path` into `buffer`, not NUL-terminated; its
+// length, which equals the buffer's size when the target may have been cut short. EINVAL: no link.
+SystemResult<std::size_t> readSymbolicLink(const char* path, std::span<char> buffer);
+
 // access(2): whether the real user and group may use `path` in `mode` (X_OK, say).
 SystemStatus checkAccess(const char* path, int mode);
 

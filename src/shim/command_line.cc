@@ -36,9 +36,12 @@ CommandLineItem CommandLineReader::readLong(Bytes element) {
   CommandLineItem item = itemAt(index_, true);
   Bytes body = bytesFrom(element, 2);
   std::size_t equals = body.find('=');
-  OptionMatch match = findLongOption(table_, bytesUpTo(body, equals));
+  Bytes name = bytesUpTo(body, equals);
+  OptionMatch match = findLongOption(table_, name);
   item.option = match.option;
   item.negated = match.negated;
+  item.expanded = match.expanded;
+  item.spelling = Bytes(element.data(), 2 + name.size());
   ++index_;
   if (equals != Bytes::npos)
     item.value = bytesFrom(body, equals + 1);
@@ -51,6 +54,7 @@ CommandLineItem CommandLineReader::readLong(Bytes element) {
 CommandLineItem CommandLineReader::readLetter() {
   CommandLineItem item = itemAt(index_, true);
   item.option = table_.forLetter(cluster_[letter_]);
+  item.spelling = Bytes(&cluster_[letter_], 1);
   ++letter_;
   bool more_letters = letter_ < cluster_.size();
   bool takes_value = item.option != nullptr && item.option->takesValue();

@@ -18,6 +18,8 @@ struct CommandLineItem {
   bool is_option = false;
   const OptionSpec* option = nullptr;  // the table's entry; none for what the table does not know
   bool negated = false;                // written "--no-<name>"
+  bool expanded = false;               // written "--expand-<name>": curl expands its value
+  Bytes spelling;               // as written, without any value: "--name", or the letter alone
   std::optional<Bytes> value;   // a view into the element, or into the next one when separate
   bool separate_value = false;  // the value is the whole element at index + 1
 };

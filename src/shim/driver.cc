@@ -5,6 +5,7 @@
 #include "shim/hand_over.h"
 #include "shim/real_tool.h"
 #include "shim/redirect_decision.h"
+#include "shim/tool_family.h"
 #include "shim/tool_name.h"
 #include "shim/trace.h"
 
@@ -66,7 +67,9 @@ Result<Ending> runSteps(RunContext& context, int argc, char** argv, EnvironmentB
   std::span<char*> arguments = TRY(formArgumentArray(context.allocator, argc, argv));
   std::optional<ReplacedArgument> replaced =
       TRY(redirectToCache(context, environment, tool, *real_tool, arguments));
-  return handOver(context.allocator, *real_tool, arguments, environment.entries, replaced);
+  Bytes argument_0 = handOverArgumentZero(tool, program_name, *real_tool);
+  return handOver(context.allocator, *real_tool, argument_0, arguments, environment.entries,
+                  replaced);
 }
 
 }  // namespace

@@ -16,13 +16,14 @@ Status rewriteUrlArgument(ProcessAllocator& allocator, std::span<char*> argument
   return {};
 }
 
-Ending handOver(ProcessAllocator& allocator, Bytes real_tool, std::span<char* const> arguments,
-                char** environment, std::optional<ReplacedArgument> replaced) {
+Ending handOver(ProcessAllocator& allocator, Bytes real_tool, Bytes argument_0,
+                std::span<char* const> arguments, char** environment,
+                std::optional<ReplacedArgument> replaced) {
   std::optional<Bytes> path = copyWithNul(allocator, real_tool);
   if (!path) return Ending::execUnprepared();
   char** vector = allocator.allocateArray<char*>(arguments.size() + 2);
   if (vector == nullptr) return Ending::execUnprepared();
-  vector[0] = const_cast<char*>(path->data());
+  vector[0] = const_cast<char*>(argument_0.data());
   for (std::size_t i = 0; i < arguments.size(); ++i)
     vector[i + 1] = arguments[i];
   vector[arguments.size() + 1] = nullptr;

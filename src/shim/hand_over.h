@@ -22,11 +22,12 @@ struct ReplacedArgument {
   char* original = nullptr;
 };
 
-// execve of the real tool with its own path as argument 0, then `arguments`, and the environment
-// unchanged. Returns only when the process was not replaced: exec_failed, or exec_unprepared when
-// its copies cannot be allocated. When the vector with the cache address in it is too large for
-// the system, the caller's own element is tried once more.
-Ending handOver(ProcessAllocator& allocator, Bytes real_tool, std::span<char* const> arguments,
-                char** environment, std::optional<ReplacedArgument> replaced = std::nullopt);
+// execve of the real tool with `argument_0` (NUL-terminated; handOverArgumentZero), then
+// `arguments`, and the environment unchanged. Returns only when the process was not replaced:
+// exec_failed, or exec_unprepared when its copies cannot be allocated. When the vector with the
+// cache address in it is too large for the system, the caller's own element is tried once more.
+Ending handOver(ProcessAllocator& allocator, Bytes real_tool, Bytes argument_0,
+                std::span<char* const> arguments, char** environment,
+                std::optional<ReplacedArgument> replaced = std::nullopt);
 
 }  // namespace larderbox

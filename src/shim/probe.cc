@@ -5,24 +5,44 @@
 #include "process/child.h"
 #include "process/drain.h"
 #include "runtime/system_calls.h"
-#include "shim/tool_name.h"
+#include "shim/tool_family.h"
 
 namespace larderbox {
 namespace {
 
-// A header-only (curl) or spider (wget) request with the tool's own 5-second limit, one try, and
-// none of the caller's options: headers, proxies and credentials for the origin stay out of it.
-// The empty environment does not keep the tools from their configuration files (they find the home
-// directory through the password database), so those are switched off by name: a "user" line
-// would reach the cache host, a "retry" line would hold every miss. curl wants -q first, and -g
-// keeps it from globbing the address.
-using ProbeCommand = std::array<Bytes, 10>;
+// A header-only (curl) or spider (wget) request with the tool's own 5-second limit where it has
+// one, one try, and none of the caller's options: headers, proxies and credentials for the origin
+// stay out of it. The empty environment does not keep the tools from their configuration files
+// (they find the home directory through the password database), so those are switched off by name:
+// a "user" line would reach the cache host, a "retry" line would hold every miss. curl wants -q
+// first, and -g keeps it from globbing the address. wget2 keeps HSTS, HPKP and OCSP databases in
+// the working directory when there is no HOME, and their lock files in /tmp: --no-local-db stops
+// all of them. busybox reads no configuration file; its -T crashes 1.35, so the shim's own
+// deadline stands in for it. busybox picks its applet by argument 0, or by the first argument when
+// argument 0 names busybox itself.
+struct ProbeCommand {
+  std::array<Bytes, 12> words;
+  std::size_t count;
+};
 
-ProbeCommand probeCommand(Bytes real_tool, Tool tool, Bytes cache_address) {
-  if (tool == Tool::wget)
-    return {real_tool, "--no-config", "--no-netrc", "--spider", "-q",
-            "-T",      "5",           "-t",         "1",        cache_address};
-  return {real_tool, "-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null", cache_address};
+ProbeCommand probeCommand(Bytes real_tool, ToolFamily family, Bytes cache_address) {
+  switch (family) {
+    case ToolFamily::curl:
+      break;
+    case ToolFamily::gnu_wget:
+      return {{real_tool, "--no-config", "--no-netrc", "--spider", "-q", "-T", "5", "-t", "1",
+               cache_address},
+              10};
+    case ToolFamily::wget2:
+      return {{real_tool, "--no-config", "--no-local-db", "--no-netrc", "--spider", "-q", "-T", "5",
+               "-t", "1", cache_address},
+              11};
+    case ToolFamily::busybox:
+      if (namesBusybox(real_tool))
+        return {{real_tool, "wget", "--spider", "-q", "-t", "1", cache_address}, 7};
+      return {{real_tool, "--spider", "-q", "-t", "1", cache_address}, 6};
+  }
+  return {{real_tool, "-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null", cache_address}, 10};
 }
 
 // curl's 5-second limit covers the whole transfer, wget's only each read: a cache that trickles
@@ -96,10 +116,11 @@ ProbeVerdict collectExit(RunContext& context, ChildProcess& child, std::int64_t 
 
 }  // namespace
 
-ProbeVerdict probeCache(RunContext& context, Bytes real_tool, Tool tool, Bytes cache_address) {
-  ProbeCommand command = probeCommand(real_tool, tool, cache_address);
+ProbeVerdict probeCache(RunContext& context, Bytes real_tool, ToolFamily family,
+                        Bytes cache_address) {
+  ProbeCommand command = probeCommand(real_tool, family, cache_address);
   ChildSpawnOptions options;
-  options.arguments = command;
+  options.arguments = std::span<const Bytes>(command.words.data(), command.count);
   options.environment = {};  // no PATH, HOME, proxy or cache variables reach the probe
   options.standard_input = StdioDisposition::ignore;
   options.standard_output = StdioDisposition::pipe;

@@ -5,7 +5,7 @@
 
 #include "runtime/bytes.h"
 #include "runtime/run_context.h"
-#include "shim/tool_name.h"
+#include "shim/tool_family.h"
 
 namespace larderbox {
 
@@ -29,6 +29,7 @@ struct ProbeVerdict {
 inline constexpr std::int64_t kProbeDeadlineSeconds = 15;
 
 // Every failure is simply "no": the probe prints nothing and never ends the run.
-ProbeVerdict probeCache(RunContext& context, Bytes real_tool, Tool tool, Bytes cache_address);
+ProbeVerdict probeCache(RunContext& context, Bytes real_tool, ToolFamily family,
+                        Bytes cache_address);
 
 }  // namespace larderbox

@@ -15,14 +15,16 @@ Result<RedirectDecision> decideRedirect(RunContext& context, EnvironmentBlock en
   decision.kind = RedirectKind::no_url;
   if (!url) return decision;
   decision.url = *url;
+  // Known from the path alone, and only here: a pass-through never looks at it.
+  decision.family = findToolFamily(tool, real_tool);
   // Gated before any probe: nothing of such a command line may reach the cache host.
-  if (std::optional<GateVerdict> gated = gateRedirect(tool, arguments, *url)) {
+  if (std::optional<GateVerdict> gated = gateRedirect(decision.family, arguments, *url)) {
     decision.kind = RedirectKind::gated;
     decision.gate = *gated;
     return decision;
   }
   decision.address = TRY(buildCacheAddress(context.allocator, *server, url->url));
-  decision.verdict = probeCache(context, real_tool, tool, decision.address);
+  decision.verdict = probeCache(context, real_tool, decision.family, decision.address);
   decision.kind = decision.verdict.yes() ? RedirectKind::hit : RedirectKind::miss;
   return decision;
 }

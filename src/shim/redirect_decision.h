@@ -12,6 +12,7 @@
 #include "runtime/run_context.h"
 #include "shim/probe.h"
 #include "shim/redirect_gate.h"
+#include "shim/tool_family.h"
 #include "shim/tool_name.h"
 #include "shim/url_argument.h"
 
@@ -21,10 +22,11 @@ enum class RedirectKind : std::uint8_t { no_server, no_url, gated, miss, hit };
 
 struct RedirectDecision {
   RedirectKind kind = RedirectKind::no_server;
-  UrlArgument url;       // from no_url's successors on
-  GateVerdict gate;      // for gated
-  Bytes address;         // for miss and hit
-  ProbeVerdict verdict;  // for miss and hit
+  UrlArgument url;                       // from no_url's successors on
+  ToolFamily family = ToolFamily::curl;  // likewise
+  GateVerdict gate;                      // for gated
+  Bytes address;                         // for miss and hit
+  ProbeVerdict verdict;                  // for miss and hit
 };
 
 // Stops at the first step that says no. Fails only for memory to form the cache address.

@@ -40,19 +40,29 @@ constexpr Bytes kHarmlessCommands[] = {
     "tries",        "timeout",  "dnstimeout", "connecttimeout", "readtimeout", "progress",
     "showprogress", "quiet",    "verbose",    "limitrate"};
 
-// "-a" ... "-z" and every other ASCII letter as a static string, for the canonical spelling.
-constexpr std::array<char, 256> kDashLetters = [] {
-  std::array<char, 256> spellings{};
-  for (std::size_t code = 0; code < 128; ++code) {
+// "-a" ... "-z" and every other byte as a static string, for the canonical spelling.
+constexpr std::array<char, 512> kDashLetters = [] {
+  std::array<char, 512> spellings{};
+  for (std::size_t code = 0; code < 256; ++code) {
     spellings[2 * code] = '-';
     spellings[2 * code + 1] = static_cast<char>(code);
   }
   return spellings;
 }();
 
+Bytes dashLetter(char letter) {
+  return Bytes(&kDashLetters[std::size_t{2} * static_cast<unsigned char>(letter)], 2);
+}
+
 Bytes canonicalSpelling(const OptionSpec& option) {
-  if (option.letter == 0) return option.name;
-  return Bytes(&kDashLetters[std::size_t{2} * static_cast<unsigned char>(option.letter)], 2);
+  return option.letter == 0 ? option.name : dashLetter(option.letter);
+}
+
+// An option the family's table does not know: its long name as written (never its value), or its
+// letter.
+GateVerdict unknownOption(const CommandLineItem& item) {
+  Bytes spelling = item.spelling.size() == 1 ? dashLetter(item.spelling[0]) : item.spelling;
+  return GateVerdict{"unknown option", spelling};
 }
 
 char lowered(char byte) {
@@ -101,6 +111,8 @@ bool namesTheSource(Bytes format) {
     name = bytesUpTo(name, name.find('}'));
     for (Bytes variable : kSourceVariables)
       if (equalsIgnoringCase(name, variable)) return true;
+    // The parts of the URL ("url.host", "urle.path", ...).
+    if (beginsIgnoringCase(name, "url.") || beginsIgnoringCase(name, "urle.")) return true;
   }
   return false;
 }
@@ -126,6 +138,13 @@ bool isHarmlessCommand(Bytes command) {
   return false;
 }
 
+// curl's "--variable name@file" (and "%name@file") sets a variable from a file, which may hold
+// anything an expanded option then sends.
+bool readsFile(Bytes variable) {
+  std::size_t separator = variable.find_first_of("=@");
+  return separator != Bytes::npos && variable[separator] == '@';
+}
+
 // What earlier options decided about how the tool treats the URL.
 struct UrlTreatment {
   bool globoff = false;            // curl -g
@@ -139,12 +158,16 @@ std::optional<Bytes> optionReason(const CommandLineItem& item, UrlTreatment& tre
   Bytes value = item.value.value_or(Bytes());
   switch (option.role) {
     case OptionRole::plain:
-    case OptionRole::url:
       return std::nullopt;
+    // An expanded value ("--expand-header") can hold anything a variable holds.
+    case OptionRole::url:
+      return item.expanded ? std::optional(kNotTheUrl) : std::nullopt;
     case OptionRole::header:
-      return headerReason(value);
+      return item.expanded ? std::optional(kCredentials) : headerReason(value);
     case OptionRole::write_out:
-      return namesTheSource(value) ? std::optional(kReportsSource) : std::nullopt;
+      return item.expanded || namesTheSource(value) ? std::optional(kReportsSource) : std::nullopt;
+    case OptionRole::variable:
+      return readsFile(value) ? std::optional(kConfig) : std::nullopt;
     case OptionRole::execute:
       return isHarmlessCommand(value) ? std::nullopt : std::optional(kConfig);
     case OptionRole::globoff:
@@ -203,18 +226,24 @@ std::optional<GateVerdict> urlVerdict(bool wget, Bytes url, const UrlTreatment& 
 
 }  // namespace
 
-std::optional<GateVerdict> gateRedirect(Tool tool, std::span<char* const> arguments,
+std::optional<GateVerdict> gateRedirect(ToolFamily family, std::span<char* const> arguments,
                                         const UrlArgument& url) {
-  CommandLineReader reader(optionTableFor(tool), arguments);
+  CommandLineReader reader(optionTableFor(family), arguments);
   UrlTreatment treatment;
   while (std::optional<CommandLineItem> item = reader.next()) {
-    if (item->option == nullptr) continue;
+    if (!item->is_option) continue;
+    if (item->option == nullptr) return unknownOption(*item);
     if (holdsTheUrlAsValue(*item, url))
       return GateVerdict{kNotTheUrl, canonicalSpelling(*item->option)};
     if (std::optional<Bytes> reason = optionReason(*item, treatment))
       return GateVerdict{*reason, canonicalSpelling(*item->option)};
   }
-  return urlVerdict(tool == Tool::wget, url.url, treatment);
+  return urlVerdict(family != ToolFamily::curl, url.url, treatment);
+}
+
+std::optional<GateVerdict> gateRedirect(Tool tool, std::span<char* const> arguments,
+                                        const UrlArgument& url) {
+  return gateRedirect(tool == Tool::wget ? ToolFamily::gnu_wget : ToolFamily::curl, arguments, url);
 }
 
 }  // namespace larderbox

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "runtime/bytes.h"
+#include "shim/tool_family.h"
 #include "shim/tool_name.h"
 
 namespace larderbox {
@@ -29,6 +30,7 @@ enum class OptionRole : std::uint8_t {
   next,             // curl starts another transfer with its own options
   output_document,  // wget writes to the named file, not to one named after the URL
   remote_name,      // curl names the file after the URL
+  variable,         // curl's "--variable": gates when it reads a file
   sends_data,
   not_plain_get,
   credentials,
@@ -55,9 +57,10 @@ struct OptionSpec {
 
 struct OptionTable {
   std::span<const OptionSpec> options;  // sorted by name, byte by byte
-  std::array<std::uint8_t, 128>
-      by_letter;   // 1 + position of the option a letter stands for; 0: none
-  bool fold_case;  // curl's long names ignore ASCII case, wget's do not
+  std::array<std::uint16_t, 128>
+      by_letter;      // 1 + position of the option a letter stands for; 0: none
+  bool fold_case;     // curl's long names ignore ASCII case, wget's do not
+  bool expand_forms;  // curl reads "--expand-NAME" as NAME with variables in its value
 
   [[nodiscard]] const OptionSpec* forLetter(char letter) const {
     auto code = static_cast<unsigned char>(letter);
@@ -66,17 +69,22 @@ struct OptionTable {
   }
 };
 
-// The table of curl (7.88) or wget (1.21).
+// The table of a family, as wide as its newest release.
+const OptionTable& optionTableFor(ToolFamily family);
+
+// The table of the tool's own family: curl, or GNU wget.
 const OptionTable& optionTableFor(Tool tool);
 
 struct OptionMatch {
   const OptionSpec* option = nullptr;  // none: no option, or an abbreviation of several
   bool negated = false;                // named as "no-" followed by the option's name
+  bool expanded = false;               // named as "expand-" followed by the option's name
 };
 
 // The option a long name (without "--" and any "=value") stands for, as the tools read it: the
 // exact name first, then "no-" and an exact name, then an abbreviation. An abbreviation that could
 // stand for an option that always gates counts as that option; otherwise it must name exactly one.
+// With the table's expand forms, "expand-" and an exact name that takes a value is that option.
 OptionMatch findLongOption(const OptionTable& table, Bytes name);
 
 }  // namespace larderbox

@@ -14,7 +14,8 @@ namespace {
 using test::Arguments;
 
 // The reader splits every spelling as the tool does. Shown per item: "+" for a positional element,
-// "?" for an option the table does not know, "!" for "--no-", "=value", "@index" when separate.
+// "?" and its spelling for an option the table does not know, "!" for "--no-", "*" for curl's
+// "--expand-", "=value", "@index" when separate.
 TEST(CommandLineReader, Spellings) {
   struct Row {
     Tool tool;
@@ -24,11 +25,15 @@ TEST(CommandLineReader, Spellings) {
   const Row rows[] = {
       {Tool::curl,
        {"-sSo", "f", "-dx", "--data", "y", "-", "--", "-T"},
-       "? ? -o=f@1 -d=x -d=y@4 + +"},
-      {Tool::curl, {"--no-globoff", "--URL", "u", "--nope", "-e"}, "!-g --url=u@2 ? -e"},
+       "-s -S -o=f@1 -d=x -d=y@4 + +"},
+      {Tool::curl, {"--no-globoff", "--URL", "u", "--nope=1", "-e"}, "!-g --url=u@2 ?--nope=1 -e"},
+      // "expand-" only before an option that takes a value.
+      {Tool::curl,
+       {"--expand-header", "h", "--expand-verbose", "--expand-data=d", "-%"},
+       "*-H=h@1 ?--expand-verbose *-d=d ?%"},
       {Tool::wget,
        {"-qO-", "--output-d=f", "--no-config", "-nv", "--", "-r"},
-       "? -O=- -O=f --no-config -n=v +"},
+       "-q -O=- -O=f --no-config -n=v +"},
   };
   for (const Row& row : rows) {
     std::string items;
@@ -40,8 +45,9 @@ TEST(CommandLineReader, Spellings) {
         continue;
       }
       if (item->negated) items += "!";
+      if (item->expanded) items += "*";
       if (item->option == nullptr)
-        items += "?";
+        items += "?" + std::string(item->spelling);
       else if (item->option->letter != 0)
         items += std::string("-") + item->option->letter;
       else

@@ -86,7 +86,7 @@ TEST_F(RewriteUrlArgumentTest, OutOfMemoryLeavesTheArrayAlone) {
   ProcessAllocator allocator;
   RunContext context(allocator);
   failNthAllocation(fail_allocation);
-  Ending ending = handOver(allocator, real_tool, arguments, environment);
+  Ending ending = handOver(allocator, real_tool, real_tool, arguments, environment);
   _exit(endRun(context, ending));
 }
 
