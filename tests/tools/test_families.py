@@ -1,0 +1,220 @@
+"""The shim against every tool family and release at hand: curl, GNU wget, wget2 and busybox's
+wget of the host (bookworm) and of Debian trixie and sid roots (scripts/test-roots makes them
+once and keeps them). Each row runs twice in fresh directories with a fresh HOME, with the real
+tool alone and through the shim, as in test_faithful: an ordinary download comes from the cache and
+nothing else changes; a gated command line reaches the real tool unchanged and the cache host hears
+nothing of it. A root's tools run in that root (chroot), the static shim copied into it; loopback
+servers on the host serve both. Releases whose root cannot be made skip with the reason."""
+
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from test_faithful import Outcome, cache_body, files_below, origin_body, origin_record
+from tools_support import LARDERBOX_BIN, SOURCE_DIR, TIMEOUT, NginxServer, ToolCase, stored_path
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from test_cache import HttpServer  # noqa: E402
+
+SUITES = ("trixie", "sid")
+PATH_IN_ROOT = "/usr/bin:/bin"
+
+# family: (tool name, the real tool's path in the root; busybox through a link named wget).
+FAMILIES = {"curl": ("curl", "/usr/bin/curl"), "GNU wget": ("wget", "/usr/bin/wget"),
+            "wget2": ("wget", "/usr/bin/wget2"), "busybox": ("wget", "BUSYBOX_LINK")}
+WGET_FAMILIES = ("GNU wget", "wget2", "busybox")
+
+# $url: the origin's /pkg/tool.tgz, which the cache holds.
+HIT_ROWS = {
+    "curl": ["-fsSL -o f $url", "-sLO $url", "-fsS $url"],
+    "wget": ["-q -O f $url", "-q $url", "-qO- $url"],
+}
+
+# One row per gated class, and the command lines newer releases read differently. A release that
+# does not know an option fails alike with and without the shim, and the message, which names the
+# tool by its argument 0, must read the same.
+DIRECT_ROWS = {
+    "curl": [
+        "-fsS -d x -o f $url",
+        "-fsS -u alice:s3cret -o f $url",
+        "-fsS -4 -o f $url",
+        "-fsS -i -o f $url",
+        "-fsS --show-headers -o f $url",
+        "-fsS --variable tok=S --expand-header 'Authorization: Bearer {{tok}}' -o f $url",
+        "-fsS --expand-user alice:s3cret -o f $url",
+        "-fsS -o /dev/null -w %{url.host} $url",
+        "-fsSOJ $url",
+        "-fsS --frobnicate -o f $url",
+    ],
+    "wget": [
+        "-q --post-data=a=1 -O f $url",
+        "-q '--header=Authorization: Bearer t0k' -O f $url",
+        "-q --spider $url",
+        "-q --content-disposition $url",
+        "-q -s -O f $url",
+        "-q --stats-site=/dev/null -O f $url",  # its own lines hold timings
+        "-q --bind-address=127.0.0.1 -O f $url",
+        "-q --frobnicate -O f $url",
+    ],
+}
+
+
+def make_roots():
+    """Suite: root or skip reason, from scripts/test-roots."""
+    script = os.path.join(SOURCE_DIR, "scripts", "test-roots")
+    completed = subprocess.run([script] + list(SUITES), stdin=subprocess.DEVNULL,
+                               capture_output=True, text=True, timeout=3600, check=False)
+    found = {suite: "scripts/test-roots printed nothing for it" for suite in SUITES}
+    for line in completed.stdout.splitlines():
+        suite, _, rest = line.partition(" ")
+        found[suite] = rest
+    return found
+
+
+class Release:
+    """A root with the shim copied in, its own run directories, and runs inside it."""
+
+    def __init__(self, name, root):
+        self.name, self.root = name, root
+        self.work = tempfile.mkdtemp(prefix="larderbox-families-", dir=os.path.join(root, "tmp"))
+        os.chmod(self.work, 0o755)
+        os.makedirs(self.host("bin"))
+        for tool in ("curl", "wget"):
+            shutil.copy(LARDERBOX_BIN, self.host("bin", tool))
+        os.makedirs(self.host("busybox"))
+        os.symlink("/usr/bin/busybox", self.host("busybox", "wget"))
+
+    def host(self, *parts):
+        return os.path.join(self.work, *parts)
+
+    def inside(self, host_path):
+        return "/" + os.path.relpath(host_path, self.root)
+
+    def real_tool(self, family):
+        real = FAMILIES[family][1]
+        return self.inside(self.host("busybox", "wget")) if real == "BUSYBOX_LINK" else real
+
+    def run(self, argv, executable, env, cwd):
+        enter = None if self.root == "/" else (lambda: os.chroot(self.root))
+        return subprocess.run(argv, executable=executable, env=env, cwd=cwd, preexec_fn=enter,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT,
+                              check=False)
+
+    def tmp_names(self):
+        """wget2's lock files in /tmp (others' files come and go there)."""
+        return {n for n in os.listdir(os.path.join(self.root, "tmp")) if n.startswith(".wget")}
+
+
+class EveryFamilyAndRelease(ToolCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.origin = HttpServer()
+        cls.addClassCleanup(cls.origin.close)
+        cls.origin.serve("/pkg/tool.tgz", origin_body("/pkg/tool.tgz"))
+        cls.url = cls.origin.url("/pkg/tool.tgz")
+        cls.work = tempfile.mkdtemp(prefix="larderbox-families-")
+        cls.addClassCleanup(shutil.rmtree, cls.work, True)
+        os.chmod(cls.work, 0o755)
+        entry = os.path.join(cls.work, "cache", stored_path(cls.url))
+        os.makedirs(os.path.dirname(entry))
+        with open(entry, "wb") as f:
+            f.write(cache_body(cls.url))
+        os.makedirs(os.path.join(cls.work, "nginx"))
+        cls.nginx = NginxServer(os.path.join(cls.work, "nginx"),
+                                os.path.join(cls.work, "cache")).__enter__()
+        cls.addClassCleanup(cls.nginx.__exit__, None, None, None)
+        cls.releases, cls.skipped = [], {}
+        roots = {"bookworm": "/"}
+        if os.geteuid() != 0:
+            cls.skipped = {suite: "chroot needs root" for suite in SUITES}
+        else:
+            for suite, found in make_roots().items():
+                if found.startswith("skip: "):
+                    cls.skipped[suite] = found[len("skip: "):]
+                else:
+                    roots[suite] = found
+        for name, root in roots.items():
+            release = Release(name, root)
+            cls.addClassCleanup(shutil.rmtree, release.work, True)
+            cls.releases.append(release)
+
+    def test_every_release_is_at_hand(self):
+        for suite in SUITES:
+            with self.subTest(suite=suite):
+                if suite in self.skipped:
+                    self.skipTest("no %s root: %s" % (suite, self.skipped[suite]))
+
+    def run_once(self, release, family, args, through_shim):
+        """Runs the command in a fresh directory with a fresh HOME: how it ended, what it wrote
+        (the directory and HOME), what the origin and the cache host received, and the names the
+        run left in the root's /tmp."""
+        tool = FAMILIES[family][0]
+        directory = tempfile.mkdtemp(dir=release.work)
+        home = tempfile.mkdtemp(dir=release.work)
+        self.origin.forget()
+        cache_before = len(self.nginx.received())
+        env = {"PATH": PATH_IN_ROOT, "HOME": release.inside(home),
+               "LARDERBOX_SERVER": self.nginx.url()}
+        executable = release.real_tool(family)
+        if through_shim:
+            env["PATH"] = release.inside(release.host("bin")) + ":" + PATH_IN_ROOT
+            env["REAL_" + tool.upper()] = executable
+            executable = release.inside(release.host("bin", tool))
+        completed = release.run([tool] + args, executable, env, directory)
+        outcome = Outcome(completed, files_below(directory), [
+            origin_record(e) for e in self.origin.log()], self.nginx.received()[cache_before:])
+        outcome.home = sorted(files_below(home))
+        outcome.tmp = release.tmp_names()
+        return outcome
+
+    def compare(self, release, family, template):
+        args = [a.replace("$url", self.url) for a in shlex.split(template)]
+        alone = self.run_once(release, family, args, through_shim=False)
+        shim = self.run_once(release, family, args, through_shim=True)
+        self.assertEqual(alone.cache, [], "the real tool alone reached the cache")
+        self.assertEqual((shim.status, shim.stderr), (alone.status, alone.stderr))
+        # Nothing the probe leaves: the download's own files only, no other name in /tmp.
+        self.assertEqual(shim.home, alone.home)
+        self.assertLessEqual(shim.tmp, alone.tmp)
+        return alone, shim
+
+    def rows(self):
+        for release in self.releases:
+            for family, (tool, _) in FAMILIES.items():
+                yield release, family, tool
+
+    def test_ordinary_downloads_hit(self):
+        address = "/" + stored_path(self.url)
+        swap = {origin_body("/pkg/tool.tgz"): cache_body(self.url)}
+        for release, family, tool in self.rows():
+            for template in HIT_ROWS[tool]:
+                with self.subTest(release=release.name, family=family, args=template):
+                    alone, shim = self.compare(release, family, template)
+                    self.assertIn(origin_body("/pkg/tool.tgz"),
+                                  [alone.stdout] + list(alone.files.values()), "no download")
+                    self.assertEqual(shim.stdout, swap.get(alone.stdout, alone.stdout))
+                    self.assertEqual(shim.files,
+                                     {k: swap.get(v, v) for k, v in alone.files.items()})
+                    self.assertEqual(shim.origin, [])
+                    # The probe (busybox spiders with a GET) and the download, no credentials.
+                    self.assertEqual([c[1:] for c in shim.cache], [(address, "-", "-", "-")] * 2)
+                    self.assertEqual(shim.cache[-1][0], "GET")
+
+    def test_gated_command_lines_go_direct(self):
+        for release, family, tool in self.rows():
+            for template in DIRECT_ROWS[tool]:
+                with self.subTest(release=release.name, family=family, args=template):
+                    alone, shim = self.compare(release, family, template)
+                    self.assertEqual(shim.cache, [], "the cache host heard of it")
+                    self.assertEqual(shim.origin, alone.origin)
+                    self.assertEqual(shim.stdout, alone.stdout)
+                    self.assertEqual(shim.files, alone.files)
+
+
+
+if __name__ == "__main__":
+    unittest.main()
