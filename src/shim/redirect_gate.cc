@@ -55,14 +55,28 @@ Bytes dashLetter(char letter) {
 }
 
 Bytes canonicalSpelling(const OptionSpec& option) {
-  return option.letter == 0 ? option.name : dashLetter(option.letter);
+  return option.letter == 0 ? option.name() : dashLetter(option.letter);
 }
 
-// An option the family's table does not know: its long name as written (never its value), or its
-// letter.
+bool isNameByte(char byte) {
+  return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+         (byte >= '0' && byte <= '9') || byte == '-' || byte == '_' || byte == '.';
+}
+
+// An option the family's table does not know, for the trace: its long name as written, up to the
+// first byte no option name holds (never its value, nor a line break that would forge a line), or
+// its letter.
 GateVerdict unknownOption(const CommandLineItem& item) {
-  Bytes spelling = item.spelling.size() == 1 ? dashLetter(item.spelling[0]) : item.spelling;
-  return GateVerdict{"unknown option", spelling};
+  constexpr Bytes kUnknown = "unknown option";
+  Bytes spelling = item.spelling;
+  if (spelling.size() == 1) {
+    bool printable = spelling[0] > ' ' && spelling[0] < 0x7f;
+    return GateVerdict{kUnknown, printable ? dashLetter(spelling[0]) : Bytes("-?")};
+  }
+  std::size_t end = 2;
+  while (end < spelling.size() && isNameByte(spelling[end]))
+    ++end;
+  return GateVerdict{kUnknown, bytesUpTo(spelling, end)};
 }
 
 char lowered(char byte) {

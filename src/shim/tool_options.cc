@@ -694,10 +694,11 @@ constexpr OptionSpec kBusyboxWgetOptions[] = {
     {"--user-agent", 'U', OptionValue::required, OptionRole::plain},
 };
 
+// Letters without a name come first, in any order.
 template <std::size_t N>
 constexpr bool sortedByName(const OptionSpec (&options)[N]) {
   for (std::size_t i = 1; i < N; ++i)
-    if (!(options[i - 1].name < options[i].name) && !options[i].name.empty()) return false;
+    if (!(options[i - 1].name() < options[i].name()) && !options[i].name().empty()) return false;
   return true;
 }
 

@@ -45,13 +45,23 @@ constexpr bool alwaysGates(OptionRole role) {
   return role >= OptionRole::sends_data;
 }
 
+// 16 bytes: the four tables hold some 700 of them, and the shipped executable stays small.
 struct OptionSpec {
-  Bytes name;   // the long option with its "--"; empty for a letter without a name
+  constexpr OptionSpec(Bytes long_name, char short_letter, OptionValue takes, OptionRole acts_as)
+      : name_bytes(long_name.data()),
+        name_size(static_cast<std::uint8_t>(long_name.size())),
+        letter(short_letter),
+        value(takes),
+        role(acts_as) {}
+
+  const char* name_bytes;  // the long option with its "--"; empty for a letter without a name
+  std::uint8_t name_size;
   char letter;  // the short option, 0 when there is none
   OptionValue value;
   OptionRole role;
 
-  [[nodiscard]] Bytes longName() const { return bytesFrom(name, 2); }
+  [[nodiscard]] constexpr Bytes name() const { return Bytes(name_bytes, name_size); }
+  [[nodiscard]] constexpr Bytes longName() const { return bytesFrom(name(), 2); }
   [[nodiscard]] bool takesValue() const { return value != OptionValue::none; }
 };
 
