@@ -2,6 +2,7 @@
  * named by RECORDER_OUT and exits with the status in RECORDER_STATUS (default 0).
  *
  * One record is a run of lines, each "<key> <value>", from "begin" to "end":
+ *   exec <hex>                   the path it was executed under (AT_EXECFN)
  *   arg <hex>                    every argv element in order, byte exact
  *   env <hex>                    every environment entry in order, byte exact
  *   fd <n> <hex link target>     every open descriptor; "fds unavailable" without /proc
@@ -16,6 +17,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -99,6 +101,7 @@ int main(int argc, char** argv, char** envp) {
   if (out == NULL) return 100;
 
   fputs("begin\n", out);
+  putLine(out, "exec", (const char*)getauxval(AT_EXECFN));
   for (int i = 0; i < argc; ++i)
     putLine(out, "arg", argv[i]);
   for (char** entry = envp; *entry != NULL; ++entry)

@@ -322,8 +322,9 @@ class CacheCase(ShimCase):
                            cwd=self.case_dir, timeout=timeout, **kwargs)
 
     def direct(self, tool, args, env, timeout=TIMEOUT, **kwargs):
-        return self.launch(REAL[tool], args=args, env=env, cwd=self.case_dir, timeout=timeout,
-                           **kwargs)
+        """The real tool alone, run by its name as through_shim runs the shim."""
+        return self.launch(REAL[tool], argv0=tool, args=args, env=env, cwd=self.case_dir,
+                           timeout=timeout, **kwargs)
 
     def output_file(self, name="out"):
         """The downloaded file's bytes (None if absent), removing it for the next run."""
@@ -405,8 +406,9 @@ class Hit(CacheCase):
 
     def test_url_equals_form_is_rewritten_in_place(self):
         # Neither real tool knows "--url=" (curl takes no "=" after long options, wget has no
-        # --url): the shim still probes and rewrites the element whole, and the real tool then
-        # refuses it just as it refuses the caller's own element.
+        # --url): for curl the shim still probes and rewrites the element whole, and curl then
+        # refuses it just as it refuses the caller's own element; wget's table does not know the
+        # option, so the command line goes direct without a probe.
         url, address = self.publish()
         cache_address = self.cache.url(address)
         env = self.tool_env(LARDERBOX_SERVER=self.cache.base())
@@ -425,11 +427,12 @@ class Hit(CacheCase):
                 args = ["--url=" + url, "-o", "out"]
                 direct = self.direct(tool, args, env)
                 completed = self.through_shim(tool, args, env)
-                self.assertEqual(self.cache.requests(), [("HEAD", address)])
+                probed = tool == "curl"
+                self.assertEqual(self.cache.requests(), [("HEAD", address)] if probed else [])
                 self.assertNotEqual(direct.returncode, 0)
                 self.assertEqual(completed.returncode, direct.returncode)
-                expected_stderr = direct.stderr.replace(os.fsencode(url),
-                                                        os.fsencode(cache_address))
+                expected_stderr = direct.stderr.replace(
+                    os.fsencode(url), os.fsencode(cache_address if probed else url))
                 self.assertEqual(completed.stderr, expected_stderr)
                 self.assertEqual(self.origin.requests(), [])
                 self.assertIsNone(self.output_file())

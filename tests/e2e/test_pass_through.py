@@ -34,9 +34,14 @@ class ExecVector(ShimCase):
         completed = self.launch(self.bin_curl, argv0="curl", env=self.env)
         self.assert_reached(completed, self.real_curl, [])
 
-    def test_argument_zero_is_the_real_tool_path_not_the_callers(self):
-        completed = self.launch(self.bin_curl, argv0="/home/u/bin/curl", args=["-I"], env=self.env)
-        self.assert_reached(completed, self.real_curl, ["-I"])
+    def test_argument_zero_is_the_callers_only_when_it_names_the_tool(self):
+        for argv0, expected in (("/home/u/bin/curl", b"/home/u/bin/curl"),
+                                ("my-curl", os.fsencode(self.real_curl))):
+            with self.subTest(argv0=argv0):
+                self.forget_records()
+                completed = self.launch(self.bin_curl, argv0=argv0, args=["-I"], env=self.env)
+                self.assertEqual(self.assert_reached(completed, self.real_curl, ["-I"]).args[0],
+                                 expected)
 
     def test_empty_argument_vector_acts_as_curl_without_arguments(self):
         # real/ holds wget too: only "curl", the tool of a missing program name, may be chosen.

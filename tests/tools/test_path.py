@@ -52,7 +52,7 @@ def shim_arguments(tool, form, url):
     # query, no path or a trailing slash are never redirected.
     output = [b"-O", b"out"] if tool == "wget" else []
     if form == "arg":
-        return output + [b"-fsS", url, b"-o", b"out"]
+        return output + ([b"-q", url] if tool == "wget" else [b"-fsS", url, b"-o", b"out"])
     if form == "--url":
         return output + [b"--url", url]
     return output + [b"--url=" + url]
@@ -94,7 +94,8 @@ class AgreementTest(ToolCase):
                 address = printed.stdout[:-1]
                 if expected is not None:
                     self.assertEqual(address, expected)
-                for tool in ("curl", "wget"):
+                # wget has no --url: it would refuse the option, and the shim leaves it alone.
+                for tool in ("curl", "wget") if form == "arg" else ("curl",):
                     self.assertEqual(self.shim_address(tool, server, form, url), address, tool)
 
     def test_server_path_is_the_address_on_the_empty_server(self):
