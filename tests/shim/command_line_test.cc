@@ -51,7 +51,7 @@ TEST(CommandLineReader, Spellings) {
       else if (item->option->letter != 0)
         items += std::string("-") + item->option->letter;
       else
-        items += item->option->name;
+        items += item->option->name();
       if (item->value) items += "=" + std::string(*item->value);
       if (item->separate_value) items += "@" + std::to_string(item->index + 1);
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "shim/selection.h"
+#include "shim/tool_family.h"
 #include "shim/tool_name.h"
 #include "support/string_array.h"
 
@@ -21,12 +22,13 @@ struct GateRow {
   std::string detail;
 };
 
-void expectVerdicts(Tool tool, const std::vector<GateRow>& rows) {
+void expectVerdicts(ToolFamily family, const std::vector<GateRow>& rows) {
+  Tool tool = family == ToolFamily::curl ? Tool::curl : Tool::wget;
   for (const GateRow& row : rows) {
-    std::string shown = std::string(toolName(tool)) + " " + row.arguments.shown();
+    std::string shown = std::string(familyName(family)) + " " + row.arguments.shown();
     std::optional<UrlArgument> url = findUrlArgument(row.arguments.span(), tool);
     ASSERT_TRUE(url) << shown;
-    std::optional<GateVerdict> verdict = gateRedirect(tool, row.arguments.span(), *url);
+    std::optional<GateVerdict> verdict = gateRedirect(family, row.arguments.span(), *url);
     if (row.reason.empty()) {
       EXPECT_FALSE(verdict) << shown << "gated: " << verdict->reason << ": " << verdict->detail;
       continue;
@@ -39,7 +41,7 @@ void expectVerdicts(Tool tool, const std::vector<GateRow>& rows) {
 
 TEST(GateRedirect, Curl) {
   expectVerdicts(
-      Tool::curl,
+      ToolFamily::curl,
       {
           // Plain downloads the cache serves.
           {{"-fsSL", "-o", "f", "http://h/x.tgz"}, "", ""},
@@ -107,7 +109,7 @@ TEST(GateRedirect, Curl) {
 
 TEST(GateRedirect, Wget) {
   expectVerdicts(
-      Tool::wget,
+      ToolFamily::gnu_wget,
       {
           {{"-qO-", "http://h/x.tgz"}, "", ""},
           {{"-q", "-O", "f", "http://h/x?v=1"}, "", ""},
@@ -139,6 +141,70 @@ TEST(GateRedirect, Wget) {
           {{"--execute=retry = 3", "http://h/x"}, "config", "-e"},
           {{"--config=more.rc", "http://h/x"}, "config", "--config"},
           {{"--no-conf", "http://h/x"}, "config", "--config"},  // could be either: gate
+      });
+}
+
+// What only newer curl releases know, and an option no release knows.
+TEST(GateRedirect, CurlEight) {
+  expectVerdicts(
+      ToolFamily::curl,
+      {
+          {{"--skip-existing", "--out-null", "--follow", "-o", "f", "http://h/x"}, "", ""},
+          {{"--variable", "f=x.tgz", "--expand-output", "{{f}}", "http://h/x"}, "", ""},
+          {{"--expand-referer", "http://h/ref", "-o", "f", "http://h/x"}, "", ""},
+          // An expanded value can hold anything a variable holds.
+          {{"--expand-header", "Accept: {{a}}", "http://h/x"}, "credentials", "-H"},
+          {{"--expand-user", "a:b", "http://h/x"}, "credentials", "-u"},
+          {{"--expand-data", "x", "http://h/x"}, "sends data", "-d"},
+          {{"--expand-request", "DELETE", "http://h/x"}, "not a plain GET", "-X"},
+          {{"--expand-write-out", "%{http_code}", "http://h/x"}, "reports the source", "-w"},
+          {{"--expand-url", "http://h/{{p}}"}, "not the URL", "--url"},
+          {{"--variable", "tok@secret.txt", "http://h/x"}, "config", "--variable"},
+          {{"--show-headers", "-o", "f", "http://h/x"}, "reports the source", "-i"},
+          {{"-w", "%{url.host}", "http://h/x"}, "reports the source", "-w"},
+          {{"-w", "%{urle.path}", "http://h/x"}, "reports the source", "-w"},
+          {{"--ipfs-gateway", "http://gw/", "-o", "f", "ipfs://cid"},
+           "transport",
+           "--ipfs-gateway"},
+          {{"--haproxy-clientip", "10.0.0.1", "http://h/x"}, "transport", "--haproxy-clientip"},
+          {{"--ca-native", "http://h/x"}, "transport", "--ca-native"},
+          {{"--frobnicate=1", "http://h/x"}, "unknown option", "--frobnicate"},
+          {{"--expand-verbose", "http://h/x"}, "unknown option", "--expand-verbose"},
+          {{"-sS%", "http://h/x"}, "unknown option", "-%"},
+          // Named for the trace without anything that could forge a line.
+          {{"--frob\nlarderbox: hit", "http://h/x"}, "unknown option", "--frob"},
+          {{"-s\x01", "http://h/x"}, "unknown option", "-?"},
+      });
+}
+
+TEST(GateRedirect, Wget2) {
+  expectVerdicts(
+      ToolFamily::wget2,
+      {
+          {{"-q", "-O", "f", "http://h/x"}, "", ""},
+          {{"--no-xattr", "--no-netrc", "--no-config", "-nv", "http://h/x"}, "", ""},
+          {{"-s", "http://h/x"}, "not a plain GET", "-s"},
+          {{"--stats-site=s.txt", "http://h/x"}, "reports the source", "--stats-site"},
+          {{"--xattr", "http://h/x"}, "reports the source", "--xattr"},
+          {{"--metalink", "http://h/x"}, "file name", "--metalink"},
+          {{"--hsts-file=h", "http://h/x"}, "keeps state", "--hsts-file"},
+          {{"--retry-on-host-error", "http://h/x"}, "unknown option", "--retry-on-host-error"},
+      });
+}
+
+TEST(GateRedirect, BusyboxWget) {
+  expectVerdicts(
+      ToolFamily::busybox,
+      {
+          {{"-qO-", "http://h/x"}, "", ""},
+          {{"-q", "-T", "5", "-t", "1", "-U", "ua", "-O", "f", "http://h/x"}, "", ""},
+          {{"--tr=2", "--no-check-certificate", "http://h/x"}, "", ""},
+          {{"--post-d=x", "http://h/x"}, "sends data", "--post-data"},
+          {{"--header", "Authorization: x", "http://h/x"}, "credentials", "--header"},
+          {{"--spider", "http://h/x"}, "not a plain GET", "--spider"},
+          {{"-q", "http://h/x?v=1"}, "file name", "query"},
+          {{"--content-disposition", "http://h/x"}, "unknown option", "--content-disposition"},
+          {{"-qr", "http://h/x"}, "unknown option", "-r"},
       });
 }
 

@@ -7,6 +7,7 @@ nothing of it. A root's tools run in that root (chroot), the static shim copied 
 servers on the host serve both. Releases whose root cannot be made skip with the reason."""
 
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -61,6 +62,20 @@ DIRECT_ROWS = {
         "-q --frobnicate -O f $url",
     ],
 }
+
+
+# Each release's list of its options, and the family's table in the shim's source.
+HELP = {"curl": ["curl", "--help", "all"], "GNU wget": ["wget", "--help"],
+        "wget2": ["wget2", "--help"], "busybox": ["busybox", "wget", "--help"]}
+TABLES = {"curl": "kCurlOptions", "GNU wget": "kWgetOptions", "wget2": "kWget2Options",
+          "busybox": "kBusyboxWgetOptions"}
+
+
+def table_names(array):
+    with open(os.path.join(SOURCE_DIR, "src", "shim", "tool_options.cc")) as f:
+        source = f.read()
+    body = source[source.index(array + "[] = {"):]
+    return set(re.findall(r'\{"(--[^"]+)"', body[:body.index("};")]))
 
 
 def make_roots():
@@ -147,6 +162,21 @@ class EveryFamilyAndRelease(ToolCase):
             with self.subTest(suite=suite):
                 if suite in self.skipped:
                     self.skipTest("no %s root: %s" % (suite, self.skipped[suite]))
+
+    def test_tables_know_every_option_each_release_lists(self):
+        for release in self.releases:
+            for family, argv in HELP.items():
+                with self.subTest(release=release.name, family=family):
+                    known = table_names(TABLES[family])
+                    listed = release.run(argv, "/usr/bin/" + argv[0], {"PATH": PATH_IN_ROOT},
+                                         release.work)
+                    text = (listed.stdout + listed.stderr).decode(errors="replace")
+                    names = re.findall(r"(?<![\w-])--([a-z0-9][a-z0-9.-]*[a-z0-9])", text)
+                    self.assertGreater(len(names), 4, text)
+                    # A switch's "--no-" form is the switch.
+                    unknown = {n for n in names if "--" + n not in known
+                               and not (n.startswith("no-") and "--" + n[3:] in known)}
+                    self.assertEqual(unknown, set())
 
     def run_once(self, release, family, args, through_shim):
         """Runs the command in a fresh directory with a fresh HOME: how it ended, what it wrote
