@@ -1,6 +1,7 @@
 #include "shim/probe.h"
 
 #include <array>
+#include <span>
 
 #include "process/child.h"
 #include "process/drain.h"
@@ -17,7 +18,7 @@ namespace {
 // a "user" line would reach the cache host, a "retry" line would hold every miss. curl wants -q
 // first, and -g keeps it from globbing the address. wget2 keeps HSTS, HPKP and OCSP databases in
 // the working directory when there is no HOME, and their lock files in /tmp: --no-local-db stops
-// all of them. busybox reads no configuration file; its -T crashes 1.35, so the shim's own
+// the files. busybox reads no configuration file; its -T crashes 1.35, so the shim's own
 // deadline stands in for it. busybox picks its applet by argument 0, or by the first argument when
 // argument 0 names busybox itself.
 struct ProbeCommand {
@@ -43,6 +44,16 @@ ProbeCommand probeCommand(Bytes real_tool, ToolFamily family, Bytes cache_addres
       return {{real_tool, "--spider", "-q", "-t", "1", cache_address}, 6};
   }
   return {{real_tool, "-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null", cache_address}, 10};
+}
+
+// wget2 2.x makes .local/share/wget below its home directory (the working directory when HOME is
+// unset) and .cache below the password database's home even with --no-local-db: a home that is no
+// directory leaves every mkdir failing, and wget2 probes all the same (measured with strace).
+constexpr Bytes kWget2ProbeEnvironment[] = {"HOME=/dev/null"};
+
+std::span<const Bytes> probeEnvironment(ToolFamily family) {
+  if (family == ToolFamily::wget2) return kWget2ProbeEnvironment;
+  return {};
 }
 
 // curl's 5-second limit covers the whole transfer, wget's only each read: a cache that trickles
@@ -121,7 +132,8 @@ ProbeVerdict probeCache(RunContext& context, Bytes real_tool, ToolFamily family,
   ProbeCommand command = probeCommand(real_tool, family, cache_address);
   ChildSpawnOptions options;
   options.arguments = std::span<const Bytes>(command.words.data(), command.count);
-  options.environment = {};  // no PATH, HOME, proxy or cache variables reach the probe
+  // No PATH, proxy or cache variables reach the probe, and HOME only for wget2.
+  options.environment = probeEnvironment(family);
   options.standard_input = StdioDisposition::ignore;
   options.standard_output = StdioDisposition::pipe;
   options.standard_error = StdioDisposition::pipe;

@@ -78,6 +78,14 @@ def table_names(array):
     return set(re.findall(r'\{"(--[^"]+)"', body[:body.index("};")]))
 
 
+def tree_below(directory):
+    """Every file and directory below `directory`, empty ones included, as relative paths."""
+    found = set()
+    for parent, names, files in os.walk(directory):
+        found |= {os.path.relpath(os.path.join(parent, n), directory) for n in names + files}
+    return found
+
+
 def make_roots():
     """Suite: root or skip reason, from scripts/test-roots."""
     script = os.path.join(SOURCE_DIR, "scripts", "test-roots")
@@ -119,9 +127,13 @@ class Release:
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT,
                               check=False)
 
-    def tmp_names(self):
-        """wget2's lock files in /tmp (others' files come and go there)."""
-        return {n for n in os.listdir(os.path.join(self.root, "tmp")) if n.startswith(".wget")}
+    def left_behind(self):
+        """What a run may leave outside its directory and HOME: wget2's lock files in /tmp
+        (others' files come and go there), and below the root's own /root in a root of ours."""
+        names = {n for n in os.listdir(os.path.join(self.root, "tmp")) if n.startswith(".wget")}
+        if self.root != "/":
+            names |= {"/root/" + p for p in tree_below(os.path.join(self.root, "root"))}
+        return names
 
 
 class EveryFamilyAndRelease(ToolCase):
@@ -197,8 +209,8 @@ class EveryFamilyAndRelease(ToolCase):
         completed = release.run([tool] + args, executable, env, directory)
         outcome = Outcome(completed, files_below(directory), [
             origin_record(e) for e in self.origin.log()], self.nginx.received()[cache_before:])
-        outcome.home = sorted(files_below(home))
-        outcome.tmp = release.tmp_names()
+        outcome.tree, outcome.home = tree_below(directory), tree_below(home)
+        outcome.left = release.left_behind()
         return outcome
 
     def compare(self, release, family, template):
@@ -207,9 +219,10 @@ class EveryFamilyAndRelease(ToolCase):
         shim = self.run_once(release, family, args, through_shim=True)
         self.assertEqual(alone.cache, [], "the real tool alone reached the cache")
         self.assertEqual((shim.status, shim.stderr), (alone.status, alone.stderr))
-        # Nothing the probe leaves: the download's own files only, no other name in /tmp.
-        self.assertEqual(shim.home, alone.home)
-        self.assertLessEqual(shim.tmp, alone.tmp)
+        # Nothing the probe leaves: the download's own files and directories only, nothing new
+        # elsewhere.
+        self.assertEqual((shim.tree, shim.home), (alone.tree, alone.home))
+        self.assertLessEqual(shim.left, alone.left)
         return alone, shim
 
     def rows(self):
