@@ -4,7 +4,6 @@
 
 #include <array>
 #include <optional>
-#include <span>
 
 #include "runtime/system_calls.h"
 #include "shim/tool_name.h"
@@ -26,7 +25,9 @@ std::optional<ToolFamily> familyNamedBy(Bytes path) {
 
 // The path a link's target stands for: the target itself when absolute, else beside the link.
 // False when it does not fit the buffer.
-bool resolveTarget(std::span<char> next, Bytes link, Bytes target) {
+using PathBuffer = std::array<char, kPathBufferSize>;
+
+bool resolveTarget(PathBuffer& next, Bytes link, Bytes target) {
   std::size_t directory = target.starts_with('/') ? 0 : link.rfind('/') + 1;
   if (directory + target.size() >= next.size()) return false;
   memcpy(next.data(), link.data(), directory);
@@ -48,15 +49,16 @@ bool namesBusybox(Bytes path) {
 
 ToolFamily findToolFamily(Tool tool, Bytes real_tool) {
   if (tool == Tool::curl) return ToolFamily::curl;
-  std::array<char, kPathBufferSize> paths[2];
-  std::array<char, kPathBufferSize> target;
+  // Zeroed: a few kilobytes, and only on runs that probe the cache anyway.
+  std::array<PathBuffer, 2> paths{};
+  PathBuffer target{};
   Bytes path = real_tool;
   for (int level = 0;; ++level) {
     if (std::optional<ToolFamily> named = familyNamedBy(path)) return *named;
     if (level == kLinksFollowed) break;
     SystemResult<std::size_t> length = readSymbolicLink(path.data(), target);
     if (!length || *length == target.size()) break;
-    std::span<char> next = paths[level % 2];
+    PathBuffer& next = paths[level % 2];
     if (!resolveTarget(next, path, Bytes(target.data(), *length))) break;
     path = Bytes(next.data());
   }
