@@ -20,11 +20,12 @@ Ending handOver(ProcessAllocator& allocator, Bytes real_tool, Bytes argument_0,
                 std::span<char* const> arguments, char** environment,
                 std::optional<ReplacedArgument> replaced) {
   std::optional<Bytes> path = copyWithNul(allocator, real_tool);
-  std::optional<Bytes> zero = copyWithNul(allocator, argument_0);
-  if (!path || !zero) return Ending::execUnprepared();
+  if (!path) return Ending::execUnprepared();
   char** vector = allocator.allocateArray<char*>(arguments.size() + 2);
   if (vector == nullptr) return Ending::execUnprepared();
-  vector[0] = const_cast<char*>(zero->data());
+  // The real tool's own path has its copy; any other argument 0 is NUL-terminated already.
+  Bytes zero = sameBytes(argument_0, real_tool) ? *path : argument_0;
+  vector[0] = const_cast<char*>(zero.data());
   for (std::size_t i = 0; i < arguments.size(); ++i)
     vector[i + 1] = arguments[i];
   vector[arguments.size() + 1] = nullptr;

@@ -22,7 +22,8 @@ struct ReplacedArgument {
   char* original = nullptr;
 };
 
-// execve of the real tool with `argument_0` (handOverArgumentZero), then
+// execve of the real tool with `argument_0` (handOverArgumentZero: the real tool's path, or a
+// NUL-terminated string of the caller's or a constant), then
 // `arguments`, and the environment unchanged. Returns only when the process was not replaced:
 // exec_failed, or exec_unprepared when its copies cannot be allocated. When the vector with the
 // cache address in it is too large for the system, the caller's own element is tried once more.

@@ -67,8 +67,8 @@ class LimitCase(FaultCase):
         start afresh."""
         self.forget_traffic()
         self.publish()
-        executable = executable or self.path("bin", tool)
-        return self.launch(executable, argv0=tool if executable.startswith(self.case_dir) else None,
+        # Both by the tool's name: the real tool then gets that argument 0 through the shim too.
+        return self.launch(executable or self.path("bin", tool), argv0=tool,
                            args=download_args(tool, self.url),
                            env=self.tool_env(LARDERBOX_SERVER=self.cache.base()),
                            cwd=self.case_dir, timeout=30, preexec_fn=prepare, **kwargs)

@@ -19,7 +19,9 @@ HOSTILE_TOOL_BIN = os.environ.get("HOSTILE_TOOL_BIN", "")
 # Where the probe would look if it ever reached the network: nothing listens on the discard port.
 SERVER = "http://127.0.0.1:9"
 URL = "http://127.0.0.1:9/pkg/tool-1.2.tar.gz"
-ARGS = ["-fsS", "-o", "out", URL]
+# Options both tools know (curl's --show-error and --output, wget's --server-response and
+# --output-file): an option the tool does not know would send the command line direct.
+ARGS = ["-S", "-o", "out", URL]
 
 
 def cache_address(url=URL, server=SERVER):

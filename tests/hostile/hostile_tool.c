@@ -18,6 +18,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -261,7 +262,8 @@ static void listChildren(const char* self) {
 
 int main(int argc, char** argv, char** envp) {
   if (argc < 1) return 2;
-  const char* self = argv[0];
+  /* The path it was executed under: argument 0 may be the caller's own ("curl"). */
+  const char* self = (const char*)getauxval(AT_EXECFN);
   if (isProbeCall(argc, argv)) {
     /* A test that gives up on the shim must not leave this process blocked on a pipe. */
     prctl(PR_SET_PDEATHSIG, SIGKILL);

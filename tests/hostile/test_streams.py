@@ -99,7 +99,8 @@ class ClosedStreamsAndTheProbe(HostileToolCase):
                         self.assertEqual(completed.returncode, 0)
                         expected = [a if a != URL or not hit else cache_address() for a in ARGS]
                         record = self.single_record()
-                        self.assertEqual(record.args, [harness.as_bytes(self.hostile[tool])] +
+                        # Argument 0 as the caller gave it: the tool's name.
+                        self.assertEqual(record.args, [harness.as_bytes(tool)] +
                                          [harness.as_bytes(a) for a in expected])
                         self.assertEqual(sorted(record.fds), sorted({0, 1, 2} - set(closed)))
                         self.assertEqual(self.children(tool), [])
