@@ -49,9 +49,9 @@ bool namesBusybox(Bytes path) {
 
 ToolFamily findToolFamily(Tool tool, Bytes real_tool) {
   if (tool == Tool::curl) return ToolFamily::curl;
-  // Zeroed: a few kilobytes, and only on runs that probe the cache anyway.
-  std::array<PathBuffer, 2> paths{};
-  PathBuffer target{};
+  // Static, not on the stack: the shim must not need more stack than the tool it hands over to.
+  static std::array<PathBuffer, 2> paths;
+  static PathBuffer target;
   Bytes path = real_tool;
   for (int level = 0;; ++level) {
     if (std::optional<ToolFamily> named = familyNamedBy(path)) return *named;
