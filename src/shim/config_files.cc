@@ -101,7 +101,8 @@ struct FileCheck {
   ProcessAllocator& allocator;
   Bytes url;
   std::optional<GateVerdict> verdict;
-  bool done = false;  // a verdict was given, or memory ran out
+  bool done = false;   // a verdict was given, or memory ran out
+  bool found = false;  // some file was there
 };
 
 // Reads `path` (absent: nothing to judge; `required`: wget refuses to run without it) and judges
@@ -116,6 +117,7 @@ void checkFile(FileCheck& check, std::optional<Bytes> path, FileKind kind, bool 
   FileContents file = readSmallFile(check.allocator, path->data(), kConfigLimit);
   ConfigSource source{check.allocator, *path};
   if (file.kind == FileRead::absent && !required) return;
+  check.found = true;
   if (file.kind != FileRead::read) {
     check.verdict = unreadableVerdict(source);
   } else if (kind == FileKind::netrc) {
@@ -149,23 +151,24 @@ std::optional<Bytes> passwordHome(ProcessAllocator& allocator) {
   return std::nullopt;
 }
 
+void checkCurlHome(FileCheck& check, std::optional<Bytes> home, Bytes second_name) {
+  if (!home) return;
+  for (Bytes name : {Bytes("/.curlrc"), second_name})
+    checkFile(check, joinWithNul(check.allocator, {*home, name}), FileKind::curl_config);
+}
+
 // The curl configuration files of every release, each one that exists: releases differ in which of
-// them they read and in order, and reading one too many costs a hit at the most.
+// them they read and in order, and reading one too many costs a hit at the most. Every release
+// takes the first file it finds and looks below the passwd entry's home last, so that home counts
+// only when no other file was there.
 std::optional<GateVerdict> checkCurlFiles(FileCheck& check, EnvironmentBlock environment) {
-  struct Candidate {
-    std::optional<Bytes> home;
-    Bytes second_name;  // besides "/.curlrc"
-  };
-  Candidate candidates[] = {{lookupEnv(environment, "CURL_HOME"), "/.config/curlrc"},
-                            {lookupEnv(environment, "XDG_CONFIG_HOME"), "/curlrc"},
-                            {lookupEnv(environment, "HOME"), "/.config/curlrc"},
-                            {passwordHome(check.allocator), "/.config/curlrc"}};
-  for (std::size_t i = 0; i < std::size(candidates); ++i) {
-    std::optional<Bytes> home = candidates[i].home;
-    if (!home || (i == 3 && candidates[2].home == home)) continue;
-    for (Bytes name : {Bytes("/.curlrc"), candidates[i].second_name})
-      checkFile(check, joinWithNul(check.allocator, {*home, name}), FileKind::curl_config);
-  }
+  std::optional<Bytes> home = lookupEnv(environment, "HOME");
+  checkCurlHome(check, lookupEnv(environment, "CURL_HOME"), "/.config/curlrc");
+  checkCurlHome(check, lookupEnv(environment, "XDG_CONFIG_HOME"), "/curlrc");
+  checkCurlHome(check, home, "/.config/curlrc");
+  if (check.found) return check.verdict;
+  std::optional<Bytes> password_home = passwordHome(check.allocator);
+  if (password_home != home) checkCurlHome(check, password_home, "/.config/curlrc");
   return check.verdict;
 }
 
