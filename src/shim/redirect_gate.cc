@@ -121,8 +121,6 @@ struct UrlTreatment {
   bool remote_name = false;        // curl -O, also "--no-remote-name": when in doubt, gate
 };
 
-std::optional<GateVerdict> wgetrcVerdict(Bytes line, UrlTreatment& treatment);
-
 // What one option with its value means to the gate; `spelling` names it in the verdict.
 std::optional<GateVerdict> roleVerdict(OptionRole role, Bytes spelling, std::optional<Bytes> value,
                                        bool negated, UrlTreatment& treatment) {
@@ -135,8 +133,8 @@ std::optional<GateVerdict> roleVerdict(OptionRole role, Bytes spelling, std::opt
     case OptionRole::write_out:
       if (!namesTheSource(value.value_or(Bytes()))) return std::nullopt;
       return GateVerdict{gatingReason(OptionRole::reports_source), spelling};
-    case OptionRole::execute:
-      return wgetrcVerdict(value.value_or(Bytes()), treatment);
+    case OptionRole::execute:  // a command that runs commands: no table knows what they do
+      return GateVerdict{kConfig, spelling};
     case OptionRole::request:
       if (value == "GET") return std::nullopt;
       return GateVerdict{kNotPlainGet, spelling};
@@ -170,6 +168,8 @@ std::optional<GateVerdict> wgetrcVerdict(Bytes line, UrlTreatment& treatment) {
 
 std::optional<GateVerdict> itemVerdict(const CommandLineItem& item, UrlTreatment& treatment) {
   const OptionSpec& option = *item.option;
+  if (option.role == OptionRole::execute)
+    return wgetrcVerdict(item.value.value_or(Bytes()), treatment);
   return roleVerdict(option.role, canonicalSpelling(option), item.value, item.negated, treatment);
 }
 
