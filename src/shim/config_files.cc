@@ -131,9 +131,14 @@ void checkFile(FileCheck& check, std::optional<Bytes> path, FileKind kind, bool 
 }
 
 // The home directory of the password database's entry for this user ("name:pw:uid:gid:gecos:
-// home:shell"), which the tools use where HOME does not lead to a file.
-std::optional<Bytes> passwordHome(ProcessAllocator& allocator) {
-  FileContents passwd = readSmallFile(allocator, "/etc/passwd", kPasswordFileLimit);
+// home:shell"), which the tools use where HOME does not lead to a file. Without a database or an
+// entry there is none; a database that cannot be read leaves the check without an answer.
+std::optional<Bytes> passwordHome(FileCheck& check) {
+  FileContents passwd = readSmallFile(check.allocator, "/etc/passwd", kPasswordFileLimit);
+  if (passwd.kind == FileRead::unreadable && !check.done) {
+    check.verdict = unreadableVerdict({check.allocator, "/etc/passwd"});
+    check.done = true;
+  }
   if (passwd.kind != FileRead::read) return std::nullopt;
   std::array<char, 24> digits{};
   Bytes uid = decimal(digits, realUserId());
@@ -167,7 +172,7 @@ std::optional<GateVerdict> checkCurlFiles(FileCheck& check, EnvironmentBlock env
   checkCurlHome(check, lookupEnv(environment, "XDG_CONFIG_HOME"), "/curlrc");
   checkCurlHome(check, home, "/.config/curlrc");
   if (check.found) return check.verdict;
-  std::optional<Bytes> password_home = passwordHome(check.allocator);
+  std::optional<Bytes> password_home = passwordHome(check);
   if (password_home != home) checkCurlHome(check, password_home, "/.config/curlrc");
   return check.verdict;
 }
@@ -191,9 +196,9 @@ bool curlSkipsConfig(std::span<char* const> arguments) {
   return first == "--disable" || (first.size() >= 2 && first[0] == '-' && first[1] == 'q');
 }
 
-std::optional<Bytes> userHome(ProcessAllocator& allocator, EnvironmentBlock environment) {
+std::optional<Bytes> userHome(FileCheck& check, EnvironmentBlock environment) {
   if (std::optional<Bytes> home = lookupEnv(environment, "HOME")) return home;
-  return passwordHome(allocator);
+  return passwordHome(check);
 }
 
 std::optional<GateVerdict> checkWgetFiles(FileCheck& check, EnvironmentBlock environment,
@@ -205,14 +210,14 @@ std::optional<GateVerdict> checkWgetFiles(FileCheck& check, EnvironmentBlock env
     checkFile(check, Bytes("/etc/wgetrc"), FileKind::wget_config);
     if (std::optional<Bytes> user = lookupEnv(environment, "WGETRC")) {
       checkFile(check, copyWithNul(check.allocator, *user), FileKind::wget_config, true);
-    } else if (std::optional<Bytes> home = userHome(check.allocator, environment)) {
+    } else if (std::optional<Bytes> home = userHome(check, environment)) {
       checkFile(check, joinWithNul(check.allocator, {*home, "/.wgetrc"}), FileKind::wget_config);
     }
   }
   // "--no-netrc" reads as "--netrc" negated; the last one decides.
   std::optional<CommandLineItem> netrc = lastExactOption(Tool::wget, arguments, "--netrc");
   if (netrc && netrc->negated) return check.verdict;
-  if (std::optional<Bytes> home = userHome(check.allocator, environment))
+  if (std::optional<Bytes> home = userHome(check, environment))
     checkFile(check, joinWithNul(check.allocator, {*home, "/.netrc"}), FileKind::netrc);
   return check.verdict;
 }
