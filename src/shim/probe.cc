@@ -5,6 +5,7 @@
 
 #include "process/child.h"
 #include "process/drain.h"
+#include "runtime/strings.h"
 #include "runtime/system_calls.h"
 #include "shim/tool_family.h"
 
@@ -46,14 +47,44 @@ ProbeCommand probeCommand(Bytes real_tool, ToolFamily family, Bytes cache_addres
   return {{real_tool, "-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null", cache_address}, 10};
 }
 
+// The variables that choose the route to a host and the certificates that vouch for it, as each
+// tool reads them (measured): the probe must reach the cache the way the download will.
+constexpr Bytes kCurlRouteVariables[] = {
+    "http_proxy", "https_proxy", "HTTPS_PROXY",    "all_proxy",     "ALL_PROXY",
+    "no_proxy",   "NO_PROXY",    "CURL_CA_BUNDLE", "SSL_CERT_FILE", "SSL_CERT_DIR"};
+constexpr Bytes kWgetRouteVariables[] = {"http_proxy", "https_proxy", "no_proxy"};
 // wget2 2.x makes .local/share/wget below its home directory (the working directory when HOME is
 // unset) and .cache below the password database's home even with --no-local-db: a home that is no
 // directory leaves every mkdir failing, and wget2 probes all the same (measured with strace).
-constexpr Bytes kWget2ProbeEnvironment[] = {"HOME=/dev/null"};
+constexpr Bytes kWget2ProbeHome = "HOME=/dev/null";
+constexpr std::size_t kMostRouteVariables = std::size(kCurlRouteVariables);
+static_assert(std::size(kWgetRouteVariables) + 1 <= kMostRouteVariables);
 
-std::span<const Bytes> probeEnvironment(ToolFamily family) {
-  if (family == ToolFamily::wget2) return kWget2ProbeEnvironment;
-  return {};
+struct ProbeEnvironment {
+  std::array<Bytes, kMostRouteVariables> entries;
+  std::size_t count = 0;
+};
+
+// The caller's own entries for those variables, byte for byte, and nothing else.
+ProbeEnvironment probeEnvironment(EnvironmentBlock environment, ToolFamily family) {
+  std::span<const Bytes> names = kCurlRouteVariables;
+  if (family != ToolFamily::curl) names = kWgetRouteVariables;
+  ProbeEnvironment probe;
+  for (Bytes name : names) {
+    std::optional<Bytes> value = lookupEnv(environment, name);
+    if (!value) continue;
+    const char* entry = value->data() - name.size() - 1;
+    probe.entries[probe.count++] = Bytes(entry, name.size() + 1 + value->size());
+  }
+  if (family == ToolFamily::wget2) probe.entries[probe.count++] = kWget2ProbeHome;
+  return probe;
+}
+
+// The file the hand-over will execute: a path without "/" names one in the working directory to
+// execve, where a launch would search PATH instead.
+std::optional<Bytes> executedFile(ProcessAllocator& allocator, Bytes real_tool) {
+  if (containsBytes(real_tool, "/")) return real_tool;
+  return joinWithNul(allocator, {"./", real_tool});
 }
 
 // curl's 5-second limit covers the whole transfer, wget's only each read: a cache that trickles
@@ -127,13 +158,16 @@ ProbeVerdict collectExit(RunContext& context, ChildProcess& child, std::int64_t 
 
 }  // namespace
 
-ProbeVerdict probeCache(RunContext& context, Bytes real_tool, ToolFamily family,
-                        Bytes cache_address) {
-  ProbeCommand command = probeCommand(real_tool, family, cache_address);
+ProbeVerdict probeCache(RunContext& context, EnvironmentBlock environment, Bytes real_tool,
+                        ToolFamily family, Bytes cache_address) {
+  std::optional<Bytes> program = executedFile(context.allocator, real_tool);
+  if (!program) return {ProbeOutcome::not_started, 0};
+  ProbeCommand command = probeCommand(*program, family, cache_address);
+  ProbeEnvironment route = probeEnvironment(environment, family);
   ChildSpawnOptions options;
   options.arguments = std::span<const Bytes>(command.words.data(), command.count);
-  // No PATH, proxy or cache variables reach the probe, and HOME only for wget2.
-  options.environment = probeEnvironment(family);
+  // No PATH or cache variables: only the route reaches the probe, and wget2's HOME.
+  options.environment = std::span<const Bytes>(route.entries.data(), route.count);
   options.standard_input = StdioDisposition::ignore;
   options.standard_output = StdioDisposition::pipe;
   options.standard_error = StdioDisposition::pipe;

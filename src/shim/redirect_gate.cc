@@ -7,24 +7,44 @@
 #include "shim/tool_name.h"
 #include "shim/tool_options.h"
 #include "shim/url_parts.h"
+#include "shim/wgetrc_commands.h"
 
 namespace larderbox {
 namespace {
 
 constexpr Bytes kCredentials = "credentials";
 constexpr Bytes kTransport = "transport";
-constexpr Bytes kReportsSource = "reports the source";
 constexpr Bytes kFileName = "file name";
 constexpr Bytes kConfig = "config";
+constexpr Bytes kHeader = "header";
+constexpr Bytes kNotPlainGet = "not a plain GET";
 
-// Indexed by the roles that always gate, in their order.
-constexpr Bytes kGatingReasons[] = {"sends data",   "not a plain GET", kCredentials, kTransport,
-                                    kReportsSource, "keeps state",     kFileName,    kConfig};
-
-constexpr std::size_t gatingIndex(OptionRole role) {
-  return static_cast<std::size_t>(role) - static_cast<std::size_t>(OptionRole::sends_data);
+// The reason an option of a role that always gates gives.
+constexpr Bytes gatingReason(OptionRole role) {
+  switch (role) {
+    case OptionRole::sends_data:
+      return "sends data";
+    case OptionRole::not_plain_get:
+      return kNotPlainGet;
+    case OptionRole::credentials:
+      return kCredentials;
+    case OptionRole::transport:
+    case OptionRole::proxy:
+      return kTransport;
+    case OptionRole::reports_source:
+      return "reports the source";
+    case OptionRole::keeps_state:
+      return "keeps state";
+    case OptionRole::file_name:
+      return kFileName;
+    case OptionRole::config:
+      return kConfig;
+    case OptionRole::no_transfer:
+      return "no transfer";
+    default:
+      return {};
+  }
 }
-static_assert(std::size(kGatingReasons) == gatingIndex(OptionRole::config) + 1);
 
 // The value of an option that is not the URL would be replaced by the cache address.
 constexpr Bytes kNotTheUrl = "not the URL";
@@ -34,11 +54,12 @@ constexpr Bytes kSourceVariables[] = {"url",       "url_effective", "redirect_ur
                                       "remote_ip", "remote_port",   "local_ip",     "local_port",
                                       "scheme",    "json",          "header_json"};
 
-// wgetrc commands that change nothing about what is fetched, how it is named, or from where.
-constexpr Bytes kHarmlessCommands[] = {
-    "robots",       "useproxy", "httpproxy",  "httpsproxy",     "noproxy",     "checkcertificate",
-    "tries",        "timeout",  "dnstimeout", "connecttimeout", "readtimeout", "progress",
-    "showprogress", "quiet",    "verbose",    "limitrate"};
+// Headers that neither carry credentials nor change which bytes the origin answers with.
+constexpr Bytes kHarmlessHeaders[] = {"user-agent", "referer", "cache-control", "pragma",
+                                      "connection"};
+
+// Accept values under which every origin answers with the resource as stored.
+constexpr Bytes kHarmlessAccepts[] = {"", "*/*", "application/octet-stream"};
 
 // "-a" ... "-z" and every other byte as a static string, for the canonical spelling.
 constexpr std::array<char, 512> kDashLetters = [] {
@@ -79,39 +100,33 @@ GateVerdict unknownOption(const CommandLineItem& item) {
   return GateVerdict{kUnknown, bytesUpTo(spelling, end)};
 }
 
-char lowered(char byte) {
-  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
+// A name from the caller's bytes (a header's, a scheme's, a wgetrc command's) for the verdict: only
+// ever what stands before its ":" or "=", never a value.
+Bytes named(Bytes name) {
+  return name.empty() ? Bytes("unnamed") : name;
 }
 
-bool beginsIgnoringCase(Bytes bytes, Bytes lower_prefix) {
-  if (bytes.size() < lower_prefix.size()) return false;
-  for (std::size_t i = 0; i < lower_prefix.size(); ++i)
-    if (lowered(bytes[i]) != lower_prefix[i]) return false;
-  return true;
+bool isHarmlessHeader(Bytes name, Bytes value) {
+  for (Bytes harmless : kHarmlessHeaders)
+    if (equalsIgnoringCase(name, harmless)) return true;
+  if (!equalsIgnoringCase(name, "accept")) return false;
+  for (Bytes accept : kHarmlessAccepts)
+    if (equalsIgnoringCase(value, accept)) return true;
+  return false;
 }
 
-bool equalsIgnoringCase(Bytes bytes, Bytes lower) {
-  return bytes.size() == lower.size() && beginsIgnoringCase(bytes, lower);
-}
-
-Bytes trimBlanks(Bytes bytes) {
-  while (!bytes.empty() && (bytes.front() == ' ' || bytes.front() == '\t'))
-    bytes.remove_prefix(1);
-  while (!bytes.empty() && (bytes.back() == ' ' || bytes.back() == '\t'))
-    bytes.remove_suffix(1);
-  return bytes;
-}
-
-// The header name ends at ":" (a header) or ";" (curl's empty header); "@file" reads headers from
-// a file, which may hold any of them.
-std::optional<Bytes> headerReason(Bytes header) {
-  if (header.starts_with('@')) return kCredentials;
-  Bytes name = trimBlanks(bytesUpTo(header, header.find_first_of(":;")));
-  if (equalsIgnoringCase(name, "authorization") || equalsIgnoringCase(name, "cookie"))
-    return kCredentials;
-  // The cache would be asked for the origin's site.
-  if (equalsIgnoringCase(name, "host")) return kTransport;
-  return std::nullopt;
+// A header the cache may see and still answer as the origin would; the name ends at ":" (a header)
+// or ";" (curl's empty header). "@file" reads headers from a file, which may hold any of them, and
+// a CR or LF would smuggle a header line of its own.
+std::optional<GateVerdict> headerVerdict(Bytes header) {
+  if (header.starts_with('@')) return GateVerdict{kHeader, "@file"};
+  if (header.find_first_of("\r\n") != Bytes::npos) return GateVerdict{kHeader, "line break"};
+  std::size_t end = header.find_first_of(":;");
+  // Without a separator the whole element would be shown, and it may be a token.
+  if (end == Bytes::npos) return GateVerdict{kHeader, "malformed"};
+  Bytes name = trimBlanks(bytesUpTo(header, end));
+  if (isHarmlessHeader(name, trimBlanks(bytesFrom(header, end + 1)))) return std::nullopt;
+  return GateVerdict{kHeader, named(name)};
 }
 
 // "%{name}" and "%header{name}"; "@file" reads the format from a file.
@@ -131,27 +146,6 @@ bool namesTheSource(Bytes format) {
   return false;
 }
 
-// wgetrc command names ignore case, "_" and "-": "use_proxy", "useProxy" and "use-proxy" are one.
-bool sameCommandName(Bytes written, Bytes canonical) {
-  std::size_t matched = 0;
-  for (char byte : written) {
-    if (byte == '_' || byte == '-') continue;
-    if (matched == canonical.size() || lowered(byte) != canonical[matched]) return false;
-    ++matched;
-  }
-  return matched == canonical.size();
-}
-
-// wget reads "name = value".
-bool isHarmlessCommand(Bytes command) {
-  std::size_t equals = command.find('=');
-  if (equals == Bytes::npos) return false;
-  Bytes name = trimBlanks(bytesUpTo(command, equals));
-  for (Bytes harmless : kHarmlessCommands)
-    if (sameCommandName(name, harmless)) return true;
-  return false;
-}
-
 // curl's "--variable name@file" (and "%name@file") sets a variable from a file, which may hold
 // anything an expanded option then sends.
 bool readsFile(Bytes variable) {
@@ -167,25 +161,28 @@ struct UrlTreatment {
   bool remote_name = false;        // curl -O, also "--no-remote-name": when in doubt, gate
 };
 
-std::optional<Bytes> optionReason(const CommandLineItem& item, UrlTreatment& treatment) {
-  const OptionSpec& option = *item.option;
-  Bytes value = item.value.value_or(Bytes());
-  switch (option.role) {
+// What one option with its value means to the gate; `spelling` names it in the verdict.
+std::optional<GateVerdict> roleVerdict(OptionRole role, Bytes spelling, std::optional<Bytes> value,
+                                       bool negated, UrlTreatment& treatment) {
+  switch (role) {
     case OptionRole::plain:
-      return std::nullopt;
-    // An expanded value ("--expand-header") can hold anything a variable holds.
     case OptionRole::url:
-      return item.expanded ? std::optional(kNotTheUrl) : std::nullopt;
+      return std::nullopt;
     case OptionRole::header:
-      return item.expanded ? std::optional(kCredentials) : headerReason(value);
+      return headerVerdict(value.value_or(Bytes()));
     case OptionRole::write_out:
-      return item.expanded || namesTheSource(value) ? std::optional(kReportsSource) : std::nullopt;
+      if (!namesTheSource(value.value_or(Bytes()))) return std::nullopt;
+      return GateVerdict{gatingReason(OptionRole::reports_source), spelling};
+    case OptionRole::execute:  // a command that runs commands: no table knows what they do
+      return GateVerdict{kConfig, spelling};
+    case OptionRole::request:
+      if (value == "GET") return std::nullopt;
+      return GateVerdict{kNotPlainGet, spelling};
     case OptionRole::variable:
-      return readsFile(value) ? std::optional(kConfig) : std::nullopt;
-    case OptionRole::execute:
-      return isHarmlessCommand(value) ? std::nullopt : std::optional(kConfig);
+      if (!readsFile(value.value_or(Bytes()))) return std::nullopt;
+      return GateVerdict{kConfig, spelling};
     case OptionRole::globoff:
-      treatment.globoff = !item.negated;
+      treatment.globoff = !negated;
       return std::nullopt;
     case OptionRole::next:
       treatment.several_transfers = true;
@@ -196,9 +193,44 @@ std::optional<Bytes> optionReason(const CommandLineItem& item, UrlTreatment& tre
     case OptionRole::remote_name:
       treatment.remote_name = true;
       return std::nullopt;
+    case OptionRole::proxy:
+      return GateVerdict{kTransport, "proxy"};
     default:
-      return kGatingReasons[gatingIndex(option.role)];
+      return GateVerdict{gatingReason(role), spelling};
   }
+}
+
+// A wgetrc command, "name = value"; one the shim does not know may do anything.
+std::optional<GateVerdict> wgetrcVerdict(Bytes line, UrlTreatment& treatment) {
+  std::optional<WgetrcCommand> command = splitWgetrcCommand(line);
+  if (!command) return GateVerdict{kConfig, "syntax"};
+  std::optional<OptionRole> role = wgetrcCommandRole(command->name);
+  if (!role) return GateVerdict{kConfig, named(command->name)};
+  return roleVerdict(*role, command->name, command->value, false, treatment);
+}
+
+// curl's "--expand-" form: the value of a header, a write-out format or a URL can hold anything
+// a variable holds.
+std::optional<GateVerdict> expandedVerdict(const OptionSpec& option) {
+  switch (option.role) {
+    case OptionRole::header:
+      return GateVerdict{kCredentials, canonicalSpelling(option)};
+    case OptionRole::write_out:
+      return GateVerdict{gatingReason(OptionRole::reports_source), canonicalSpelling(option)};
+    case OptionRole::url:
+      return GateVerdict{kNotTheUrl, canonicalSpelling(option)};
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<GateVerdict> itemVerdict(const CommandLineItem& item, UrlTreatment& treatment) {
+  const OptionSpec& option = *item.option;
+  if (item.expanded)
+    if (std::optional<GateVerdict> verdict = expandedVerdict(option)) return verdict;
+  if (option.role == OptionRole::execute)
+    return wgetrcVerdict(item.value.value_or(Bytes()), treatment);
+  return roleVerdict(option.role, canonicalSpelling(option), item.value, item.negated, treatment);
 }
 
 // The URL scan takes the first URL-looking element, which may be the value of an option such as
@@ -223,19 +255,42 @@ bool isDotSegment(Bytes name) {
   return name.empty() && (dots == 1 || dots == 2);
 }
 
+// Only HTTP: any other scheme (a local file, FTP, an unknown one) is no download the cache holds.
+std::optional<GateVerdict> schemeVerdict(const UrlParts& parts) {
+  if (parts.scheme.empty()) return GateVerdict{"scheme", "none"};
+  Bytes name = bytesUpTo(parts.scheme, parts.scheme.size() - 3);
+  if (equalsIgnoringCase(name, "http") || equalsIgnoringCase(name, "https")) return std::nullopt;
+  return GateVerdict{"scheme", named(name)};
+}
+
+// curl globs brackets and braces, except the brackets of an IPv6 literal host.
+bool hasGlobCharacters(Bytes url, const UrlParts& parts) {
+  Bytes authority = parts.authority;
+  std::size_t literal_end = authority.starts_with('[') ? authority.find(']') : Bytes::npos;
+  if (literal_end == Bytes::npos) return url.find_first_of("[]{}") != Bytes::npos;
+  Bytes after_literal = bytesFrom(url, parts.scheme.size() + literal_end + 1);
+  return after_literal.find_first_of("[]{}") != Bytes::npos;
+}
+
 std::optional<GateVerdict> urlVerdict(bool wget, Bytes url, const UrlTreatment& treatment) {
   UrlParts parts = splitUrl(url);
+  if (std::optional<GateVerdict> scheme = schemeVerdict(parts)) return scheme;
   if (containsBytes(parts.authority, "@")) return GateVerdict{kCredentials, "userinfo"};
   if (isDotSegment(cacheFileName(url))) return GateVerdict{kFileName, "dot segment"};
   bool globbed = !treatment.globoff || treatment.several_transfers;
-  if (!wget && globbed && url.find_first_of("[]{}") != Bytes::npos)
-    return GateVerdict{"glob", "brackets"};
+  if (!wget && globbed && hasGlobCharacters(url, parts)) return GateVerdict{"glob", "brackets"};
   // The name the tool would save under must be the cache address's file name.
   if (wget ? treatment.output_document : !treatment.remote_name) return std::nullopt;
   if (wget && containsBytes(url, "?")) return GateVerdict{kFileName, "query"};
   if (parts.path.empty()) return GateVerdict{kFileName, "no path"};
   if (parts.path.back() == '/') return GateVerdict{kFileName, "directory"};
   return std::nullopt;
+}
+
+// A setting can only add to what the command line decided: a name from the URL is checked again.
+std::optional<GateVerdict> settingUrlVerdict(Tool tool, Bytes url, const UrlTreatment& treatment) {
+  if (!treatment.remote_name) return std::nullopt;
+  return urlVerdict(tool == Tool::wget, url, UrlTreatment{.remote_name = true});
 }
 
 }  // namespace
@@ -249,8 +304,7 @@ std::optional<GateVerdict> gateRedirect(ToolFamily family, std::span<char* const
     if (item->option == nullptr) return unknownOption(*item);
     if (holdsTheUrlAsValue(*item, url))
       return GateVerdict{kNotTheUrl, canonicalSpelling(*item->option)};
-    if (std::optional<Bytes> reason = optionReason(*item, treatment))
-      return GateVerdict{*reason, canonicalSpelling(*item->option)};
+    if (std::optional<GateVerdict> verdict = itemVerdict(*item, treatment)) return verdict;
   }
   return urlVerdict(family != ToolFamily::curl, url.url, treatment);
 }
@@ -258,6 +312,26 @@ std::optional<GateVerdict> gateRedirect(ToolFamily family, std::span<char* const
 std::optional<GateVerdict> gateRedirect(Tool tool, std::span<char* const> arguments,
                                         const UrlArgument& url) {
   return gateRedirect(tool == Tool::wget ? ToolFamily::gnu_wget : ToolFamily::curl, arguments, url);
+}
+
+std::optional<GateVerdict> gateCurlSetting(std::span<char* const> elements, Bytes url) {
+  CommandLineReader reader(optionTableFor(Tool::curl), elements);
+  UrlTreatment treatment;
+  while (std::optional<CommandLineItem> item = reader.next()) {
+    if (!item->is_option) continue;  // a value curl ignores
+    Bytes written(elements[item->index]);
+    if (item->option == nullptr) return GateVerdict{kConfig, written};
+    // Another URL would be fetched first, and the command line's options would apply to it.
+    if (item->option->role == OptionRole::url) return GateVerdict{kConfig, "--url"};
+    if (std::optional<GateVerdict> verdict = itemVerdict(*item, treatment)) return verdict;
+  }
+  return settingUrlVerdict(Tool::curl, url, treatment);
+}
+
+std::optional<GateVerdict> gateWgetSetting(Bytes command, Bytes url) {
+  UrlTreatment treatment;
+  if (std::optional<GateVerdict> verdict = wgetrcVerdict(command, treatment)) return verdict;
+  return settingUrlVerdict(Tool::wget, url, treatment);
 }
 
 }  // namespace larderbox
