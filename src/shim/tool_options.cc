@@ -1,16 +1,28 @@
 #include "shim/tool_options.h"
 
+#include <array>
+#include <cstdint>
+#include <span>
+
 #include "shim/tool_name.h"
 
 namespace larderbox {
 namespace {
+
+// An option as the tables below spell it; only the pool and the packed tables reach the program.
+struct OptionEntry {
+  Bytes name;
+  char letter;
+  OptionValue value;
+  OptionRole role;
+};
 
 // Sorted by name. Every option of curl 7.88 to 8.23 (`curl --help all` of each release, and the
 // hidden ones each accepts) is here: one the table does not know sends the command line to the
 // real tool unchanged. Options only newer releases know are judged as those releases read them;
 // an older release refuses them whether or not the shim redirects. curl reads "--expand-NAME" as
 // NAME with variables expanded in its value (findLongOption).
-constexpr OptionSpec kCurlOptions[] = {
+constexpr OptionEntry kCurlEntries[] = {
     {"", '$', OptionValue::none, OptionRole::plain},
     {"", '*', OptionValue::required, OptionRole::plain},
     {"--abstract-unix-socket", 0, OptionValue::required, OptionRole::transport},
@@ -296,7 +308,7 @@ constexpr OptionSpec kCurlOptions[] = {
 
 // The same for GNU wget 1.21 to 1.25. Its switches also have a "--no-" form; "--no-config" is a
 // switch of its own, listed so that it is not read as "--config" negated.
-constexpr OptionSpec kWgetOptions[] = {
+constexpr OptionEntry kWgetEntries[] = {
     {"--accept", 'A', OptionValue::required, OptionRole::plain},
     {"--accept-regex", 0, OptionValue::required, OptionRole::plain},
     {"--adjust-extension", 'E', OptionValue::none, OptionRole::file_name},
@@ -465,7 +477,7 @@ constexpr OptionSpec kWgetOptions[] = {
 
 // wget2 1.99 to 2.2. Every boolean has a "--no-" form; those that switch off something that gates
 // are listed, so that they are not read as the gating option itself.
-constexpr OptionSpec kWget2Options[] = {
+constexpr OptionEntry kWget2Entries[] = {
     {"", 'n', OptionValue::required, OptionRole::plain},
     {"--accept", 'A', OptionValue::required, OptionRole::plain},
     {"--accept-regex", 0, OptionValue::required, OptionRole::plain},
@@ -668,7 +680,7 @@ constexpr OptionSpec kWget2Options[] = {
 };
 
 // busybox wget 1.35 to 1.38, whose long options are abbreviated as with getopt_long.
-constexpr OptionSpec kBusyboxWgetOptions[] = {
+constexpr OptionEntry kBusyboxWgetEntries[] = {
     {"", 'n', OptionValue::required, OptionRole::plain},  // "-nv", "-nc": a value of one letter
     {"--continue", 'c', OptionValue::none, OptionRole::plain},
     {"--directory-prefix", 'P', OptionValue::required, OptionRole::plain},
@@ -696,32 +708,106 @@ constexpr OptionSpec kBusyboxWgetOptions[] = {
 
 // Letters without a name come first, in any order.
 template <std::size_t N>
-constexpr bool sortedByName(const OptionSpec (&options)[N]) {
+constexpr bool sortedByName(const OptionEntry (&entries)[N]) {
   for (std::size_t i = 1; i < N; ++i)
-    if (!(options[i - 1].name() < options[i].name()) && !options[i].name().empty()) return false;
+    if (!(entries[i - 1].name < entries[i].name) && !entries[i].name.empty()) return false;
   return true;
 }
 
-template <std::size_t N>
-constexpr OptionTable makeTable(const OptionSpec (&options)[N], bool fold_case,
-                                bool expand_forms = false) {
-  static_assert(N < 65535, "positions must fit the letter index");
-  OptionTable table{options, {}, fold_case, expand_forms};
-  for (std::size_t i = 0; i < N; ++i) {
-    auto code = static_cast<unsigned char>(options[i].letter);
-    if (code != 0 && code < table.by_letter.size() && table.by_letter[code] == 0)
-      table.by_letter[code] = static_cast<std::uint16_t>(i + 1);
+static_assert(sortedByName(kCurlEntries) && sortedByName(kWgetEntries) &&
+              sortedByName(kWget2Entries) && sortedByName(kBusyboxWgetEntries));
+
+constexpr std::size_t kTableCount = 4;
+constexpr std::array<std::span<const OptionEntry>, kTableCount> kAllEntries = {
+    kCurlEntries, kWgetEntries, kWget2Entries, kBusyboxWgetEntries};
+
+constexpr std::size_t kEntryCount = [] {
+  std::size_t count = 0;
+  for (std::span<const OptionEntry> entries : kAllEntries)
+    count += entries.size();
+  return count;
+}();
+
+constexpr std::size_t kMostNameBytes = [] {
+  std::size_t bytes = 0;
+  for (std::span<const OptionEntry> entries : kAllEntries)
+    for (const OptionEntry& entry : entries)
+      bytes += entry.name.size();
+  return bytes;
+}();
+
+// Every name once, in the order first met: the tables share most of theirs.
+struct NamePool {
+  std::array<char, kMostNameBytes> bytes{};
+  std::array<std::uint16_t, kEntryCount> starts{};
+  std::array<std::uint8_t, kEntryCount> sizes{};
+  std::size_t names = 0;
+  std::size_t used = 0;
+
+  constexpr bool holdsAt(std::size_t i, Bytes name) const {
+    if (sizes[i] != name.size()) return false;
+    for (std::size_t j = 0; j < name.size(); ++j)
+      if (bytes[starts[i] + j] != name[j]) return false;
+    return true;
   }
-  return table;
+
+  constexpr std::size_t find(Bytes name) const {
+    for (std::size_t i = 0; i < names; ++i)
+      if (holdsAt(i, name)) return starts[i];
+    return used;
+  }
+
+  constexpr std::size_t place(Bytes name) {
+    std::size_t at = find(name);
+    if (at != used) return at;
+    for (char byte : name)
+      bytes[used++] = byte;
+    starts[names] = static_cast<std::uint16_t>(at);
+    sizes[names++] = static_cast<std::uint8_t>(name.size());
+    return at;
+  }
+};
+
+constexpr NamePool poolOfAllNames() {
+  NamePool pool;
+  for (std::span<const OptionEntry> entries : kAllEntries)
+    for (const OptionEntry& entry : entries)
+      pool.place(entry.name);
+  return pool;
 }
 
-static_assert(sortedByName(kCurlOptions) && sortedByName(kWgetOptions) &&
-              sortedByName(kWget2Options) && sortedByName(kBusyboxWgetOptions));
+constexpr NamePool kPool = poolOfAllNames();
+constexpr std::size_t kNameBytes = kPool.used;
+static_assert(kNameBytes <= 0xffff, "offsets must fit the option entries");
 
-constexpr OptionTable kCurlTable = makeTable(kCurlOptions, true, true);
-constexpr OptionTable kWgetTable = makeTable(kWgetOptions, false);
-constexpr OptionTable kWget2Table = makeTable(kWget2Options, false);
-constexpr OptionTable kBusyboxWgetTable = makeTable(kBusyboxWgetOptions, false);
+constexpr std::array<char, kNameBytes> kOptionNames = [] {
+  std::array<char, kNameBytes> names{};
+  for (std::size_t i = 0; i < kNameBytes; ++i)
+    names[i] = kPool.bytes[i];
+  return names;
+}();
+
+template <std::size_t N>
+constexpr std::array<OptionSpec, N> packed(const OptionEntry (&entries)[N]) {
+  std::array<OptionSpec, N> options{};
+  for (std::size_t i = 0; i < N; ++i) {
+    const OptionEntry& entry = entries[i];
+    options[i] = {static_cast<std::uint16_t>(kPool.find(entry.name)),
+                  static_cast<std::uint8_t>(entry.name.size()), entry.letter, entry.value,
+                  entry.role};
+  }
+  return options;
+}
+
+constexpr std::array kCurlOptions = packed(kCurlEntries);
+constexpr std::array kWgetOptions = packed(kWgetEntries);
+constexpr std::array kWget2Options = packed(kWget2Entries);
+constexpr std::array kBusyboxWgetOptions = packed(kBusyboxWgetEntries);
+
+constexpr OptionTable kCurlTable = {kCurlOptions, true, true};
+constexpr OptionTable kWgetTable = {kWgetOptions, false, false};
+constexpr OptionTable kWget2Table = {kWget2Options, false, false};
+constexpr OptionTable kBusyboxWgetTable = {kBusyboxWgetOptions, false, false};
 
 char keyByte(Bytes key, std::size_t i, bool fold_case) {
   char byte = key[i];
@@ -774,6 +860,10 @@ const OptionSpec* firstGating(std::span<const OptionSpec> options) {
 }
 
 }  // namespace
+
+Bytes OptionSpec::name() const {
+  return Bytes(kOptionNames.data() + name_offset, name_size);
+}
 
 const OptionTable& optionTableFor(ToolFamily family) {
   switch (family) {

@@ -48,37 +48,32 @@ constexpr bool alwaysGates(OptionRole role) {
   return role >= OptionRole::sends_data;
 }
 
-// 16 bytes: the four tables hold some 700 of them, and the shipped executable stays small.
+// 6 bytes: the four tables hold some 700 of them, and the shipped executable stays small. The
+// names live once each in one pool (optionNames in the source).
 struct OptionSpec {
-  constexpr OptionSpec(Bytes long_name, char short_letter, OptionValue takes, OptionRole acts_as)
-      : name_bytes(long_name.data()),
-        name_size(static_cast<std::uint8_t>(long_name.size())),
-        letter(short_letter),
-        value(takes),
-        role(acts_as) {}
-
-  const char* name_bytes;  // the long option with its "--"; empty for a letter without a name
-  std::uint8_t name_size;
-  char letter;  // the short option, 0 when there is none
+  std::uint16_t name_offset;  // where the name starts in the pool
+  std::uint8_t name_size;     // the long option with its "--"; 0 for a letter without a name
+  char letter;                // the short option, 0 when there is none
   OptionValue value;
   OptionRole role;
 
-  [[nodiscard]] constexpr Bytes name() const { return Bytes(name_bytes, name_size); }
-  [[nodiscard]] constexpr Bytes longName() const { return bytesFrom(name(), 2); }
+  [[nodiscard]] Bytes name() const;
+  [[nodiscard]] Bytes longName() const { return bytesFrom(name(), 2); }
   [[nodiscard]] bool takesValue() const { return value != OptionValue::none; }
 };
 
 struct OptionTable {
   std::span<const OptionSpec> options;  // sorted by name, byte by byte
-  std::array<std::uint16_t, 128>
-      by_letter;      // 1 + position of the option a letter stands for; 0: none
-  bool fold_case;     // curl's long names ignore ASCII case, wget's do not
+  bool fold_case;                       // curl's long names ignore ASCII case, wget's do not
   bool expand_forms;  // curl reads "--expand-NAME" as NAME with variables in its value
 
+  // The first option the letter stands for; a scan, not an index, to keep the tables small (the
+  // gate reads a command line only on runs with a cache server and a URL).
   [[nodiscard]] const OptionSpec* forLetter(char letter) const {
-    auto code = static_cast<unsigned char>(letter);
-    if (code >= by_letter.size() || by_letter[code] == 0) return nullptr;
-    return &options[by_letter[code] - 1];
+    if (letter == 0) return nullptr;
+    for (const OptionSpec& option : options)
+      if (option.letter == letter) return &option;
+    return nullptr;
   }
 };
 

@@ -67,8 +67,8 @@ DIRECT_ROWS = {
 # Each release's list of its options, and the family's table in the shim's source.
 HELP = {"curl": ["curl", "--help", "all"], "GNU wget": ["wget", "--help"],
         "wget2": ["wget2", "--help"], "busybox": ["busybox", "wget", "--help"]}
-TABLES = {"curl": "kCurlOptions", "GNU wget": "kWgetOptions", "wget2": "kWget2Options",
-          "busybox": "kBusyboxWgetOptions"}
+TABLES = {"curl": "kCurlEntries", "GNU wget": "kWgetEntries", "wget2": "kWget2Entries",
+          "busybox": "kBusyboxWgetEntries"}
 
 
 def table_names(array):
