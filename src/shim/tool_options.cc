@@ -736,43 +736,40 @@ constexpr std::size_t kMostNameBytes = [] {
   return bytes;
 }();
 
-// Every name once, in the order first met: the tables share most of theirs.
+// Every name once: an entry whose name an earlier table holds shares its bytes. The tables are
+// sorted, so each earlier table is walked once alongside (few steps for a constant expression).
 struct NamePool {
   std::array<char, kMostNameBytes> bytes{};
-  std::array<std::uint16_t, kEntryCount> starts{};
-  std::array<std::uint8_t, kEntryCount> sizes{};
-  std::size_t names = 0;
+  std::array<std::uint16_t, kEntryCount> offsets{};  // of every entry, the tables in order
   std::size_t used = 0;
-
-  constexpr bool holdsAt(std::size_t i, Bytes name) const {
-    if (sizes[i] != name.size()) return false;
-    for (std::size_t j = 0; j < name.size(); ++j)
-      if (bytes[starts[i] + j] != name[j]) return false;
-    return true;
-  }
-
-  constexpr std::size_t find(Bytes name) const {
-    for (std::size_t i = 0; i < names; ++i)
-      if (holdsAt(i, name)) return starts[i];
-    return used;
-  }
-
-  constexpr std::size_t place(Bytes name) {
-    std::size_t at = find(name);
-    if (at != used) return at;
-    for (char byte : name)
-      bytes[used++] = byte;
-    starts[names] = static_cast<std::uint16_t>(at);
-    sizes[names++] = static_cast<std::uint8_t>(name.size());
-    return at;
-  }
 };
 
 constexpr NamePool poolOfAllNames() {
   NamePool pool;
-  for (std::span<const OptionEntry> entries : kAllEntries)
-    for (const OptionEntry& entry : entries)
-      pool.place(entry.name);
+  std::size_t first = 0;  // the table's first entry among all entries
+  for (std::size_t table = 0; table < kTableCount; ++table) {
+    std::span<const OptionEntry> entries = kAllEntries[table];
+    std::array<std::size_t, kTableCount> cursors{};
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      Bytes name = entries[i].name;
+      std::size_t offset = name.empty() ? 0 : pool.used;
+      std::size_t earlier_first = 0;
+      for (std::size_t earlier = 0; earlier < table && offset == pool.used; ++earlier) {
+        std::span<const OptionEntry> others = kAllEntries[earlier];
+        std::size_t& cursor = cursors[earlier];
+        while (cursor < others.size() && others[cursor].name < name)
+          ++cursor;
+        if (cursor < others.size() && others[cursor].name == name)
+          offset = pool.offsets[earlier_first + cursor];
+        earlier_first += others.size();
+      }
+      if (offset == pool.used)
+        for (char byte : name)
+          pool.bytes[pool.used++] = byte;
+      pool.offsets[first + i] = static_cast<std::uint16_t>(offset);
+    }
+    first += entries.size();
+  }
   return pool;
 }
 
@@ -787,22 +784,30 @@ constexpr std::array<char, kNameBytes> kOptionNames = [] {
   return names;
 }();
 
+// The position among all entries of the first entry of table `table`.
+constexpr std::size_t firstEntryOf(std::size_t table) {
+  std::size_t first = 0;
+  for (std::size_t earlier = 0; earlier < table; ++earlier)
+    first += kAllEntries[earlier].size();
+  return first;
+}
+
 template <std::size_t N>
-constexpr std::array<OptionSpec, N> packed(const OptionEntry (&entries)[N]) {
+constexpr std::array<OptionSpec, N> packed(const OptionEntry (&entries)[N], std::size_t table) {
+  std::size_t first = firstEntryOf(table);
   std::array<OptionSpec, N> options{};
   for (std::size_t i = 0; i < N; ++i) {
     const OptionEntry& entry = entries[i];
-    options[i] = {static_cast<std::uint16_t>(kPool.find(entry.name)),
-                  static_cast<std::uint8_t>(entry.name.size()), entry.letter, entry.value,
-                  entry.role};
+    options[i] = {kPool.offsets[first + i], static_cast<std::uint8_t>(entry.name.size()),
+                  entry.letter, entry.value, entry.role};
   }
   return options;
 }
 
-constexpr std::array kCurlOptions = packed(kCurlEntries);
-constexpr std::array kWgetOptions = packed(kWgetEntries);
-constexpr std::array kWget2Options = packed(kWget2Entries);
-constexpr std::array kBusyboxWgetOptions = packed(kBusyboxWgetEntries);
+constexpr std::array kCurlOptions = packed(kCurlEntries, 0);
+constexpr std::array kWgetOptions = packed(kWgetEntries, 1);
+constexpr std::array kWget2Options = packed(kWget2Entries, 2);
+constexpr std::array kBusyboxWgetOptions = packed(kBusyboxWgetEntries, 3);
 
 constexpr OptionTable kCurlTable = {kCurlOptions, true, true};
 constexpr OptionTable kWgetTable = {kWgetOptions, false, false};
