@@ -149,7 +149,7 @@ TEST_F(DrainTest, HandlesBeyondTheViewAreLeftAlone) {
 TEST_F(DrainTest, ChildThatWritesNothing) {
   Result<ChildProcess> child = spawnShell("exit 0");
   ASSERT_OK(child);
-  std::array<int, 2> handles = {*child->standard_output, *child->standard_error};
+  std::array<int, 2> handles = {child->standard_output.get(), child->standard_error.get()};
   std::array<PipeReader, 2> readers;
   std::array<ReadSlot, 2> slots;
   OutputDrain drain;
@@ -306,7 +306,7 @@ TEST_F(DrainTest, MegabyteOnStandardErrorWhileStandardOutputStaysOpen) {
   // child would block on a full standard error pipe for ever.
   Result<ChildProcess> child = spawnShell("cat \"$0\" >&2", directory / "megabyte");
   ASSERT_OK(child);
-  std::array<int, 2> handles = {*child->standard_output, *child->standard_error};
+  std::array<int, 2> handles = {child->standard_output.get(), child->standard_error.get()};
   std::array<PipeReader, 2> readers;
   std::array<ReadSlot, 2> slots;
   OutputDrain drain;
@@ -353,7 +353,7 @@ TEST_F(DrainTest, ChildFillingBothPipesDoesNotDeadlock) {
   Result<ChildProcess> child =
       spawnShell("cat \"$0\"; cat \"$0\" >&2; cat \"$0\"", directory / "chunk");
   ASSERT_OK(child);
-  std::array<int, 2> handles = {*child->standard_output, *child->standard_error};
+  std::array<int, 2> handles = {child->standard_output.get(), child->standard_error.get()};
   std::array<PipeReader, 2> readers;
   std::array<ReadSlot, 2> slots;
   OutputDrain drain;
@@ -554,7 +554,7 @@ TEST_F(DrainTest, SignalsWithoutRestartInterruptNothing) {
   std::string out, err;
   Result<ChildExit> ended = fail(Error::Unexpected);
   if (child) {
-    std::array<int, 2> handles = {*child->standard_output, *child->standard_error};
+    std::array<int, 2> handles = {child->standard_output.get(), child->standard_error.get()};
     std::array<PipeReader, 2> readers;
     std::array<ReadSlot, 2> slots;
     OutputDrain drain;
