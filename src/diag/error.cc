@@ -5,32 +5,10 @@
 namespace larderbox {
 namespace {
 
-constexpr std::array<std::string_view, kErrorCount> kNames = {
-    "",
-    "OutOfMemory",
-    "WriteFailed",
-    "Unexpected",
-    "FileNotFound",
-    "AccessDenied",
-    "PermissionDenied",
-    "SystemResources",
-    "NoDevice",
-    "SystemFdQuotaExceeded",
-    "ProcessFdQuotaExceeded",
-    "OperationUnsupported",
-    "FileSystem",
-    "InvalidExe",
-    "NotDir",
-    "IsDir",
-    "FileBusy",
-    "NameTooLong",
-    "EndOfStream",
-    "InputOutput",
-    "NotOpenForReading",
-    "WouldBlock",
-    "ConnectionResetByPeer",
-    "SocketUnconnected",
-    "ConcurrencyUnavailable",
+constexpr std::array<std::string_view, kErrorCount> kNames = {"",
+#define LARDERBOX_ERROR_NAME(name) #name,
+                                                              LARDERBOX_ERRORS(LARDERBOX_ERROR_NAME)
+#undef LARDERBOX_ERROR_NAME
 };
 
 }  // namespace

@@ -25,6 +25,27 @@ constexpr Bytes bytesUpTo(Bytes bytes, std::size_t count) {
   return Bytes(bytes.data(), count < bytes.size() ? count : bytes.size());
 }
 
+// ASCII only, whatever the locale: command lines and URLs are bytes, not text.
+constexpr bool isAsciiLetter(char byte) {
+  return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
+}
+
+constexpr char lowerAscii(char byte) {
+  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
+}
+
+// True when `bytes` begins with `lower_prefix`, ASCII letters of `bytes` compared in lower case.
+constexpr bool startsIgnoringAsciiCase(Bytes bytes, Bytes lower_prefix) {
+  if (bytes.size() < lower_prefix.size()) return false;
+  for (std::size_t i = 0; i < lower_prefix.size(); ++i)
+    if (lowerAscii(bytes[i]) != lower_prefix[i]) return false;
+  return true;
+}
+
+constexpr bool equalsIgnoringAsciiCase(Bytes bytes, Bytes lower) {
+  return bytes.size() == lower.size() && startsIgnoringAsciiCase(bytes, lower);
+}
+
 // Equality, eight bytes at a time: musl's memcmp compares byte by byte, and paths of some forty
 // bytes are compared on every run.
 inline bool sameBytes(Bytes a, Bytes b) {

@@ -17,15 +17,6 @@ constexpr Bytes kReportsSource = "reports the source";
 constexpr Bytes kFileName = "file name";
 constexpr Bytes kConfig = "config";
 
-// Indexed by the roles that always gate, in their order.
-constexpr Bytes kGatingReasons[] = {"sends data",   "not a plain GET", kCredentials, kTransport,
-                                    kReportsSource, "keeps state",     kFileName,    kConfig};
-
-constexpr std::size_t gatingIndex(OptionRole role) {
-  return static_cast<std::size_t>(role) - static_cast<std::size_t>(OptionRole::sends_data);
-}
-static_assert(std::size(kGatingReasons) == gatingIndex(OptionRole::config) + 1);
-
 // The value of an option that is not the URL would be replaced by the cache address.
 constexpr Bytes kNotTheUrl = "not the URL";
 
@@ -159,9 +150,25 @@ std::optional<Bytes> optionReason(const CommandLineItem& item, UrlTreatment& tre
     case OptionRole::remote_name:
       treatment.remote_name = true;
       return std::nullopt;
-    default:
-      return kGatingReasons[gatingIndex(option.role)];
+    // The roles that always gate, each with its reason: a new role without one fails the build.
+    case OptionRole::sends_data:
+      return Bytes("sends data");
+    case OptionRole::not_plain_get:
+      return Bytes("not a plain GET");
+    case OptionRole::credentials:
+      return kCredentials;
+    case OptionRole::transport:
+      return kTransport;
+    case OptionRole::reports_source:
+      return kReportsSource;
+    case OptionRole::keeps_state:
+      return Bytes("keeps state");
+    case OptionRole::file_name:
+      return kFileName;
+    case OptionRole::config:
+      return kConfig;
   }
+  return std::nullopt;
 }
 
 // The URL scan takes the first URL-looking element, which may be the value of an option such as

@@ -317,8 +317,7 @@ constexpr OptionTable kCurlTable = makeTable(kCurlOptions, true);
 constexpr OptionTable kWgetTable = makeTable(kWgetOptions, false);
 
 char keyByte(Bytes key, std::size_t i, bool fold_case) {
-  char byte = key[i];
-  return fold_case && byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
+  return fold_case ? lowerAscii(key[i]) : key[i];
 }
 
 bool sortsBefore(Bytes name, Bytes key, bool fold_case) {
