@@ -1,21 +1,10 @@
 #include "diag/error.h"
 
-#include <array>
-
 namespace larderbox {
-namespace {
-
-constexpr std::array<std::string_view, kErrorCount> kNames = {"",
-#define LARDERBOX_ERROR_NAME(name) #name,
-                                                              LARDERBOX_ERRORS(LARDERBOX_ERROR_NAME)
-#undef LARDERBOX_ERROR_NAME
-};
-
-}  // namespace
 
 std::string_view errorName(Error error) {
   auto index = static_cast<std::uint16_t>(error);
-  return index < kNames.size() ? kNames[index] : std::string_view();
+  return index < kErrorCount ? detail::kErrorNames[index] : std::string_view();
 }
 
 Error errorFromCode(std::uint16_t code) {

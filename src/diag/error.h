@@ -45,9 +45,16 @@ enum class Error : std::uint16_t {
 #undef LARDERBOX_ERROR_ENUMERATOR
 };
 
-#define LARDERBOX_ERROR_ONE(name) +1
-inline constexpr std::uint16_t kErrorCount = 1 LARDERBOX_ERRORS(LARDERBOX_ERROR_ONE);
-#undef LARDERBOX_ERROR_ONE
+namespace detail {
+// Indexed by the error's number: the empty name for None, then the list's names.
+inline constexpr std::string_view kErrorNames[] = {"",
+#define LARDERBOX_ERROR_NAME(name) #name,
+                                                   LARDERBOX_ERRORS(LARDERBOX_ERROR_NAME)
+#undef LARDERBOX_ERROR_NAME
+};
+}  // namespace detail
+
+inline constexpr auto kErrorCount = static_cast<std::uint16_t>(std::size(detail::kErrorNames));
 
 // The fixed name of an error; the empty string for Error::None and for values outside the table.
 std::string_view errorName(Error error);

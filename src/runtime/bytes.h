@@ -25,27 +25,6 @@ constexpr Bytes bytesUpTo(Bytes bytes, std::size_t count) {
   return Bytes(bytes.data(), count < bytes.size() ? count : bytes.size());
 }
 
-// ASCII only, whatever the locale: command lines and URLs are bytes, not text.
-constexpr bool isAsciiLetter(char byte) {
-  return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
-}
-
-constexpr char lowerAscii(char byte) {
-  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
-}
-
-// True when `bytes` begins with `lower_prefix`, ASCII letters of `bytes` compared in lower case.
-constexpr bool startsIgnoringAsciiCase(Bytes bytes, Bytes lower_prefix) {
-  if (bytes.size() < lower_prefix.size()) return false;
-  for (std::size_t i = 0; i < lower_prefix.size(); ++i)
-    if (lowerAscii(bytes[i]) != lower_prefix[i]) return false;
-  return true;
-}
-
-constexpr bool equalsIgnoringAsciiCase(Bytes bytes, Bytes lower) {
-  return bytes.size() == lower.size() && startsIgnoringAsciiCase(bytes, lower);
-}
-
 // Equality, eight bytes at a time: musl's memcmp compares byte by byte, and paths of some forty
 // bytes are compared on every run.
 inline bool sameBytes(Bytes a, Bytes b) {
@@ -60,6 +39,44 @@ inline bool sameBytes(Bytes a, Bytes b) {
   for (std::size_t at = 0; at + 8 < size; at += 8)
     if (word(a, at) != word(b, at)) return false;
   return word(a, size - 8) == word(b, size - 8);  // the last eight, overlapping what went before
+}
+
+// ASCII case: the tools compare option, header and scheme names in ASCII, whatever the locale.
+constexpr bool isAsciiLetter(char byte) {
+  return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
+}
+
+constexpr char asciiLower(char byte) {
+  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
+}
+
+// Whether `bytes` begins with `lower_prefix` (written in lower case) in any ASCII case.
+constexpr bool beginsIgnoringCase(Bytes bytes, Bytes lower_prefix) {
+  if (bytes.size() < lower_prefix.size()) return false;
+  for (std::size_t i = 0; i < lower_prefix.size(); ++i)
+    if (asciiLower(bytes[i]) != lower_prefix[i]) return false;
+  return true;
+}
+
+constexpr bool equalsIgnoringCase(Bytes bytes, Bytes lower) {
+  return bytes.size() == lower.size() && beginsIgnoringCase(bytes, lower);
+}
+
+// Equality in any ASCII case on both sides.
+constexpr bool sameIgnoringCase(Bytes a, Bytes b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
+  return true;
+}
+
+// Without the blanks (spaces, tabs) at either end.
+constexpr Bytes trimBlanks(Bytes bytes) {
+  while (!bytes.empty() && (bytes.front() == ' ' || bytes.front() == '\t'))
+    bytes.remove_prefix(1);
+  while (!bytes.empty() && (bytes.back() == ' ' || bytes.back() == '\t'))
+    bytes.remove_suffix(1);
+  return bytes;
 }
 
 }  // namespace larderbox

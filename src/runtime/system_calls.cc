@@ -208,6 +208,10 @@ pid_t currentProcessId() {
   return getpid();
 }
 
+std::uint32_t realUserId() {
+  return static_cast<std::uint32_t>(getuid());
+}
+
 std::int32_t threadId() {
   return static_cast<std::int32_t>(syscall(SYS_gettid));
 }

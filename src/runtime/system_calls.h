@@ -96,6 +96,8 @@ const char* executedPath();
 
 // getpid(2) and gettid(2).
 pid_t currentProcessId();
+// getuid(2): whose password-database entry names the home directory when HOME does not.
+std::uint32_t realUserId();
 std::int32_t threadId();
 
 // A child process that runs `entry(argument)` on `stack` while it shares this process's memory, and

@@ -4,6 +4,7 @@
 
 #include "process/child.h"
 #include "process/drain.h"
+#include "runtime/strings.h"
 #include "runtime/system_calls.h"
 #include "shim/tool_name.h"
 
@@ -23,6 +24,40 @@ ProbeCommand probeCommand(Bytes real_tool, Tool tool, Bytes cache_address) {
     return {real_tool, "--no-config", "--no-netrc", "--spider", "-q",
             "-T",      "5",           "-t",         "1",        cache_address};
   return {real_tool, "-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null", cache_address};
+}
+
+// The variables that choose the route to a host and the certificates that vouch for it, as each
+// tool reads them (measured): the probe must reach the cache the way the download will.
+constexpr Bytes kCurlRouteVariables[] = {
+    "http_proxy", "https_proxy", "HTTPS_PROXY",    "all_proxy",     "ALL_PROXY",
+    "no_proxy",   "NO_PROXY",    "CURL_CA_BUNDLE", "SSL_CERT_FILE", "SSL_CERT_DIR"};
+constexpr Bytes kWgetRouteVariables[] = {"http_proxy", "https_proxy", "no_proxy"};
+constexpr std::size_t kMostRouteVariables = std::size(kCurlRouteVariables);
+
+struct ProbeEnvironment {
+  std::array<Bytes, kMostRouteVariables> entries;
+  std::size_t count = 0;
+};
+
+// The caller's own entries for those variables, byte for byte, and nothing else.
+ProbeEnvironment probeEnvironment(EnvironmentBlock environment, Tool tool) {
+  std::span<const Bytes> names = kCurlRouteVariables;
+  if (tool == Tool::wget) names = kWgetRouteVariables;
+  ProbeEnvironment probe;
+  for (Bytes name : names) {
+    std::optional<Bytes> value = lookupEnv(environment, name);
+    if (!value) continue;
+    const char* entry = value->data() - name.size() - 1;
+    probe.entries[probe.count++] = Bytes(entry, name.size() + 1 + value->size());
+  }
+  return probe;
+}
+
+// The file the hand-over will execute: a path without "/" names one in the working directory to
+// execve, where a launch would search PATH instead.
+std::optional<Bytes> executedFile(ProcessAllocator& allocator, Bytes real_tool) {
+  if (containsBytes(real_tool, "/")) return real_tool;
+  return joinWithNul(allocator, {"./", real_tool});
 }
 
 // curl's 5-second limit covers the whole transfer, wget's only each read: a cache that trickles
@@ -96,11 +131,16 @@ ProbeVerdict collectExit(RunContext& context, ChildProcess& child, std::int64_t 
 
 }  // namespace
 
-ProbeVerdict probeCache(RunContext& context, Bytes real_tool, Tool tool, Bytes cache_address) {
-  ProbeCommand command = probeCommand(real_tool, tool, cache_address);
+ProbeVerdict probeCache(RunContext& context, EnvironmentBlock environment, Bytes real_tool,
+                        Tool tool, Bytes cache_address) {
+  std::optional<Bytes> program = executedFile(context.allocator, real_tool);
+  if (!program) return {ProbeOutcome::not_started, 0};
+  ProbeCommand command = probeCommand(*program, tool, cache_address);
+  ProbeEnvironment route = probeEnvironment(environment, tool);
   ChildSpawnOptions options;
   options.arguments = command;
-  options.environment = {};  // no PATH, HOME, proxy or cache variables reach the probe
+  // No PATH, HOME or cache variables: only the route reaches the probe.
+  options.environment = std::span<const Bytes>(route.entries.data(), route.count);
   options.standard_input = StdioDisposition::ignore;
   options.standard_output = StdioDisposition::pipe;
   options.standard_error = StdioDisposition::pipe;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "runtime/bytes.h"
+#include "runtime/environment.h"
 #include "runtime/run_context.h"
 #include "shim/tool_name.h"
 
@@ -28,7 +29,9 @@ struct ProbeVerdict {
 // Past this many seconds with the child's output still open the answer is "no".
 inline constexpr std::int64_t kProbeDeadlineSeconds = 15;
 
-// Every failure is simply "no": the probe prints nothing and never ends the run.
-ProbeVerdict probeCache(RunContext& context, Bytes real_tool, Tool tool, Bytes cache_address);
+// Every failure is simply "no": the probe prints nothing and never ends the run. The probe runs
+// exactly the file the hand-over will execute, with the caller's proxy and certificate variables.
+ProbeVerdict probeCache(RunContext& context, EnvironmentBlock environment, Bytes real_tool,
+                        Tool tool, Bytes cache_address);
 
 }  // namespace larderbox

@@ -1,6 +1,7 @@
 #include "shim/redirect_decision.h"
 
 #include "shim/cache_address.h"
+#include "shim/config_files.h"
 #include "shim/selection.h"
 
 namespace larderbox {
@@ -16,13 +17,16 @@ Result<RedirectDecision> decideRedirect(RunContext& context, EnvironmentBlock en
   if (!url) return decision;
   decision.url = *url;
   // Gated before any probe: nothing of such a command line may reach the cache host.
-  if (std::optional<GateVerdict> gated = gateRedirect(tool, arguments, *url)) {
+  // The files the tool reads act as part of the command line; only read when the line passed.
+  std::optional<GateVerdict> gated = gateRedirect(tool, arguments, *url);
+  if (!gated) gated = gateConfigFiles(context.allocator, environment, tool, arguments, url->url);
+  if (gated) {
     decision.kind = RedirectKind::gated;
     decision.gate = *gated;
     return decision;
   }
   decision.address = TRY(buildCacheAddress(context.allocator, *server, url->url));
-  decision.verdict = probeCache(context, real_tool, tool, decision.address);
+  decision.verdict = probeCache(context, environment, real_tool, tool, decision.address);
   decision.kind = decision.verdict.yes() ? RedirectKind::hit : RedirectKind::miss;
   return decision;
 }

@@ -7,15 +7,44 @@
 #include "shim/tool_name.h"
 #include "shim/tool_options.h"
 #include "shim/url_parts.h"
+#include "shim/wgetrc_commands.h"
 
 namespace larderbox {
 namespace {
 
 constexpr Bytes kCredentials = "credentials";
 constexpr Bytes kTransport = "transport";
-constexpr Bytes kReportsSource = "reports the source";
 constexpr Bytes kFileName = "file name";
 constexpr Bytes kConfig = "config";
+constexpr Bytes kHeader = "header";
+constexpr Bytes kNotPlainGet = "not a plain GET";
+
+// The reason an option of a role that always gates gives.
+constexpr Bytes gatingReason(OptionRole role) {
+  switch (role) {
+    case OptionRole::sends_data:
+      return "sends data";
+    case OptionRole::not_plain_get:
+      return kNotPlainGet;
+    case OptionRole::credentials:
+      return kCredentials;
+    case OptionRole::transport:
+    case OptionRole::proxy:
+      return kTransport;
+    case OptionRole::reports_source:
+      return "reports the source";
+    case OptionRole::keeps_state:
+      return "keeps state";
+    case OptionRole::file_name:
+      return kFileName;
+    case OptionRole::config:
+      return kConfig;
+    case OptionRole::no_transfer:
+      return "no transfer";
+    default:
+      return {};
+  }
+}
 
 // The value of an option that is not the URL would be replaced by the cache address.
 constexpr Bytes kNotTheUrl = "not the URL";
@@ -25,11 +54,12 @@ constexpr Bytes kSourceVariables[] = {"url",       "url_effective", "redirect_ur
                                       "remote_ip", "remote_port",   "local_ip",     "local_port",
                                       "scheme",    "json",          "header_json"};
 
-// wgetrc commands that change nothing about what is fetched, how it is named, or from where.
-constexpr Bytes kHarmlessCommands[] = {
-    "robots",       "useproxy", "httpproxy",  "httpsproxy",     "noproxy",     "checkcertificate",
-    "tries",        "timeout",  "dnstimeout", "connecttimeout", "readtimeout", "progress",
-    "showprogress", "quiet",    "verbose",    "limitrate"};
+// Headers that neither carry credentials nor change which bytes the origin answers with.
+constexpr Bytes kHarmlessHeaders[] = {"user-agent", "referer", "cache-control", "pragma",
+                                      "connection"};
+
+// Accept values under which every origin answers with the resource as stored.
+constexpr Bytes kHarmlessAccepts[] = {"", "*/*", "application/octet-stream"};
 
 // "-a" ... "-z" and every other ASCII letter as a static string, for the canonical spelling.
 constexpr std::array<char, 256> kDashLetters = [] {
@@ -46,39 +76,26 @@ Bytes canonicalSpelling(const OptionSpec& option) {
   return Bytes(&kDashLetters[std::size_t{2} * static_cast<unsigned char>(option.letter)], 2);
 }
 
-char lowered(char byte) {
-  return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
+bool isHarmlessHeader(Bytes name, Bytes value) {
+  for (Bytes harmless : kHarmlessHeaders)
+    if (equalsIgnoringCase(name, harmless)) return true;
+  if (!equalsIgnoringCase(name, "accept")) return false;
+  for (Bytes accept : kHarmlessAccepts)
+    if (equalsIgnoringCase(value, accept)) return true;
+  return false;
 }
 
-bool beginsIgnoringCase(Bytes bytes, Bytes lower_prefix) {
-  if (bytes.size() < lower_prefix.size()) return false;
-  for (std::size_t i = 0; i < lower_prefix.size(); ++i)
-    if (lowered(bytes[i]) != lower_prefix[i]) return false;
-  return true;
-}
-
-bool equalsIgnoringCase(Bytes bytes, Bytes lower) {
-  return bytes.size() == lower.size() && beginsIgnoringCase(bytes, lower);
-}
-
-Bytes trimBlanks(Bytes bytes) {
-  while (!bytes.empty() && (bytes.front() == ' ' || bytes.front() == '\t'))
-    bytes.remove_prefix(1);
-  while (!bytes.empty() && (bytes.back() == ' ' || bytes.back() == '\t'))
-    bytes.remove_suffix(1);
-  return bytes;
-}
-
-// The header name ends at ":" (a header) or ";" (curl's empty header); "@file" reads headers from
-// a file, which may hold any of them.
-std::optional<Bytes> headerReason(Bytes header) {
-  if (header.starts_with('@')) return kCredentials;
-  Bytes name = trimBlanks(bytesUpTo(header, header.find_first_of(":;")));
-  if (equalsIgnoringCase(name, "authorization") || equalsIgnoringCase(name, "cookie"))
-    return kCredentials;
-  // The cache would be asked for the origin's site.
-  if (equalsIgnoringCase(name, "host")) return kTransport;
-  return std::nullopt;
+// A header the cache may see and still answer as the origin would; the name ends at ":" (a header)
+// or ";" (curl's empty header). "@file" reads headers from a file, which may hold any of them, and
+// a CR or LF would smuggle a header line of its own.
+std::optional<GateVerdict> headerVerdict(Bytes header) {
+  if (header.starts_with('@')) return GateVerdict{kHeader, "@file"};
+  if (header.find_first_of("\r\n") != Bytes::npos) return GateVerdict{kHeader, "line break"};
+  std::size_t end = header.find_first_of(":;");
+  Bytes name = trimBlanks(bytesUpTo(header, end));
+  Bytes value = end == Bytes::npos ? Bytes() : trimBlanks(bytesFrom(header, end + 1));
+  if (end != Bytes::npos && isHarmlessHeader(name, value)) return std::nullopt;
+  return GateVerdict{kHeader, name};
 }
 
 // "%{name}" and "%header{name}"; "@file" reads the format from a file.
@@ -96,27 +113,6 @@ bool namesTheSource(Bytes format) {
   return false;
 }
 
-// wgetrc command names ignore case, "_" and "-": "use_proxy", "useProxy" and "use-proxy" are one.
-bool sameCommandName(Bytes written, Bytes canonical) {
-  std::size_t matched = 0;
-  for (char byte : written) {
-    if (byte == '_' || byte == '-') continue;
-    if (matched == canonical.size() || lowered(byte) != canonical[matched]) return false;
-    ++matched;
-  }
-  return matched == canonical.size();
-}
-
-// wget reads "name = value".
-bool isHarmlessCommand(Bytes command) {
-  std::size_t equals = command.find('=');
-  if (equals == Bytes::npos) return false;
-  Bytes name = trimBlanks(bytesUpTo(command, equals));
-  for (Bytes harmless : kHarmlessCommands)
-    if (sameCommandName(name, harmless)) return true;
-  return false;
-}
-
 // What earlier options decided about how the tool treats the URL.
 struct UrlTreatment {
   bool globoff = false;            // curl -g
@@ -125,21 +121,27 @@ struct UrlTreatment {
   bool remote_name = false;        // curl -O, also "--no-remote-name": when in doubt, gate
 };
 
-std::optional<Bytes> optionReason(const CommandLineItem& item, UrlTreatment& treatment) {
-  const OptionSpec& option = *item.option;
-  Bytes value = item.value.value_or(Bytes());
-  switch (option.role) {
+std::optional<GateVerdict> wgetrcVerdict(Bytes line, UrlTreatment& treatment);
+
+// What one option with its value means to the gate; `spelling` names it in the verdict.
+std::optional<GateVerdict> roleVerdict(OptionRole role, Bytes spelling, std::optional<Bytes> value,
+                                       bool negated, UrlTreatment& treatment) {
+  switch (role) {
     case OptionRole::plain:
     case OptionRole::url:
       return std::nullopt;
     case OptionRole::header:
-      return headerReason(value);
+      return headerVerdict(value.value_or(Bytes()));
     case OptionRole::write_out:
-      return namesTheSource(value) ? std::optional(kReportsSource) : std::nullopt;
+      if (!namesTheSource(value.value_or(Bytes()))) return std::nullopt;
+      return GateVerdict{gatingReason(OptionRole::reports_source), spelling};
     case OptionRole::execute:
-      return isHarmlessCommand(value) ? std::nullopt : std::optional(kConfig);
+      return wgetrcVerdict(value.value_or(Bytes()), treatment);
+    case OptionRole::request:
+      if (value == "GET") return std::nullopt;
+      return GateVerdict{kNotPlainGet, spelling};
     case OptionRole::globoff:
-      treatment.globoff = !item.negated;
+      treatment.globoff = !negated;
       return std::nullopt;
     case OptionRole::next:
       treatment.several_transfers = true;
@@ -150,25 +152,25 @@ std::optional<Bytes> optionReason(const CommandLineItem& item, UrlTreatment& tre
     case OptionRole::remote_name:
       treatment.remote_name = true;
       return std::nullopt;
-    // The roles that always gate, each with its reason: a new role without one fails the build.
-    case OptionRole::sends_data:
-      return Bytes("sends data");
-    case OptionRole::not_plain_get:
-      return Bytes("not a plain GET");
-    case OptionRole::credentials:
-      return kCredentials;
-    case OptionRole::transport:
-      return kTransport;
-    case OptionRole::reports_source:
-      return kReportsSource;
-    case OptionRole::keeps_state:
-      return Bytes("keeps state");
-    case OptionRole::file_name:
-      return kFileName;
-    case OptionRole::config:
-      return kConfig;
+    case OptionRole::proxy:
+      return GateVerdict{kTransport, "proxy"};
+    default:
+      return GateVerdict{gatingReason(role), spelling};
   }
-  return std::nullopt;
+}
+
+// A wgetrc command, "name = value"; one the shim does not know may do anything.
+std::optional<GateVerdict> wgetrcVerdict(Bytes line, UrlTreatment& treatment) {
+  std::optional<WgetrcCommand> command = splitWgetrcCommand(line);
+  if (!command) return GateVerdict{kConfig, "syntax"};
+  std::optional<OptionRole> role = wgetrcCommandRole(command->name);
+  if (!role) return GateVerdict{kConfig, command->name};
+  return roleVerdict(*role, command->name, command->value, false, treatment);
+}
+
+std::optional<GateVerdict> itemVerdict(const CommandLineItem& item, UrlTreatment& treatment) {
+  const OptionSpec& option = *item.option;
+  return roleVerdict(option.role, canonicalSpelling(option), item.value, item.negated, treatment);
 }
 
 // The URL scan takes the first URL-looking element, which may be the value of an option such as
@@ -193,19 +195,42 @@ bool isDotSegment(Bytes name) {
   return name.empty() && (dots == 1 || dots == 2);
 }
 
+// Only HTTP: any other scheme (a local file, FTP, an unknown one) is no download the cache holds.
+std::optional<GateVerdict> schemeVerdict(const UrlParts& parts) {
+  if (parts.scheme.empty()) return GateVerdict{"scheme", "none"};
+  Bytes name = bytesUpTo(parts.scheme, parts.scheme.size() - 3);
+  if (equalsIgnoringCase(name, "http") || equalsIgnoringCase(name, "https")) return std::nullopt;
+  return GateVerdict{"scheme", name};
+}
+
+// curl globs brackets and braces, except the brackets of an IPv6 literal host.
+bool hasGlobCharacters(Bytes url, const UrlParts& parts) {
+  Bytes authority = parts.authority;
+  std::size_t literal_end = authority.starts_with('[') ? authority.find(']') : Bytes::npos;
+  if (literal_end == Bytes::npos) return url.find_first_of("[]{}") != Bytes::npos;
+  Bytes after_literal = bytesFrom(url, parts.scheme.size() + literal_end + 1);
+  return after_literal.find_first_of("[]{}") != Bytes::npos;
+}
+
 std::optional<GateVerdict> urlVerdict(bool wget, Bytes url, const UrlTreatment& treatment) {
   UrlParts parts = splitUrl(url);
+  if (std::optional<GateVerdict> scheme = schemeVerdict(parts)) return scheme;
   if (containsBytes(parts.authority, "@")) return GateVerdict{kCredentials, "userinfo"};
   if (isDotSegment(cacheFileName(url))) return GateVerdict{kFileName, "dot segment"};
   bool globbed = !treatment.globoff || treatment.several_transfers;
-  if (!wget && globbed && url.find_first_of("[]{}") != Bytes::npos)
-    return GateVerdict{"glob", "brackets"};
+  if (!wget && globbed && hasGlobCharacters(url, parts)) return GateVerdict{"glob", "brackets"};
   // The name the tool would save under must be the cache address's file name.
   if (wget ? treatment.output_document : !treatment.remote_name) return std::nullopt;
   if (wget && containsBytes(url, "?")) return GateVerdict{kFileName, "query"};
   if (parts.path.empty()) return GateVerdict{kFileName, "no path"};
   if (parts.path.back() == '/') return GateVerdict{kFileName, "directory"};
   return std::nullopt;
+}
+
+// A setting can only add to what the command line decided: a name from the URL is checked again.
+std::optional<GateVerdict> settingUrlVerdict(Tool tool, Bytes url, const UrlTreatment& treatment) {
+  if (!treatment.remote_name) return std::nullopt;
+  return urlVerdict(tool == Tool::wget, url, UrlTreatment{.remote_name = true});
 }
 
 }  // namespace
@@ -218,10 +243,29 @@ std::optional<GateVerdict> gateRedirect(Tool tool, std::span<char* const> argume
     if (item->option == nullptr) continue;
     if (holdsTheUrlAsValue(*item, url))
       return GateVerdict{kNotTheUrl, canonicalSpelling(*item->option)};
-    if (std::optional<Bytes> reason = optionReason(*item, treatment))
-      return GateVerdict{*reason, canonicalSpelling(*item->option)};
+    if (std::optional<GateVerdict> verdict = itemVerdict(*item, treatment)) return verdict;
   }
   return urlVerdict(tool == Tool::wget, url.url, treatment);
+}
+
+std::optional<GateVerdict> gateCurlSetting(std::span<char* const> elements, Bytes url) {
+  CommandLineReader reader(optionTableFor(Tool::curl), elements);
+  UrlTreatment treatment;
+  while (std::optional<CommandLineItem> item = reader.next()) {
+    if (!item->is_option) continue;  // a value curl ignores
+    Bytes written(elements[item->index]);
+    if (item->option == nullptr) return GateVerdict{kConfig, written};
+    // Another URL would be fetched first, and the command line's options would apply to it.
+    if (item->option->role == OptionRole::url) return GateVerdict{kConfig, "--url"};
+    if (std::optional<GateVerdict> verdict = itemVerdict(*item, treatment)) return verdict;
+  }
+  return settingUrlVerdict(Tool::curl, url, treatment);
+}
+
+std::optional<GateVerdict> gateWgetSetting(Bytes command, Bytes url) {
+  UrlTreatment treatment;
+  if (std::optional<GateVerdict> verdict = wgetrcVerdict(command, treatment)) return verdict;
+  return settingUrlVerdict(Tool::wget, url, treatment);
 }
 
 }  // namespace larderbox

@@ -13,13 +13,14 @@
 namespace larderbox {
 
 // Why a command line goes to the real tool without asking the cache: a class of reasons and the
-// option (its canonical spelling, "-T" or "--post-data", never the caller's value) or aspect
-// ("userinfo", "query", ...) that put it there. Both are static strings.
+// option (its canonical spelling, "-T" or "--post-data", never the caller's value), header name,
+// setting or aspect ("userinfo", "query", ...) that put it there. Both live as long as the run.
 //
-// Reasons: "sends data", "not a plain GET", "credentials", "transport", "reports the source",
-// "keeps state", "file name", "glob", "config", and "not the URL" when the element taken for the
-// URL is the value of another option ("-o http://h/out http://h/in"). Aspects of the URL:
-// "userinfo", "dot segment", "brackets", "query", "no path", "directory".
+// Reasons: "sends data", "not a plain GET", "credentials", "transport" ("proxy" among them),
+// "reports the source", "keeps state", "file name", "glob", "config", "header", "scheme",
+// "no transfer", and "not the URL" when the element taken for the URL is the value of another
+// option ("-o http://h/out http://h/in"). Aspects of the URL: "userinfo", "dot segment",
+// "brackets", "query", "no path", "directory".
 struct GateVerdict {
   Bytes reason;
   Bytes detail;
@@ -29,5 +30,13 @@ struct GateVerdict {
 // findUrlArgument found in the same arguments.
 std::optional<GateVerdict> gateRedirect(Tool tool, std::span<char* const> arguments,
                                         const UrlArgument& url);
+
+// One setting of a curl configuration file, as the elements it stands for ("--header", "X: 1"):
+// judged as on the command line, except that an option the table does not know, or another URL,
+// may change anything.
+std::optional<GateVerdict> gateCurlSetting(std::span<char* const> elements, Bytes url);
+
+// One wgetrc command ("header = X: 1"), as from a startup file or "-e".
+std::optional<GateVerdict> gateWgetSetting(Bytes command, Bytes url);
 
 }  // namespace larderbox

@@ -29,6 +29,7 @@ enum class OptionRole : std::uint8_t {
   next,             // curl starts another transfer with its own options
   output_document,  // wget writes to the named file, not to one named after the URL
   remote_name,      // curl names the file after the URL
+  request,          // curl's request method: a plain GET only when it is "GET"
   sends_data,
   not_plain_get,
   credentials,
@@ -37,6 +38,8 @@ enum class OptionRole : std::uint8_t {
   keeps_state,
   file_name,
   config,
+  proxy,        // the download's route to the cache host would not be the probe's
+  no_transfer,  // the tool prints something of its own and fetches nothing
 };
 
 constexpr bool alwaysGates(OptionRole role) {

@@ -10,9 +10,9 @@ import time
 
 import harness
 from cache_case import (CACHE_BODY, NAME, ORIGIN_BODY, REAL, SYSTEM_PATH, CacheCase,
-                        download_args)
+                        download_args, fake_tool_script)
 from harness import MIB, TIMEOUT, cache_address
-from http_servers import Answer, HttpServer, ProxyServer, SilentServer, unused_port
+from http_servers import Answer, ProxyServer, SilentServer, unused_port
 
 # Long enough for the probe's 5-second limit plus the download on a loaded machine.
 SLOW_TIMEOUT = 30
@@ -203,11 +203,11 @@ class SilentCache(CacheCase):
 
 class ProbeRequest(CacheCase):
     """The probe carries none of the caller's options; the redirected download carries them all
-    (credentials never get this far: such command lines are not redirected)."""
+    (credentials and other headers never get this far: such command lines are not redirected)."""
 
     ROWS = {
-        "curl": ["-fsS", "-H", "X-Secret: 1", "-A", "agent/9", "-o", "out"],
-        "wget": ["-q", "--header", "X-Secret: 1", "-U", "agent/9", "-O", "out"],
+        "curl": ["-fsS", "-H", "Pragma: x-secret", "-A", "agent/9", "-o", "out"],
+        "wget": ["-q", "--header", "Pragma: x-secret", "-U", "agent/9", "-O", "out"],
     }
 
     def test_callers_headers_stay_out_of_the_probe(self):
@@ -224,13 +224,13 @@ class ProbeRequest(CacheCase):
                     log = self.cache.log()
                     self.assertEqual(log[0].method, "HEAD")
                     probe = log[0]
-                    self.assertEqual(probe.header("X-Secret"), [])
+                    self.assertEqual(probe.header("Pragma"), [])
                     self.assertEqual(probe.header("Authorization"), [])
                     self.assertEqual(probe.header("User-Agent"), [tool_user_agent(tool)])
                     download = log[1] if hit else self.origin.log()[0]
                     self.assertEqual(len(log), 2 if hit else 1)
                     self.assertEqual(download.method, "GET")
-                    self.assertEqual(download.header("X-Secret"), ["1"])
+                    self.assertEqual(download.header("Pragma"), ["x-secret"])
                     self.assertEqual(download.header("User-Agent"), ["agent/9"])
 
 
@@ -282,7 +282,7 @@ class StandardInput(CacheCase):
 
 
 class ProbeEnvironment(CacheCase):
-    def test_probe_gets_no_environment_and_the_real_tool_all_of_it(self):
+    def test_probe_gets_the_route_variables_only_and_the_real_tool_all_of_it(self):
         probe_options = {
             "curl": ["-q", "-g", "-fsS", "-I", "-m", "5", "-o", "/dev/null"],
             "wget": ["--no-config", "--no-netrc", "--spider", "-q", "-T", "5", "-t", "1"],
@@ -304,7 +304,9 @@ class ProbeEnvironment(CacheCase):
                     args = download_args(tool, url)
                     completed = self.through_shim(tool, args, env)
                     self.assertEqual((completed.returncode, completed.stderr), (0, b""))
-                    self.assertEqual(self.read_case_file("probe-environ"), b"")
+                    # Only the proxy and certificate variables, byte for byte: no PATH, HOME, LANG.
+                    self.assertEqual(self.read_case_file("probe-environ"),
+                                     b"https_proxy=http://127.0.0.1:9\0")
                     probed = ("" if empty_tool_variable else self.cache.base()) + address
                     self.assertEqual(self.read_case_file("probe-args"),
                                      b"".join(os.fsencode(a) + b"\0"
@@ -319,7 +321,25 @@ class ProbeEnvironment(CacheCase):
                                               for a in args))
                     os.unlink(fake)
 
-    def test_probe_bypasses_the_callers_proxy_and_the_download_uses_it(self):
+    def test_probe_runs_the_file_the_hand_over_runs(self):
+        # REAL_CURL without a slash: execve takes it from the working directory, so must the probe.
+        for tool in ("curl", "wget"):
+            with self.subTest(tool=tool):
+                self.forget_traffic()
+                fake = self.write_file(tool, fake_tool_script(tool, self.case_dir, then="stop")
+                                       .encode(), mode=0o755)
+                url, address = self.publish()
+                env = self.tool_env(LARDERBOX_SERVER=self.cache.base(), **{"REAL_" + tool.upper(): tool})
+                completed = self.through_shim(tool, download_args(tool, url), env)
+                self.assertEqual((completed.returncode, completed.stderr), (0, b""))
+                self.assertTrue(self.read_case_file("probe-args").endswith(
+                    os.fsencode(self.cache.base() + address) + b"\0"))
+                self.assertIn(os.fsencode(self.cache.base() + address),
+                              self.read_case_file("real-args"))
+                self.assertEqual(self.cache.log(), [])  # the probe was the fake's, not a real tool's
+                os.unlink(fake)
+
+    def test_probe_takes_the_callers_proxy_as_the_download_does(self):
         proxy = self.start(ProxyServer())
         for tool in ("curl", "wget"):
             with self.subTest(tool=tool):
@@ -328,34 +348,24 @@ class ProbeEnvironment(CacheCase):
                 env = self.tool_env(LARDERBOX_SERVER=self.cache.base(), http_proxy=proxy.base())
                 completed = self.through_shim(tool, download_args(tool, url), env)
                 self.assert_downloaded_from(completed, CACHE_BODY)
-                self.assertEqual(proxy.requests(), [("GET", self.cache.url(address))])
+                self.assertEqual(proxy.requests(), [("HEAD", self.cache.url(address)),
+                                                    ("GET", self.cache.url(address))])
                 log = self.cache.log()
-                self.assertEqual([(e.method, e.path) for e in log],
-                                 [("HEAD", address), ("GET", address)])
-                self.assertEqual(log[0].header("Via"), [])
-                self.assertEqual(log[1].header("Via"), ["1.1 recording-proxy"])
+                self.assertEqual([(e.method, e.path, e.header("Via")) for e in log],
+                                 [("HEAD", address, ["1.1 recording-proxy"]),
+                                  ("GET", address, ["1.1 recording-proxy"])])
                 self.assertEqual(self.origin.requests(), [])
-
-
-class ChallengingServer(HttpServer):
-    """Asks for credentials (401 with a Basic challenge) until a request carries some, so that a
-    tool sends whatever credentials it has; then answers as HttpServer does."""
-
-    def respond(self, exchange, body):
-        if not exchange.header("Authorization"):
-            return Answer(401, [("WWW-Authenticate", 'Basic realm="larder"')], b"who?\n")
-        return super().respond(exchange, body)
 
 
 class ProbeConfiguration(CacheCase):
     """With HOME unset curl and wget find the home directory through the passwd entry. There, in
-    a private mount namespace (the real home stays untouched), the user keeps credentials for
-    127.0.0.1 in a curlrc, a wgetrc and a netrc: the real tool uses them, the probe must not."""
+    a private mount namespace (the real home stays untouched), the user names a user agent in a
+    curlrc and a wgetrc, a harmless setting that keeps the hit: the real tool uses it, the probe
+    must not."""
 
     FILES = {
-        ".curlrc": b"user = alice:s3cret\n",
-        ".wgetrc": b"user = alice\npassword = s3cret\ntries = 3\n",
-        ".netrc": b"machine 127.0.0.1 login alice password s3cret\n",
+        ".curlrc": b"user-agent = \"from-rc\"\n",
+        ".wgetrc": b"user_agent = from-rc\ntries = 3\n",
     }
     # Mounts an empty file system over the home directory ($0), copies the files from $1 into
     # it and runs the rest; 97 tells that the mount or the copy failed.
@@ -384,13 +394,10 @@ class ProbeConfiguration(CacheCase):
             self.skipTest("the passwd home directory %s does not exist" % home)
         for name, content in self.FILES.items():
             self.write_file("rc/" + name, content, mode=0o600)
-        self.origin = self.start(ChallengingServer())
-        self.cache = self.start(ChallengingServer())
         for tool in ("curl", "wget"):
             with self.subTest(tool=tool):
                 self.forget_traffic()
                 url, address = self.publish()
-                del self.cache.files[address]
                 env = self.tool_env(LARDERBOX_SERVER=self.cache.base())
                 self.assertNotIn("HOME", env)
                 completed = self.launch(
@@ -399,10 +406,9 @@ class ProbeConfiguration(CacheCase):
                     + download_args(tool, url), env=env, cwd=self.case_dir)
                 if completed.returncode == 97:
                     self.skipTest("cannot mount over %s: %s" % (home, completed.stderr))
-                # The origin serves only with credentials: the real tool did read the files.
-                self.assert_downloaded_from(completed, ORIGIN_BODY)
-                self.assertEqual([(e.method, e.path, e.header("Authorization"))
-                                  for e in self.cache.log()], [("HEAD", address, [])])
+                self.assert_downloaded_from(completed, CACHE_BODY)
+                agents = [(e.method, e.header("User-Agent")) for e in self.cache.log()]
+                self.assertEqual(agents, [("HEAD", [tool_user_agent(tool)]), ("GET", ["from-rc"])])
 
 
 class NoServer(CacheCase):

@@ -31,7 +31,7 @@ class Trace(CacheCase):
              "miss %s (probe exited 8)" % missing, ORIGIN_BODY),
             ("curl", download_args("curl", url), {}, "direct - (no cache server)", ORIGIN_BODY),
             ("wget", ["-q", "-O", "out", "--header=Cookie: a=1", url], {"LARDERBOX_SERVER": cache},
-             "direct %s (credentials: --header)" % url, ORIGIN_BODY),
+             "direct %s (header: Cookie)" % url, ORIGIN_BODY),
         ]
         for tool, args, variables, line, body in rows:
             with self.subTest(tool=tool, line=line):

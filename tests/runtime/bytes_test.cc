@@ -24,9 +24,11 @@ TEST(AsciiCase, OnlyAsciiLettersFold) {
       {"", "", true, true},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(startsIgnoringAsciiCase(row.bytes, row.lower), row.starts) << row.bytes;
-    EXPECT_EQ(equalsIgnoringAsciiCase(row.bytes, row.lower), row.equals) << row.bytes;
+    EXPECT_EQ(beginsIgnoringCase(row.bytes, row.lower), row.starts) << row.bytes;
+    EXPECT_EQ(equalsIgnoringCase(row.bytes, row.lower), row.equals) << row.bytes;
+    EXPECT_EQ(sameIgnoringCase(row.lower, row.bytes), row.equals) << row.bytes;
   }
+  EXPECT_TRUE(sameIgnoringCase("HoSt", "hOsT"));  // either side in any case
   for (char byte : {'@', '[', '`', '{', '0'})
     EXPECT_FALSE(isAsciiLetter(byte)) << byte;
   EXPECT_TRUE(isAsciiLetter('A') && isAsciiLetter('Z') && isAsciiLetter('a') && isAsciiLetter('z'));

@@ -47,12 +47,16 @@ TEST(GateRedirect, Curl) {
           {{"-O", "http://h/x.tgz?v=1#top"}, "", ""},
           {{"-C", "-", "-o", "f", "http://h/x"}, "", ""},
           {{"--retry", "3", "-r", "0-9", "--compressed", "http://h/x"}, "", ""},
-          {{"-H", "Accept: x", "-A", "ua", "http://h/x"}, "", ""},
-          {{"-x", "http://u:p@proxy:3128", "http://h/x"}, "", ""},
+          {{"-H", "Accept: */*", "-A", "ua", "-H", "Pragma:", "-HCache-Control;", "http://h/x"},
+           "",
+           ""},
+          {{"-sX", "GET", "http://h/x"}, "", ""},
+          {{"http://[::1]:8080/x"}, "", ""},  // an IPv6 literal host is no glob
+          {{"HTTPS://h/x"}, "", ""},
           {{"-w", "%{http_code} %{size_download}", "http://h/x"}, "", ""},
-          {{"-A", "-d", "-ofile-T", "http://h/x"}, "", ""},   // values, not options
-          {{"--", "-T", "http://h/x"}, "", ""},               // after "--" nothing is an option
-          {{"--header", "Accept: x", "http://h/x"}, "", ""},  // not an abbreviation of --head
+          {{"-A", "-d", "-ofile-T", "http://h/x"}, "", ""},    // values, not options
+          {{"--", "-T", "http://h/x"}, "", ""},                // after "--" nothing is an option
+          {{"--header", "Referer: r", "http://h/x"}, "", ""},  // not an abbreviation of --head
           {{"--http2", "--crlf", "--url", "http://h/x"}, "", ""},
           {{"-g", "http://h/a[1].txt"}, "", ""},
           // Not a plain GET of the resource.
@@ -65,22 +69,34 @@ TEST(GateRedirect, Curl) {
           {{"--Data-URLencode", "a", "http://h/x"}, "sends data", "--data-urlencode"},
           {{"--json=1", "http://h/x"}, "sends data", "--json"},
           {{"--hea", "http://h/x"}, "not a plain GET", "-I"},
-          {{"-sX", "GET", "http://h/x"}, "not a plain GET", "-X"},
+          {{"-sX", "get", "http://h/x"}, "not a plain GET", "-X"},
           // Credentials.
           {{"-u", "a:b", "http://h/x"}, "credentials", "-u"},
           {{"--oauth2-bearer", "t", "http://h/x"}, "credentials", "--oauth2-bearer"},
           {{"-b", "c=1", "http://h/x"}, "credentials", "-b"},
           {{"-fn", "http://h/x"}, "credentials", "-n"},
-          {{"-H", " authorization : Bearer t", "http://h/x"}, "credentials", "-H"},
-          {{"-HCookie;", "http://h/x"}, "credentials", "-H"},
-          {{"-H", "@headers.txt", "http://h/x"}, "credentials", "-H"},
+          // Headers: only known-harmless ones keep a hit.
+          {{"-H", " authorization : Bearer t", "http://h/x"}, "header", "authorization"},
+          {{"-HCookie;", "http://h/x"}, "header", "Cookie"},
+          {{"-H", "@headers.txt", "http://h/x"}, "header", "@file"},
+          {{"-H", "PRIVATE-TOKEN: t", "http://h/x"}, "header", "PRIVATE-TOKEN"},
+          {{"-H", "Accept: application/json", "http://h/x"}, "header", "Accept"},
+          {{"-H", "X-A: 1\r\nAuthorization: t", "http://h/x"}, "header", "line break"},
+          {{"-H", "Host: other", "http://h/x"}, "header", "Host"},
           {{"http://u:p@h/x"}, "credentials", "userinfo"},
           // Transport.
           {{"--proto", "=https", "--tlsv1.2", "-sSf", "https://h/x"}, "transport", "--proto"},
           {{"-6", "http://h/x"}, "transport", "-6"},
           {{"--resolve", "h:80:127.0.0.1", "http://h/x"}, "transport", "--resolve"},
           {{"--doh-url", "https://d/q", "http://h/x"}, "transport", "--doh-url"},
-          {{"-H", "Host: other", "http://h/x"}, "transport", "-H"},
+          {{"-x", "http://proxy:3128", "http://h/x"}, "transport", "proxy"},
+          {{"--noproxy", "*", "http://h/x"}, "transport", "proxy"},
+          // Other schemes, and lines that make no transfer.
+          {{"-o", "f", "file:///home/u/notes.txt"}, "scheme", "file"},
+          {{"--url", "h/x"}, "scheme", "none"},
+          {{"-V", "http://h/x"}, "no transfer", "-V"},
+          {{"--manual", "http://h/x"}, "no transfer", "-M"},
+          {{"http://[::1]/a[1-2]"}, "glob", "brackets"},
           // What the output says about the source, state kept from the answers.
           {{"-L", "-o", "/dev/null", "-w", "%{url_effective}", "http://h/latest"},
            "reports the source",
@@ -112,8 +128,8 @@ TEST(GateRedirect, Wget) {
           {{"-qO-", "http://h/x.tgz"}, "", ""},
           {{"-q", "-O", "f", "http://h/x?v=1"}, "", ""},
           {{"-c", "--tries=3", "-nv", "http://h/x"}, "", ""},
-          {{"--header=Accept: x", "-U", "ua", "http://h/x"}, "", ""},
-          {{"-e", "robots=off", "-e", " Use-Proxy = on", "http://h/x"}, "", ""},
+          {{"--header=Accept: */*", "-U", "ua", "http://h/x"}, "", ""},
+          {{"-e", "robots=off", "-e", " Passive_FTP = on", "http://h/x"}, "", ""},
           {{"--no-config", "--no-check-certificate", "http://h/x"}, "", ""},
           {{"-O", "-r", "http://h/x"}, "", ""},  // a file named "-r"
           {{"--", "-r", "http://h/x"}, "", ""},
@@ -124,7 +140,12 @@ TEST(GateRedirect, Wget) {
           {{"--method=PUT", "http://h/x"}, "not a plain GET", "--method"},
           {{"--spider", "http://h/x"}, "not a plain GET", "--spider"},
           {{"--user=a", "http://h/x"}, "credentials", "--user"},
-          {{"--header", "Cookie: a=1", "http://h/x"}, "credentials", "--header"},
+          {{"--header", "Cookie: a=1", "http://h/x"}, "header", "Cookie"},
+          {{"--header=PRIVATE-TOKEN: t", "http://h/x"}, "header", "PRIVATE-TOKEN"},
+          {{"-e", "header = X-Api-Key: k", "http://h/x"}, "header", "X-Api-Key"},
+          {{"-e", "use_proxy=off", "http://h/x"}, "transport", "proxy"},
+          {{"--no-proxy", "http://h/x"}, "transport", "proxy"},
+          {{"--version", "http://h/x"}, "no transfer", "-V"},
           {{"http://u@h/x"}, "credentials", "userinfo"},
           {{"-4", "http://h/x"}, "transport", "-4"},
           {{"--https-only", "https://h/x"}, "transport", "--https-only"},
@@ -135,8 +156,9 @@ TEST(GateRedirect, Wget) {
           {{"http://h/x?v=1"}, "file name", "query"},
           {{"http://h/dir/"}, "file name", "directory"},
           {{"http://h:8080"}, "file name", "no path"},
-          {{"-e", "user=alice:s3cret", "http://h/x"}, "config", "-e"},
-          {{"--execute=retry = 3", "http://h/x"}, "config", "-e"},
+          {{"-e", "user=alice:s3cret", "http://h/x"}, "credentials", "user"},
+          {{"--execute=retry = 3", "http://h/x"}, "config", "retry"},  // unknown: may do anything
+          {{"-e", "robots", "http://h/x"}, "config", "syntax"},
           {{"--config=more.rc", "http://h/x"}, "config", "--config"},
           {{"--no-conf", "http://h/x"}, "config", "--config"},  // could be either: gate
       });

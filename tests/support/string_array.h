@@ -13,6 +13,10 @@ namespace larderbox::test {
 class StringArray {
  public:
   StringArray(std::initializer_list<std::string> strings) : strings_(strings) { point(); }
+  template <class Iterator>
+  StringArray(Iterator first, Iterator last) : strings_(first, last) {
+    point();
+  }
   // A copy points at its own strings, never at those of the original.
   StringArray(const StringArray& other) : strings_(other.strings_) { point(); }
   StringArray& operator=(const StringArray&) = delete;

@@ -37,9 +37,12 @@ HIT_ROWS = [
     ("curl", "-fsS -C - -o f $url"),
     ("curl", "-fsS --retry 3 -o f $url"),
     ("curl", "-fsS -H 'Accept: application/octet-stream' -o f $url"),
-    ("curl", "-fsS -A agent/1 -o f $url"),
+    ("curl", "-fsS -A agent/1 -H 'Cache-Control: no-cache' -o f $url"),
+    ("curl", "-fsS -X GET -o f $url"),
+    # Harmless settings in the files the tools read keep the hit.
+    ("curl", "-fsS -o f $url", {"files": {".curlrc": "# mine\nretry = 3\nuser-agent \"ua/1\"\n"}}),
+    ("wget", "-q -O f $url", {"files": {".wgetrc": "passive_ftp = on\ntries = 2\n"}}),
     # The value of these options is not the download URL.
-    ("curl", "-fsS -x $proxy -o f $url"),
     ("curl", "-fsS -e $ref -o f $url"),
     ("wget", "-q --referer $ref -O f $url"),
     # After "--" nothing is an option: "-da=1" is a second URL, which curl refuses as malformed
@@ -74,6 +77,38 @@ DIRECT_ROWS = [
     ("curl", "-fsS --proto =http -o f $url"),
     ("curl", "-fsS --resolve example.invalid:80:127.0.0.1 -o f $url"),
     ("wget", "-q --bind-address=127.0.0.1 -O f $url"),
+    ("curl", "-fsS -x $proxy -o f $url"),
+    # The probe takes the caller's proxy, which cannot reach the cache (named as localhost, which
+    # no_proxy does not cover): it fails, and the download goes to the origin as without larderbox.
+    ("curl", "-sS -o f $url", {"env": {"http_proxy": "http://127.0.0.1:9", "no_proxy": "127.0.0.1",
+                                        "LARDERBOX_SERVER": "$cache_by_name"}}),
+    ("wget", "-q -O f $url", {"env": {"http_proxy": "http://127.0.0.1:9", "no_proxy": "127.0.0.1",
+                                       "LARDERBOX_SERVER": "$cache_by_name"}}),
+    # Headers other than a few harmless ones, wherever they come from.
+    ("curl", "-fsS -H 'PRIVATE-TOKEN: t0k' -o f $url"),
+    ("curl", "-fsS -H 'X-Api-Key: k3y' -o f $url"),
+    ("curl", "-fsS -H 'Proxy-Authorization: Basic eDp5' -o f $url"),
+    ("curl", "-fsS -H 'X-A: 1\r\nAuthorization: Bearer t0k' -o f $url"),
+    ("curl", "-fsS -H 'Accept: application/json' -o f $url"),
+    ("wget", "-q '--header=PRIVATE-TOKEN: t0k' -O f $url"),
+    # What the tools read before their command line.
+    ("curl", "-sS -o f $url", {"files": {".curlrc": "data = \"x\"\n"}}),
+    ("curl", "-fsS -o f $url", {"files": {"ch/.curlrc": "user = alice:s3cret\n"},
+                                "env": {"CURL_HOME": "$home/ch"}}),
+    ("curl", "-fsS -o f $url", {"files": {"xdg/.curlrc": "header = \"PRIVATE-TOKEN: t0k\"\n"},
+                                "env": {"XDG_CONFIG_HOME": "$home/xdg"}}),
+    ("curl", "-fsS -O $origin" + SERVED_NAME, {"files": {".curlrc": "remote-header-name\n"}}),
+    ("curl", "-fsS -o f $url", {"files": {".curlrc": "write-out = \"%{url_effective}\\n\"\n"}}),
+    ("wget", "-q -O f $url", {"files": {".wgetrc": "post_data = x\n"}}),
+    ("wget", "-q -O f $url", {"files": {"rc": "header = Authorization: Bearer t0k\n"},
+                              "env": {"WGETRC": "$home/rc"}}),
+    ("wget", "-q -O f $url", {"files": {".wgetrc": "user = alice\npassword = s3cret\n"}}),
+    ("wget", "-q $origin" + SERVED_NAME, {"files": {".wgetrc": "content_disposition = on\n"}}),
+    ("wget", "-q -O f $url", {"files": {".netrc": "machine 127.0.0.1 login a password s3cret\n"}}),
+    # Only http and https, and only lines that make a transfer.
+    ("curl", "-sS -o f file://$home/notes.txt", {"files": {"notes.txt": "my notes\n"}, "local": True}),
+    ("curl", "-V $url", {"local": True}),
+    ("wget", "--version $url", {"local": True}),
     # Output that reports where the bytes came from.
     ("curl", "-fsSL -o /dev/null -w %{url_effective} $url"),
     # Names or layout taken from the server or the URL.
@@ -140,12 +175,13 @@ class FaithfulRedirects(ToolCase):
                           origin_body(SERVED_NAME))
         cls.values = {"url": cls.origin.url("/pkg/tool.tgz"), "origin": cls.origin.base(),
                       "hostport": "127.0.0.1:%d" % cls.origin.port,
-                      "ref": cls.origin.url("/ref.html"), "proxy": cls.proxy.base()}
+                      "ref": cls.origin.url("/ref.html"), "proxy": cls.proxy.base(),
+                      "home": os.path.join(cls.work, "home")}
         # The cache holds every URL-looking argument of every row, so that a wrong redirect (or
         # a value taken for the URL) finds something to redirect to.
         cache = os.path.join(cls.work, "cache")
-        for _, template in HIT_ROWS + DIRECT_ROWS:
-            for url in (a for a in cls.arguments(template) if "://" in a):
+        for row in HIT_ROWS + DIRECT_ROWS:
+            for url in (a for a in cls.arguments(row[1]) if "://" in a):
                 if url.endswith(("/.", "/..")):
                     continue  # no file can have that name
                 entry = os.path.join(cache, stored_path(url))
@@ -155,24 +191,32 @@ class FaithfulRedirects(ToolCase):
         os.makedirs(os.path.join(cls.work, "nginx"))
         cls.nginx = NginxServer(os.path.join(cls.work, "nginx"), cache).__enter__()
         cls.addClassCleanup(cls.nginx.__exit__, None, None, None)
+        cls.values["cache_by_name"] = cls.nginx.url().replace("127.0.0.1", "localhost")
 
     @classmethod
     def arguments(cls, template):
         return [string.Template(a).substitute(cls.values) for a in shlex.split(template)]
 
-    def run_once(self, tool, args, through_shim):
-        """Runs the command in a fresh directory: how it ended, what it wrote, what the origin and
-        the cache host received."""
+    def run_once(self, tool, args, setup, through_shim):
+        """Runs the command in a fresh directory with a fresh HOME holding the row's files: how it
+        ended, what it wrote, what the origin and the cache host received."""
         directory = tempfile.mkdtemp(dir=self.case_dir)
+        home = self.values["home"]  # one path, so that the cache can hold its file:// URLs
+        shutil.rmtree(home, ignore_errors=True)
+        os.makedirs(home)
         for name, content in INPUTS.items():
             with open(os.path.join(directory, name), "wb") as f:
                 f.write(content)
-        home = os.path.join(self.case_dir, "home")
-        os.makedirs(home, exist_ok=True)
+        for name, content in setup.get("files", {}).items():
+            os.makedirs(os.path.dirname(os.path.join(home, name)), exist_ok=True)
+            with open(os.path.join(home, name), "w") as f:
+                f.write(content)
         self.origin.forget()
         cache_before = len(self.nginx.received())
         env = {"PATH": (self.shim_dir() + ":" if through_shim else "") + SYSTEM_PATH,
                "HOME": home, "LARDERBOX_SERVER": self.nginx.url()}
+        env.update({k: string.Template(v).substitute(self.values) for k, v in
+                    setup.get("env", {}).items()})
         executable = os.path.join(self.shim_dir(), tool) if through_shim else REAL[tool]
         completed = run([tool] + args, env=env, cwd=directory, executable=executable,
                         timeout=TIMEOUT)
@@ -180,10 +224,10 @@ class FaithfulRedirects(ToolCase):
         return Outcome(completed, files_below(directory), origin,
                        self.nginx.received()[cache_before:])
 
-    def compare(self, tool, template):
+    def compare(self, tool, template, setup):
         args = self.arguments(template)
-        alone = self.run_once(tool, args, through_shim=False)
-        shim = self.run_once(tool, args, through_shim=True)
+        alone = self.run_once(tool, args, setup, through_shim=False)
+        shim = self.run_once(tool, args, setup, through_shim=True)
         self.assertEqual(alone.cache, [], "the real tool alone reached the cache")
         self.assertEqual((shim.status, shim.stderr), (alone.status, alone.stderr))
         return alone, shim
@@ -192,9 +236,9 @@ class FaithfulRedirects(ToolCase):
         url = self.values["url"]
         address = "/" + stored_path(url)
         swap = {origin_body("/pkg/tool.tgz"): cache_body(url)}
-        for tool, template in HIT_ROWS:
-            with self.subTest(tool=tool, args=template):
-                alone, shim = self.compare(tool, template)
+        for tool, template, *setup in HIT_ROWS:
+            with self.subTest(tool=tool, args=template, setup=setup):
+                alone, shim = self.compare(tool, template, setup[0] if setup else {})
                 self.assertIn(origin_body("/pkg/tool.tgz"),
                               [alone.stdout] + list(alone.files.values()), "no download")
                 self.assertEqual(shim.stdout, swap.get(alone.stdout, alone.stdout))
@@ -205,10 +249,12 @@ class FaithfulRedirects(ToolCase):
                                               ("GET", address, "-", "-", "-")])
 
     def test_command_lines_the_cache_cannot_serve_go_direct(self):
-        for tool, template in DIRECT_ROWS:
-            with self.subTest(tool=tool, args=template):
-                alone, shim = self.compare(tool, template)
-                self.assertNotEqual(alone.origin, [], "the row sends nothing to the origin")
+        for tool, template, *setup in DIRECT_ROWS:
+            setup = setup[0] if setup else {}
+            with self.subTest(tool=tool, args=template, setup=setup):
+                alone, shim = self.compare(tool, template, setup)
+                if not setup.get("local"):
+                    self.assertNotEqual(alone.origin, [], "the row sends nothing to the origin")
                 self.assertEqual(shim.cache, [], "the cache host heard of it")
                 self.assertEqual(shim.origin, alone.origin)
                 self.assertEqual(shim.stdout, alone.stdout)

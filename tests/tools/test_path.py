@@ -58,6 +58,10 @@ def shim_arguments(tool, form, url):
     return output + [b"--url=" + url]
 
 
+def redirected_scheme(url):
+    return url.lower().startswith((b"http://", b"https://"))
+
+
 class AgreementTest(ToolCase):
     def setUp(self):
         super().setUp()
@@ -94,6 +98,8 @@ class AgreementTest(ToolCase):
                 address = printed.stdout[:-1]
                 if expected is not None:
                     self.assertEqual(address, expected)
+                if not redirected_scheme(url):
+                    continue  # the shim sends only http and https URLs to the cache
                 for tool in ("curl", "wget"):
                     self.assertEqual(self.shim_address(tool, server, form, url), address, tool)
 
@@ -102,6 +108,8 @@ class AgreementTest(ToolCase):
             with self.subTest(url=url):
                 printed = run([PATH_BIN, "--", url])
                 self.assertEqual(printed.returncode, 0, printed.stderr)
+                if not redirected_scheme(url):
+                    continue
                 self.assertEqual(b"/" + printed.stdout[:-1],
                                  self.shim_address("curl", b"", form, url))
 

@@ -1,0 +1,228 @@
+#include "shim/config_files.h"
+
+#include <array>
+#include <initializer_list>
+
+#include "runtime/file_contents.h"
+#include "runtime/strings.h"
+#include "runtime/system_calls.h"
+#include "shim/command_line.h"
+#include "shim/config_syntax.h"
+#include "shim/tool_options.h"
+#include "shim/url_parts.h"
+
+namespace larderbox {
+namespace {
+
+constexpr Bytes kConfig = "config";
+
+// Larger files are not configuration anyone writes by hand: going direct is the safe answer.
+constexpr std::size_t kConfigLimit = std::size_t{1} << 20;
+constexpr std::size_t kPasswordFileLimit = std::size_t{8} << 20;
+
+// Which file is being judged, for the verdict's detail.
+struct ConfigSource {
+  ProcessAllocator& allocator;
+  Bytes path;
+};
+
+GateVerdict outOfMemory() {
+  return {kConfig, "out of memory"};
+}
+
+Bytes decimal(std::array<char, 24>& digits, std::size_t value) {
+  std::size_t at = digits.size();
+  do {
+    digits[--at] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0 && at > 0);
+  return Bytes(digits.data() + at, digits.size() - at);
+}
+
+GateVerdict settingVerdict(const ConfigSource& source, std::size_t line, GateVerdict inner) {
+  std::array<char, 24> digits{};
+  std::optional<Bytes> detail = joinWithNul(
+      source.allocator,
+      {source.path, ":", decimal(digits, line), " (", inner.reason, ": ", inner.detail, ")"});
+  return detail ? GateVerdict{kConfig, *detail} : outOfMemory();
+}
+
+GateVerdict unreadableVerdict(const ConfigSource& source) {
+  std::optional<Bytes> detail = joinWithNul(source.allocator, {source.path, " (unreadable)"});
+  return detail ? GateVerdict{kConfig, *detail} : outOfMemory();
+}
+
+// Each line of a file through `judge`, the first verdict wins. `judge` sees a line that is not
+// empty and not a comment.
+template <class Judge>
+std::optional<GateVerdict> judgeLines(const ConfigSource& source, Bytes contents, Judge judge) {
+  Bytes rest = contents;
+  std::size_t number = 0;
+  while (std::optional<Bytes> line = takeLine(rest)) {
+    ++number;
+    if (isEmptySetting(*line)) continue;
+    if (std::optional<GateVerdict> inner = judge(*line))
+      return settingVerdict(source, number, *inner);
+  }
+  return std::nullopt;
+}
+
+std::optional<GateVerdict> judgeCurlFile(const ConfigSource& source, Bytes contents, Bytes url) {
+  bool out_of_memory = false;
+  std::optional<GateVerdict> verdict =
+      judgeLines(source, contents, [&](Bytes line) -> std::optional<GateVerdict> {
+        std::optional<CurlSetting> setting = parseCurlSetting(source.allocator, line);
+        if (!setting) {
+          out_of_memory = true;
+          return GateVerdict{kConfig, "out of memory"};
+        }
+        return gateCurlSetting(std::span<char* const>(setting->elements, setting->count), url);
+      });
+  return out_of_memory ? outOfMemory() : verdict;
+}
+
+std::optional<GateVerdict> judgeWgetFile(const ConfigSource& source, Bytes contents, Bytes url) {
+  return judgeLines(source, contents, [&](Bytes line) { return gateWgetSetting(line, url); });
+}
+
+// The host name a netrc entry would be looked up by: no userinfo, no port.
+Bytes urlHost(Bytes url) {
+  Bytes authority = splitUrl(url).authority;
+  std::size_t at = authority.rfind('@');
+  if (at != Bytes::npos) authority = bytesFrom(authority, at + 1);
+  if (authority.starts_with('[')) return bytesUpTo(authority, authority.find(']') + 1);
+  return bytesUpTo(authority, authority.find(':'));
+}
+
+// How one file is judged once read.
+enum class FileKind : std::uint8_t { curl_config, wget_config, netrc };
+
+struct FileCheck {
+  ProcessAllocator& allocator;
+  Bytes url;
+  std::optional<GateVerdict> verdict;
+  bool done = false;  // a verdict was given, or memory ran out
+};
+
+// Reads `path` (absent: nothing to judge; `required`: wget refuses to run without it) and judges
+// it.
+void checkFile(FileCheck& check, std::optional<Bytes> path, FileKind kind, bool required = false) {
+  if (check.done) return;
+  if (!path) {
+    check.verdict = outOfMemory();
+    check.done = true;
+    return;
+  }
+  FileContents file = readSmallFile(check.allocator, path->data(), kConfigLimit);
+  ConfigSource source{check.allocator, *path};
+  if (file.kind == FileRead::absent && !required) return;
+  if (file.kind != FileRead::read) {
+    check.verdict = unreadableVerdict(source);
+  } else if (kind == FileKind::netrc) {
+    if (netrcCoversHost(file.bytes, urlHost(check.url)))
+      check.verdict = GateVerdict{"credentials", *path};
+  } else {
+    check.verdict = kind == FileKind::curl_config ? judgeCurlFile(source, file.bytes, check.url)
+                                                  : judgeWgetFile(source, file.bytes, check.url);
+  }
+  check.done = check.verdict.has_value();
+}
+
+// The home directory of the password database's entry for this user ("name:pw:uid:gid:gecos:
+// home:shell"), which the tools use where HOME does not lead to a file.
+std::optional<Bytes> passwordHome(ProcessAllocator& allocator) {
+  FileContents passwd = readSmallFile(allocator, "/etc/passwd", kPasswordFileLimit);
+  if (passwd.kind != FileRead::read) return std::nullopt;
+  std::array<char, 24> digits{};
+  Bytes uid = decimal(digits, realUserId());
+  Bytes rest = passwd.bytes;
+  while (std::optional<Bytes> line = takeLine(rest)) {
+    std::array<Bytes, 6> fields{};
+    Bytes field_rest = *line;
+    for (Bytes& field : fields) {
+      std::size_t colon = field_rest.find(':');
+      field = bytesUpTo(field_rest, colon);
+      field_rest = colon == Bytes::npos ? Bytes() : bytesFrom(field_rest, colon + 1);
+    }
+    if (fields[2] == uid && !fields[5].empty()) return fields[5];
+  }
+  return std::nullopt;
+}
+
+// The curl configuration files of every release, each one that exists: releases differ in which of
+// them they read and in order, and reading one too many costs a hit at the most.
+std::optional<GateVerdict> checkCurlFiles(FileCheck& check, EnvironmentBlock environment) {
+  struct Candidate {
+    std::optional<Bytes> home;
+    Bytes second_name;  // besides "/.curlrc"
+  };
+  Candidate candidates[] = {{lookupEnv(environment, "CURL_HOME"), "/.config/curlrc"},
+                            {lookupEnv(environment, "XDG_CONFIG_HOME"), "/curlrc"},
+                            {lookupEnv(environment, "HOME"), "/.config/curlrc"},
+                            {passwordHome(check.allocator), "/.config/curlrc"}};
+  for (std::size_t i = 0; i < std::size(candidates); ++i) {
+    std::optional<Bytes> home = candidates[i].home;
+    if (!home || (i == 3 && candidates[2].home == home)) continue;
+    for (Bytes name : {Bytes("/.curlrc"), candidates[i].second_name})
+      checkFile(check, joinWithNul(check.allocator, {*home, name}), FileKind::curl_config);
+  }
+  return check.verdict;
+}
+
+// The last of the command line's items for the option named exactly `name`; none without one. The
+// tools look for these before reading anything else.
+std::optional<CommandLineItem> lastExactOption(Tool tool, std::span<char* const> arguments,
+                                               Bytes name) {
+  CommandLineReader reader(optionTableFor(tool), arguments);
+  std::optional<CommandLineItem> last;
+  while (std::optional<CommandLineItem> item = reader.next())
+    if (item->option != nullptr && item->option->name == name) last = item;
+  return last;
+}
+
+// curl skips its configuration file only when the first argument is "-q" (alone or first in a
+// cluster) or "--disable".
+bool curlSkipsConfig(std::span<char* const> arguments) {
+  if (arguments.empty()) return false;
+  Bytes first(arguments[0]);
+  return first == "--disable" || (first.size() >= 2 && first[0] == '-' && first[1] == 'q');
+}
+
+std::optional<Bytes> userHome(ProcessAllocator& allocator, EnvironmentBlock environment) {
+  if (std::optional<Bytes> home = lookupEnv(environment, "HOME")) return home;
+  return passwordHome(allocator);
+}
+
+std::optional<GateVerdict> checkWgetFiles(FileCheck& check, EnvironmentBlock environment,
+                                          std::span<char* const> arguments) {
+  if (!lastExactOption(Tool::wget, arguments, "--no-config")) {
+    // The system file named by SYSTEM_WGETRC replaces /etc/wgetrc only when it exists: both count.
+    if (std::optional<Bytes> system = lookupEnv(environment, "SYSTEM_WGETRC"))
+      checkFile(check, copyWithNul(check.allocator, *system), FileKind::wget_config);
+    checkFile(check, Bytes("/etc/wgetrc"), FileKind::wget_config);
+    if (std::optional<Bytes> user = lookupEnv(environment, "WGETRC")) {
+      checkFile(check, copyWithNul(check.allocator, *user), FileKind::wget_config, true);
+    } else if (std::optional<Bytes> home = userHome(check.allocator, environment)) {
+      checkFile(check, joinWithNul(check.allocator, {*home, "/.wgetrc"}), FileKind::wget_config);
+    }
+  }
+  // "--no-netrc" reads as "--netrc" negated; the last one decides.
+  std::optional<CommandLineItem> netrc = lastExactOption(Tool::wget, arguments, "--netrc");
+  if (netrc && netrc->negated) return check.verdict;
+  if (std::optional<Bytes> home = userHome(check.allocator, environment))
+    checkFile(check, joinWithNul(check.allocator, {*home, "/.netrc"}), FileKind::netrc);
+  return check.verdict;
+}
+
+}  // namespace
+
+std::optional<GateVerdict> gateConfigFiles(ProcessAllocator& allocator,
+                                           EnvironmentBlock environment, Tool tool,
+                                           std::span<char* const> arguments, Bytes url) {
+  FileCheck check{allocator, url, std::nullopt};
+  if (tool == Tool::wget) return checkWgetFiles(check, environment, arguments);
+  if (curlSkipsConfig(arguments)) return std::nullopt;
+  return checkCurlFiles(check, environment);
+}
+
+}  // namespace larderbox
