@@ -10,18 +10,15 @@
 namespace larderbox {
 namespace {
 
-// Reads to the end of the file; false when a read fails or the file holds more than `capacity`
-// bytes (it grew after its size was taken).
-bool readAll(int fd, char* buffer, std::size_t capacity, std::size_t& size) {
-  size = 0;
-  for (;;) {
-    // One byte of room beyond the size tells a file that grew from one that did not.
-    SystemResult<std::size_t> got = readFile(fd, buffer + size, capacity + 1 - size);
-    if (!got) return false;
-    if (*got == 0) return true;
-    size += *got;
-    if (size > capacity) return false;
+// Reads the `size` bytes the file held when its size was taken; false when a read fails. Bytes
+// appended since then are not read: the size is the file as it was opened.
+bool readAll(int fd, char* buffer, std::size_t size) {
+  for (std::size_t done = 0; done < size;) {
+    SystemResult<std::size_t> got = readFile(fd, buffer + done, size - done);
+    if (!got || *got == 0) return false;
+    done += *got;
   }
+  return true;
 }
 
 }  // namespace
@@ -37,11 +34,9 @@ FileContents readSmallFile(ProcessAllocator& allocator, const char* path, std::s
   if (!openFileStatus(file.get(), status) || !S_ISREG(status.st_mode) ||
       static_cast<std::uint64_t>(status.st_size) > limit)
     return {FileRead::unreadable, {}};
-  auto capacity = static_cast<std::size_t>(status.st_size);
-  auto* buffer = static_cast<char*>(allocator.allocate(capacity + 1, 1));
-  if (buffer == nullptr) return {FileRead::unreadable, {}};
-  std::size_t size = 0;
-  if (!readAll(file.get(), buffer, capacity, size)) return {FileRead::unreadable, {}};
+  auto size = static_cast<std::size_t>(status.st_size);
+  auto* buffer = static_cast<char*>(allocator.allocate(size + 1, 1));
+  if (buffer == nullptr || !readAll(file.get(), buffer, size)) return {FileRead::unreadable, {}};
   return {FileRead::read, Bytes(buffer, size)};
 }
 

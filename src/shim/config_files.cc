@@ -101,7 +101,8 @@ struct FileCheck {
   ProcessAllocator& allocator;
   Bytes url;
   std::optional<GateVerdict> verdict;
-  bool done = false;  // a verdict was given, or memory ran out
+  bool done = false;   // a verdict was given, or memory ran out
+  bool found = false;  // some file was there
 };
 
 // Reads `path` (absent: nothing to judge; `required`: wget refuses to run without it) and judges
@@ -116,6 +117,7 @@ void checkFile(FileCheck& check, std::optional<Bytes> path, FileKind kind, bool 
   FileContents file = readSmallFile(check.allocator, path->data(), kConfigLimit);
   ConfigSource source{check.allocator, *path};
   if (file.kind == FileRead::absent && !required) return;
+  check.found = true;
   if (file.kind != FileRead::read) {
     check.verdict = unreadableVerdict(source);
   } else if (kind == FileKind::netrc) {
@@ -129,9 +131,14 @@ void checkFile(FileCheck& check, std::optional<Bytes> path, FileKind kind, bool 
 }
 
 // The home directory of the password database's entry for this user ("name:pw:uid:gid:gecos:
-// home:shell"), which the tools use where HOME does not lead to a file.
-std::optional<Bytes> passwordHome(ProcessAllocator& allocator) {
-  FileContents passwd = readSmallFile(allocator, "/etc/passwd", kPasswordFileLimit);
+// home:shell"), which the tools use where HOME does not lead to a file. Without a database or an
+// entry there is none; a database that cannot be read leaves the check without an answer.
+std::optional<Bytes> passwordHome(FileCheck& check) {
+  FileContents passwd = readSmallFile(check.allocator, "/etc/passwd", kPasswordFileLimit);
+  if (passwd.kind == FileRead::unreadable && !check.done) {
+    check.verdict = unreadableVerdict({check.allocator, "/etc/passwd"});
+    check.done = true;
+  }
   if (passwd.kind != FileRead::read) return std::nullopt;
   std::array<char, 24> digits{};
   Bytes uid = decimal(digits, realUserId());
@@ -149,23 +156,24 @@ std::optional<Bytes> passwordHome(ProcessAllocator& allocator) {
   return std::nullopt;
 }
 
+void checkCurlHome(FileCheck& check, std::optional<Bytes> home, Bytes second_name) {
+  if (!home) return;
+  for (Bytes name : {Bytes("/.curlrc"), second_name})
+    checkFile(check, joinWithNul(check.allocator, {*home, name}), FileKind::curl_config);
+}
+
 // The curl configuration files of every release, each one that exists: releases differ in which of
-// them they read and in order, and reading one too many costs a hit at the most.
+// them they read (7.88 "$XDG_CONFIG_HOME/.curlrc", 8.x ".../curlrc"), and reading one too many
+// costs a hit at the most. Every release (7.88, 8.14, 8.23, measured) takes the first file it finds
+// and looks below the passwd entry's home last, so that home counts only when no other file was.
 std::optional<GateVerdict> checkCurlFiles(FileCheck& check, EnvironmentBlock environment) {
-  struct Candidate {
-    std::optional<Bytes> home;
-    Bytes second_name;  // besides "/.curlrc"
-  };
-  Candidate candidates[] = {{lookupEnv(environment, "CURL_HOME"), "/.config/curlrc"},
-                            {lookupEnv(environment, "XDG_CONFIG_HOME"), "/curlrc"},
-                            {lookupEnv(environment, "HOME"), "/.config/curlrc"},
-                            {passwordHome(check.allocator), "/.config/curlrc"}};
-  for (std::size_t i = 0; i < std::size(candidates); ++i) {
-    std::optional<Bytes> home = candidates[i].home;
-    if (!home || (i == 3 && candidates[2].home == home)) continue;
-    for (Bytes name : {Bytes("/.curlrc"), candidates[i].second_name})
-      checkFile(check, joinWithNul(check.allocator, {*home, name}), FileKind::curl_config);
-  }
+  std::optional<Bytes> home = lookupEnv(environment, "HOME");
+  checkCurlHome(check, lookupEnv(environment, "CURL_HOME"), "/.config/curlrc");
+  checkCurlHome(check, lookupEnv(environment, "XDG_CONFIG_HOME"), "/curlrc");
+  checkCurlHome(check, home, "/.config/curlrc");
+  if (check.found) return check.verdict;
+  std::optional<Bytes> password_home = passwordHome(check);
+  if (password_home != home) checkCurlHome(check, password_home, "/.config/curlrc");
   return check.verdict;
 }
 
@@ -188,9 +196,9 @@ bool curlSkipsConfig(std::span<char* const> arguments) {
   return first == "--disable" || (first.size() >= 2 && first[0] == '-' && first[1] == 'q');
 }
 
-std::optional<Bytes> userHome(ProcessAllocator& allocator, EnvironmentBlock environment) {
+std::optional<Bytes> userHome(FileCheck& check, EnvironmentBlock environment) {
   if (std::optional<Bytes> home = lookupEnv(environment, "HOME")) return home;
-  return passwordHome(allocator);
+  return passwordHome(check);
 }
 
 std::optional<GateVerdict> checkWgetFiles(FileCheck& check, EnvironmentBlock environment,
@@ -202,14 +210,14 @@ std::optional<GateVerdict> checkWgetFiles(FileCheck& check, EnvironmentBlock env
     checkFile(check, Bytes("/etc/wgetrc"), FileKind::wget_config);
     if (std::optional<Bytes> user = lookupEnv(environment, "WGETRC")) {
       checkFile(check, copyWithNul(check.allocator, *user), FileKind::wget_config, true);
-    } else if (std::optional<Bytes> home = userHome(check.allocator, environment)) {
+    } else if (std::optional<Bytes> home = userHome(check, environment)) {
       checkFile(check, joinWithNul(check.allocator, {*home, "/.wgetrc"}), FileKind::wget_config);
     }
   }
   // "--no-netrc" reads as "--netrc" negated; the last one decides.
   std::optional<CommandLineItem> netrc = lastExactOption(Tool::wget, arguments, "--netrc");
   if (netrc && netrc->negated) return check.verdict;
-  if (std::optional<Bytes> home = userHome(check.allocator, environment))
+  if (std::optional<Bytes> home = userHome(check, environment))
     checkFile(check, joinWithNul(check.allocator, {*home, "/.netrc"}), FileKind::netrc);
   return check.verdict;
 }

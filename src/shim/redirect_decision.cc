@@ -5,6 +5,15 @@
 #include "shim/selection.h"
 
 namespace larderbox {
+namespace {
+
+RedirectDecision gatedBy(RedirectDecision decision, const GateVerdict& verdict) {
+  decision.kind = RedirectKind::gated;
+  decision.gate = verdict;
+  return decision;
+}
+
+}  // namespace
 
 Result<RedirectDecision> decideRedirect(RunContext& context, EnvironmentBlock environment,
                                         Tool tool, Bytes real_tool,
@@ -17,15 +26,15 @@ Result<RedirectDecision> decideRedirect(RunContext& context, EnvironmentBlock en
   if (!url) return decision;
   decision.url = *url;
   // Gated before any probe: nothing of such a command line may reach the cache host.
-  // The files the tool reads act as part of the command line; only read when the line passed.
-  std::optional<GateVerdict> gated = gateRedirect(tool, arguments, *url);
-  if (!gated) gated = gateConfigFiles(context.allocator, environment, tool, arguments, url->url);
-  if (gated) {
-    decision.kind = RedirectKind::gated;
-    decision.gate = *gated;
-    return decision;
-  }
+  if (std::optional<GateVerdict> gated = gateRedirect(tool, arguments, *url))
+    return gatedBy(decision, *gated);
+  // Formed before the files are read, so that memory for it runs out first (the error exit) and
+  // the files' own allocations, which only ever send the line direct, come after it.
   decision.address = TRY(buildCacheAddress(context.allocator, *server, url->url));
+  // The files the tool reads act as part of the command line; only read when the line passed.
+  if (std::optional<GateVerdict> gated =
+          gateConfigFiles(context.allocator, environment, tool, arguments, url->url))
+    return gatedBy(decision, *gated);
   decision.verdict = probeCache(context, environment, real_tool, tool, decision.address);
   decision.kind = decision.verdict.yes() ? RedirectKind::hit : RedirectKind::miss;
   return decision;

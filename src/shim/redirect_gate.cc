@@ -76,6 +76,12 @@ Bytes canonicalSpelling(const OptionSpec& option) {
   return Bytes(&kDashLetters[std::size_t{2} * static_cast<unsigned char>(option.letter)], 2);
 }
 
+// A name from the caller's bytes (a header's, a scheme's, a wgetrc command's) for the verdict: only
+// ever what stands before its ":" or "=", never a value.
+Bytes named(Bytes name) {
+  return name.empty() ? Bytes("unnamed") : name;
+}
+
 bool isHarmlessHeader(Bytes name, Bytes value) {
   for (Bytes harmless : kHarmlessHeaders)
     if (equalsIgnoringCase(name, harmless)) return true;
@@ -92,10 +98,11 @@ std::optional<GateVerdict> headerVerdict(Bytes header) {
   if (header.starts_with('@')) return GateVerdict{kHeader, "@file"};
   if (header.find_first_of("\r\n") != Bytes::npos) return GateVerdict{kHeader, "line break"};
   std::size_t end = header.find_first_of(":;");
+  // Without a separator the whole element would be shown, and it may be a token.
+  if (end == Bytes::npos) return GateVerdict{kHeader, "malformed"};
   Bytes name = trimBlanks(bytesUpTo(header, end));
-  Bytes value = end == Bytes::npos ? Bytes() : trimBlanks(bytesFrom(header, end + 1));
-  if (end != Bytes::npos && isHarmlessHeader(name, value)) return std::nullopt;
-  return GateVerdict{kHeader, name};
+  if (isHarmlessHeader(name, trimBlanks(bytesFrom(header, end + 1)))) return std::nullopt;
+  return GateVerdict{kHeader, named(name)};
 }
 
 // "%{name}" and "%header{name}"; "@file" reads the format from a file.
@@ -121,8 +128,6 @@ struct UrlTreatment {
   bool remote_name = false;        // curl -O, also "--no-remote-name": when in doubt, gate
 };
 
-std::optional<GateVerdict> wgetrcVerdict(Bytes line, UrlTreatment& treatment);
-
 // What one option with its value means to the gate; `spelling` names it in the verdict.
 std::optional<GateVerdict> roleVerdict(OptionRole role, Bytes spelling, std::optional<Bytes> value,
                                        bool negated, UrlTreatment& treatment) {
@@ -135,8 +140,8 @@ std::optional<GateVerdict> roleVerdict(OptionRole role, Bytes spelling, std::opt
     case OptionRole::write_out:
       if (!namesTheSource(value.value_or(Bytes()))) return std::nullopt;
       return GateVerdict{gatingReason(OptionRole::reports_source), spelling};
-    case OptionRole::execute:
-      return wgetrcVerdict(value.value_or(Bytes()), treatment);
+    case OptionRole::execute:  // a command that runs commands: no table knows what they do
+      return GateVerdict{kConfig, spelling};
     case OptionRole::request:
       if (value == "GET") return std::nullopt;
       return GateVerdict{kNotPlainGet, spelling};
@@ -164,12 +169,14 @@ std::optional<GateVerdict> wgetrcVerdict(Bytes line, UrlTreatment& treatment) {
   std::optional<WgetrcCommand> command = splitWgetrcCommand(line);
   if (!command) return GateVerdict{kConfig, "syntax"};
   std::optional<OptionRole> role = wgetrcCommandRole(command->name);
-  if (!role) return GateVerdict{kConfig, command->name};
+  if (!role) return GateVerdict{kConfig, named(command->name)};
   return roleVerdict(*role, command->name, command->value, false, treatment);
 }
 
 std::optional<GateVerdict> itemVerdict(const CommandLineItem& item, UrlTreatment& treatment) {
   const OptionSpec& option = *item.option;
+  if (option.role == OptionRole::execute)
+    return wgetrcVerdict(item.value.value_or(Bytes()), treatment);
   return roleVerdict(option.role, canonicalSpelling(option), item.value, item.negated, treatment);
 }
 
@@ -200,7 +207,7 @@ std::optional<GateVerdict> schemeVerdict(const UrlParts& parts) {
   if (parts.scheme.empty()) return GateVerdict{"scheme", "none"};
   Bytes name = bytesUpTo(parts.scheme, parts.scheme.size() - 3);
   if (equalsIgnoringCase(name, "http") || equalsIgnoringCase(name, "https")) return std::nullopt;
-  return GateVerdict{"scheme", name};
+  return GateVerdict{"scheme", named(name)};
 }
 
 // curl globs brackets and braces, except the brackets of an IPv6 literal host.

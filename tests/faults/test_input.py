@@ -78,9 +78,9 @@ class EveryByte(InputCase):
         # brackets, which curl would otherwise glob.
         rows = [
             ("after the scheme", [b"-go", b"x", b"http://h/" + ALL_BYTES]),
-            ("after --url", [b"-g", b"--url", ALL_BYTES]),
-            ("after --url=", [b"-g", b"--url=" + ALL_BYTES]),
-            ("after --", [b"-g", b"--", b"-x", b"ftp://" + ALL_BYTES]),
+            ("after --url", [b"-g", b"--url", b"http://h/" + ALL_BYTES]),
+            ("after --url=", [b"-g", b"--url=http://h/" + ALL_BYTES]),
+            ("after --", [b"-g", b"--", b"-x", b"HTTPS://h/" + ALL_BYTES]),
         ]
         for build, shim in self.each_build():
             for label, args in rows:
@@ -105,10 +105,9 @@ class EmptyStrings(InputCase):
             ("an empty tool variable hides the general one", [b"http://h/x"],
              {"CURLLARDERBOX_SERVER": "", "LARDERBOX_SERVER": SERVER},
              [cache_address(b"", b"http://h/x")]),
-            ("an empty --url= value", empty_url, {"LARDERBOX_SERVER": SERVER},
-             [b"", b"--url=" + SERVER + b"/b//download", b""]),
-            ("--url with an empty value", [b"--url", b""], {"LARDERBOX_SERVER": SERVER},
-             [b"--url", SERVER + b"/b//download"]),
+            # No scheme, so not http or https: the caller's arguments as they stand.
+            ("an empty --url= value", empty_url, {"LARDERBOX_SERVER": SERVER}, None),
+            ("--url with an empty value", [b"--url", b""], {"LARDERBOX_SERVER": SERVER}, None),
             ("a server of blanks and slashes", [b"http://h/x"], {"LARDERBOX_SERVER": " / \t\n"},
              [cache_address(b"", b"http://h/x")]),
             ("a blank uncovered by the slashes stays", [b"http://h/x"],

@@ -83,6 +83,7 @@ TEST(GateRedirect, Curl) {
           {{"-H", "Accept: application/json", "http://h/x"}, "header", "Accept"},
           {{"-H", "X-A: 1\r\nAuthorization: t", "http://h/x"}, "header", "line break"},
           {{"-H", "Host: other", "http://h/x"}, "header", "Host"},
+          {{"-H", "s3cr3t-t0ken", "http://h/x"}, "header", "malformed"},  // never shown whole
           {{"http://u:p@h/x"}, "credentials", "userinfo"},
           // Transport.
           {{"--proto", "=https", "--tlsv1.2", "-sSf", "https://h/x"}, "transport", "--proto"},
