@@ -241,14 +241,14 @@ Result<pid_t> startLaunch(Launch& launch) {
   return *forked;
 }
 
-// The record of a child that runs its program: the ends of its stream pipes become its handles.
-ChildProcess childRecord(pid_t pid, Launch& launch) {
-  ChildProcess child;
+// The record of a child that runs its program: the ends of its stream pipes become its handles. A
+// child the record still held is let go first.
+void fillRecord(ChildProcess& child, pid_t pid, Launch& launch) {
+  killChild(child);
   child.pid = pid;
   child.standard_input = std::move(launch.streams[0].write);
   child.standard_output = std::move(launch.streams[1].read);
   child.standard_error = std::move(launch.streams[2].read);
-  return child;
 }
 
 void forgetChild(ChildProcess& child) {
@@ -260,7 +260,7 @@ void forgetChild(ChildProcess& child) {
 
 }  // namespace
 
-Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& options) {
+Status spawnChild(RunContext& context, const ChildSpawnOptions& options, ChildProcess& child) {
   if (options.arguments.empty()) return fail(Error::Unexpected);  // nothing names the program
   std::optional<Error> reported;
   pid_t pid = 0;
@@ -270,7 +270,10 @@ Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& op
     TRY(prepareExec(context, options, launch));
     pid = TRY(startLaunch(launch));
     reported = readReport(launch.report.read.get());
-    if (!reported) return childRecord(pid, launch);
+    if (!reported) {
+      fillRecord(child, pid, launch);
+      return {};
+    }
   }
   // The child is ending by itself with status 1, which nobody looks at; reaping it here keeps a
   // zombie out of this process and out of the real tool that inherits its children.
@@ -278,11 +281,9 @@ Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& op
   return fail(*reported);
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid(std::exchange(other.pid, std::nullopt)),
-      standard_input(std::move(other.standard_input)),
-      standard_output(std::move(other.standard_output)),
-      standard_error(std::move(other.standard_error)) {}
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept {
+  *this = std::move(other);
+}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
@@ -319,10 +320,8 @@ void killChild(ChildProcess& child) {
 }
 
 ChildExit decodeWaitStatus(std::uint32_t status) {
-  auto word = static_cast<int>(status);
-  if (WIFEXITED(word))
-    return {ChildExitKind::exited, static_cast<std::uint32_t>(WEXITSTATUS(word))};
-  if (WIFSIGNALED(word)) return {ChildExitKind::signal, static_cast<std::uint32_t>(WTERMSIG(word))};
+  if (WIFEXITED(status)) return {ChildExitKind::exited, WEXITSTATUS(status)};
+  if (WIFSIGNALED(status)) return {ChildExitKind::signal, WTERMSIG(status)};
   return {ChildExitKind::unknown, status};
 }
 

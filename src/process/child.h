@@ -58,7 +58,9 @@ struct ChildExit {
 // exec) arrives as the error it reported over the close-on-exec error pipe. The program starts with
 // descriptors 0 to 2 only, this process's signal mask, and the signals this process catches at
 // their default action; it is killed when this process ends.
-Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& options);
+// On success `child` holds the record. A parameter rather than a Result: the older clang that the
+// static checks run cannot build std::expected around a type with a destructor of its own.
+Status spawnChild(RunContext& context, const ChildSpawnOptions& options, ChildProcess& child);
 
 // Blocks until the child has ended. Afterwards `child` holds no process id and no handles.
 Result<ChildExit> waitChild(ChildProcess& child);

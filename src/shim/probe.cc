@@ -145,10 +145,10 @@ ProbeVerdict probeCache(RunContext& context, EnvironmentBlock environment, Bytes
   options.standard_output = StdioDisposition::pipe;
   options.standard_error = StdioDisposition::pipe;
   options.keep_argument_0 = true;
-  Result<ChildProcess> spawned = spawnChild(context, options);
-  if (!spawned) return {ProbeOutcome::not_started, 0};
+  ChildProcess child;
+  if (!spawnChild(context, options, child)) return {ProbeOutcome::not_started, 0};
   // A probe still running at the deadline is terminated and reaped as its record goes.
-  return collectExit(context, *spawned, monotonicMilliseconds() + kProbeDeadlineMs);
+  return collectExit(context, child, monotonicMilliseconds() + kProbeDeadlineMs);
 }
 
 }  // namespace larderbox

@@ -63,7 +63,7 @@ class ChildTest : public ::testing::Test {
   // Launches, reads both pipes (small outputs only: one after the other) and waits.
   Result<Finished> run(const std::vector<Bytes>& arguments, const std::vector<Bytes>& environment,
                        bool keep = false) {
-    Result<ChildProcess> spawned = spawnChild(context, probeLike(arguments, environment, keep));
+    test::Spawned spawned = test::spawn(context, probeLike(arguments, environment, keep));
     if (!spawned) return fail(spawned.error());
     Finished finished;
     finished.out = test::readToEnd(spawned->standard_output.get());
@@ -137,7 +137,7 @@ TEST_F(ChildTest, RefusedExecIsAnErrorAndLeavesNoChild) {
   test::writeTextFile(script, "#!/bin/sh\nexit 0\n",
                       0644);  // no execute bit: EACCES, even for root
   std::set<int> before = test::openDescriptors();
-  EXPECT_ERROR(spawnChild(context, probeLike({Bytes(script)}, {})), Error::AccessDenied);
+  EXPECT_ERROR(test::spawn(context, probeLike({Bytes(script)}, {})), Error::AccessDenied);
   EXPECT_TRUE(test::hasNoChildren());
   std::set<int> after = test::openDescriptors();
   after.erase(context.null_device);  // the one handle a launch keeps, by design
@@ -145,7 +145,7 @@ TEST_F(ChildTest, RefusedExecIsAnErrorAndLeavesNoChild) {
 }
 
 TEST_F(ChildTest, MissingProgramPath) {
-  EXPECT_ERROR(spawnChild(context, probeLike({"/nonexistent-larderbox/tool"}, {})),
+  EXPECT_ERROR(test::spawn(context, probeLike({"/nonexistent-larderbox/tool"}, {})),
                Error::FileNotFound);
   EXPECT_TRUE(test::hasNoChildren());
 }
@@ -155,7 +155,7 @@ TEST_F(ChildTest, ExecErrorsWithoutTheirOwnRowAndStopTheSearch) {
   test::writeTextFile(directory / "sh", std::string("\x01\x02\x03 not a program\n"), 0755);
   std::string path = "PATH=" + directory.path() + ":/bin:/usr/bin";
   // ENOEXEC is not "try the next directory": /bin/sh is never reached.
-  EXPECT_ERROR(spawnChild(context, probeLike({"sh", "-c", "exit 0"}, {Bytes(path)})),
+  EXPECT_ERROR(test::spawn(context, probeLike({"sh", "-c", "exit 0"}, {Bytes(path)})),
                Error::InvalidExe);
   EXPECT_TRUE(test::hasNoChildren());
 }
@@ -175,7 +175,7 @@ TEST_F(ChildTest, NoPathEntryUsesTheDefaultDirectories) {
 }
 
 TEST_F(ChildTest, EmptyPathValueTriesNothing) {
-  EXPECT_ERROR(spawnChild(context, probeLike({"true"}, {"PATH="})), Error::FileNotFound);
+  EXPECT_ERROR(test::spawn(context, probeLike({"true"}, {"PATH="})), Error::FileNotFound);
   EXPECT_TRUE(test::hasNoChildren());
 }
 
@@ -183,10 +183,10 @@ TEST_F(ChildTest, LastPathEntryCounts) {
   Result<Finished> finished = run({"true"}, {"PATH=/nonexistent-larderbox", "PATH=/bin"});
   ASSERT_OK(finished);
   EXPECT_EQ(finished->exit, exited(0));
-  EXPECT_ERROR(spawnChild(context, probeLike({"true"}, {"PATH=/bin", "PATH="})),
+  EXPECT_ERROR(test::spawn(context, probeLike({"true"}, {"PATH=/bin", "PATH="})),
                Error::FileNotFound);
   // Only an entry named exactly PATH is one.
-  EXPECT_ERROR(spawnChild(context, probeLike({"true"}, {"PATH=", "PATHS=/bin", "XPATH=/bin"})),
+  EXPECT_ERROR(test::spawn(context, probeLike({"true"}, {"PATH=", "PATHS=/bin", "XPATH=/bin"})),
                Error::FileNotFound);
 }
 
@@ -218,7 +218,7 @@ TEST_F(ChildTest, AccessDeniedOutranksNotFound) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
-    EXPECT_ERROR(spawnChild(context, probeLike({"prog"}, {Bytes(row.path)})), row.expected);
+    EXPECT_ERROR(test::spawn(context, probeLike({"prog"}, {Bytes(row.path)})), row.expected);
   }
   EXPECT_TRUE(test::hasNoChildren());
 }
@@ -230,8 +230,8 @@ TEST_F(ChildTest, NameTooLongAtDirectoryPlusProgram4095) {
   ASSERT_EQ(too_long.size(), 5 + 4093 + 5);
   ASSERT_EQ(longest.size(), 5 + 4092);
   // The search stops at the long directory: /bin after it is never tried.
-  EXPECT_ERROR(spawnChild(context, probeLike({"sh"}, {Bytes(too_long)})), Error::NameTooLong);
-  EXPECT_ERROR(spawnChild(context, probeLike({"sh"}, {Bytes(longest)})), Error::FileNotFound);
+  EXPECT_ERROR(test::spawn(context, probeLike({"sh"}, {Bytes(too_long)})), Error::NameTooLong);
+  EXPECT_ERROR(test::spawn(context, probeLike({"sh"}, {Bytes(longest)})), Error::FileNotFound);
   EXPECT_TRUE(test::hasNoChildren());
 }
 
@@ -269,7 +269,8 @@ TEST_F(ChildTest, ArgumentsAndEnvironmentAreViews) {
   ASSERT_OK(env);
   EXPECT_EQ(env->out, "A=1\nPATH=/bin\n");
   const char cut_path[] = "PATH=/nonexistent-larderbox:/bin";
-  EXPECT_ERROR(spawnChild(context, probeLike({"env"}, {Bytes(cut_path, 27)})), Error::FileNotFound);
+  EXPECT_ERROR(test::spawn(context, probeLike({"env"}, {Bytes(cut_path, 27)})),
+               Error::FileNotFound);
 }
 
 TEST_F(ChildTest, EnvironmentIsExactlyTheList) {
@@ -372,7 +373,7 @@ TEST_F(ChildTest, DescriptorAlreadyOnItsTargetSurvivesTheExec) {
   std::vector<Bytes> no_environment;
   ChildSpawnOptions options = probeLike(arguments, no_environment);
   options.standard_input = StdioDisposition::pipe;
-  Result<ChildProcess> child = spawnChild(context, options);
+  test::Spawned child = test::spawn(context, options);
   if (saved >= 0) {
     dup2(saved, 0);
     close(saved);
@@ -388,7 +389,7 @@ TEST_F(ChildTest, DescriptorAlreadyOnItsTargetSurvivesTheExec) {
 }
 
 TEST_F(ChildTest, WaitLeavesNoProcessIdAndNoHandles) {
-  Result<ChildProcess> child = spawnChild(context, probeLike({"/bin/sh", "-c", "exit 4"}, {}));
+  test::Spawned child = test::spawn(context, probeLike({"/bin/sh", "-c", "exit 4"}, {}));
   ASSERT_OK(child);
   ASSERT_TRUE(child->pid.has_value());
   EXPECT_FALSE(child->standard_input.isOpen());  // standard input was `ignore`
@@ -413,7 +414,7 @@ TEST_F(ChildTest, StandardInputPipeIsTheParentsWriteEnd) {
   std::vector<Bytes> no_environment;
   ChildSpawnOptions options = probeLike(arguments, no_environment);
   options.standard_input = StdioDisposition::pipe;
-  Result<ChildProcess> child = spawnChild(context, options);
+  test::Spawned child = test::spawn(context, options);
   ASSERT_OK(child);
   ASSERT_TRUE(child->standard_input.isOpen());
   ASSERT_EQ(write(child->standard_input.get(), "through\n", 8), 8);
@@ -426,8 +427,7 @@ TEST_F(ChildTest, StandardInputPipeIsTheParentsWriteEnd) {
 
 TEST_F(ChildTest, SignalsWithoutRestartInterruptNeitherLaunchNorWait) {
   test::SignalRain rain;
-  Result<ChildProcess> child =
-      spawnChild(context, probeLike({"/bin/sh", "-c", "sleep 0.3; exit 6"}, {}));
+  test::Spawned child = test::spawn(context, probeLike({"/bin/sh", "-c", "sleep 0.3; exit 6"}, {}));
   Result<ChildExit> ended = fail(Error::Unexpected);
   if (child) ended = waitChild(*child);  // blocks in wait4 while the signals arrive
   rain.stop();
@@ -438,7 +438,7 @@ TEST_F(ChildTest, SignalsWithoutRestartInterruptNeitherLaunchNorWait) {
 }
 
 TEST_F(ChildTest, WaitFailureStillReleasesTheHandles) {
-  Result<ChildProcess> child = spawnChild(context, probeLike({"/bin/sh", "-c", "exit 0"}, {}));
+  test::Spawned child = test::spawn(context, probeLike({"/bin/sh", "-c", "exit 0"}, {}));
   ASSERT_OK(child);
   int out = child->standard_output.get();
   ASSERT_EQ(waitpid(*child->pid, nullptr, 0), *child->pid);  // reaped elsewhere: ECHILD
@@ -449,8 +449,7 @@ TEST_F(ChildTest, WaitFailureStillReleasesTheHandles) {
 }
 
 TEST_F(ChildTest, KillTerminatesAndReaps) {
-  Result<ChildProcess> child =
-      spawnChild(context, probeLike({"/bin/sh", "-c", "exec sleep 30"}, {}));
+  test::Spawned child = test::spawn(context, probeLike({"/bin/sh", "-c", "exec sleep 30"}, {}));
   ASSERT_OK(child);
   int out = child->standard_output.get();
   auto began = std::chrono::steady_clock::now();
@@ -462,11 +461,10 @@ TEST_F(ChildTest, KillTerminatesAndReaps) {
 }
 
 TEST_F(ChildTest, KillAfterTheChildWasReapedElsewhereDoesNotWait) {
-  Result<ChildProcess> gone = spawnChild(context, probeLike({"/bin/sh", "-c", "exit 0"}, {}));
+  test::Spawned gone = test::spawn(context, probeLike({"/bin/sh", "-c", "exit 0"}, {}));
   ASSERT_OK(gone);
   ASSERT_EQ(waitpid(*gone->pid, nullptr, 0), *gone->pid);
-  Result<ChildProcess> alive =
-      spawnChild(context, probeLike({"/bin/sh", "-c", "exec sleep 30"}, {}));
+  test::Spawned alive = test::spawn(context, probeLike({"/bin/sh", "-c", "exec sleep 30"}, {}));
   ASSERT_OK(alive);
   auto began = std::chrono::steady_clock::now();
   killChild(*gone);  // kill fails (no such process): no wait, in particular none for `alive`
@@ -482,8 +480,7 @@ TEST_F(ChildTest, RecordThatGoesTerminatesAndReapsItsChild) {
   auto began = std::chrono::steady_clock::now();
   int out = -1;
   {
-    Result<ChildProcess> spawned =
-        spawnChild(context, probeLike({"/bin/sh", "-c", "exec sleep 30"}, {}));
+    test::Spawned spawned = test::spawn(context, probeLike({"/bin/sh", "-c", "exec sleep 30"}, {}));
     ASSERT_OK(spawned);
     ChildProcess moved = std::move(*spawned);
     EXPECT_FALSE(spawned->pid.has_value());  // the moved-from record holds nothing to reap
@@ -496,14 +493,14 @@ TEST_F(ChildTest, RecordThatGoesTerminatesAndReapsItsChild) {
 
 TEST_F(ChildTest, FailedLaunchReleasesEverything) {
   std::set<int> before = test::openDescriptors();
-  EXPECT_ERROR(spawnChild(context, probeLike({"true"}, {"PATH="})), Error::FileNotFound);
+  EXPECT_ERROR(test::spawn(context, probeLike({"true"}, {"PATH="})), Error::FileNotFound);
   std::set<int> after = test::openDescriptors();
   after.erase(context.null_device);
   EXPECT_EQ(after, before);
 
   // The copies of the arguments cannot be made: nothing is forked, every pipe is closed.
   failNthAllocation(1);
-  EXPECT_ERROR(spawnChild(context, probeLike({"/bin/sh", "-c", "exit 0"}, {"A=1"})),
+  EXPECT_ERROR(test::spawn(context, probeLike({"/bin/sh", "-c", "exit 0"}, {"A=1"})),
                Error::OutOfMemory);
   failNthAllocation(0);
   std::set<int> now = test::openDescriptors();
@@ -513,7 +510,7 @@ TEST_F(ChildTest, FailedLaunchReleasesEverything) {
 }
 
 TEST_F(ChildTest, EmptyArgumentListIsRefused) {
-  EXPECT_ERROR(spawnChild(context, probeLike({}, {})), Error::Unexpected);
+  EXPECT_ERROR(test::spawn(context, probeLike({}, {})), Error::Unexpected);
   EXPECT_TRUE(test::hasNoChildren());
 }
 
