@@ -138,6 +138,8 @@ class OriginServer:
                         match is None and since is not None and
                         since == headers.get("Last-Modified")):
                     self.send_response(304)
+                    for name, value in headers.items():
+                        self.send_header(name, value)
                     self.end_headers()
                     return
                 body = origin.files[path]
