@@ -244,6 +244,19 @@ class LearnTest(CacheCase):
         self.assertFalse(os.path.exists(self.entry(self.origin.url("/stall/big.iso"))))
         self.assertNoLeftovers(self.cache)
 
+    def test_follow_revalidates_entries_as_they_fall_due(self):
+        self.origin.files["/short"] = b"first"
+        self.origin.headers["/short"] = {"ETag": '"1"', "Cache-Control": "max-age=1"}
+        self.write_file("access.log", python_line(self.origin.url("/short")).encode())
+        self.start("learn", "--follow", "--allow", "127.0.0.1", self.cache,
+                   self.path("access.log"))
+        entry = self.entry(self.origin.url("/short"))
+        wait_for(lambda: os.path.exists(entry), "the entry")
+        wait_for(lambda: ("/short", '"1"', None) in self.origin.conditions, "a revalidation")
+        self.origin.files["/short"] = b"second"
+        self.origin.headers["/short"] = {"ETag": '"2"', "Cache-Control": "max-age=1"}
+        wait_for(lambda: self.read(entry) == b"second", "the new bytes", timeout=20)
+
     def test_kill_9_takes_the_download_along_and_the_next_run_cleans_up(self):
         url = self.origin.url("/stall/killed.iso")
         self.write_file("access.log", python_line(url).encode())
@@ -526,6 +539,9 @@ LARDERBOX_CACHE_MAX_SIZE=50G
             "/var/log/b", "b.log"])
         self.assertEqual(self.lc.settings_arguments(settings, ["prune"])[:5],
                          ["prune", "--max-size", "50G", "--log", "/var/log/a.log"])
+        shipped = os.path.join(SOURCE_DIR, "contrib", "systemd", "larderbox-cache.default")
+        self.assertEqual(self.lc.settings_arguments(shipped, ["refresh"]),
+                         ["refresh", "/var/cache/larderbox"])
         bad = self.write_file("bad", b"LARDERBOX_CACHE_DIR=two words\n")
         self.assertRaises(ValueError, self.lc.read_settings, bad)
 
