@@ -272,6 +272,21 @@ class LearnTest(CacheCase):
         self.assertEqual(pruned.returncode, 0, pruned.stderr)
         self.assertNoLeftovers(self.cache)
 
+    def test_never_writes_through_a_link(self):
+        url = self.origin.url("/ok.txt")
+        outside = self.path("outside")
+        os.makedirs(outside)
+        segment = os.path.dirname(self.entry(url))
+        os.makedirs(os.path.dirname(segment))
+        os.symlink(outside, segment)
+        self.write_file("access.log", python_line(url).encode())
+        result = self.cache_tool("learn", "--allow", "127.0.0.1", self.cache,
+                                 self.path("access.log"))
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertTrue(result.stdout.startswith(b"failed " + url.encode()), result.stdout)
+        self.assertEqual(os.listdir(outside), [])
+        self.assertNoLeftovers(self.cache)
+
     def test_larderbox_path_failure_ends_the_run_cleanly(self):
         tools = self.path("tools")
         os.makedirs(tools)
