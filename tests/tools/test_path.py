@@ -114,6 +114,23 @@ class OutputTest(ToolCase):
         alone = [run([PATH_BIN, "--server", "http://c", "--", url]).stdout for url in urls]
         self.assertEqual(together.stdout, b"".join(alone))
 
+    def test_batch_answers_every_url_of_standard_input(self):
+        urls = [row[2] for row in ADDRESSES if b"\n" not in row[2]]
+        bad = [b"http://h/a/..", b"http://h/a%00"]  # no file can hold them: empty answers
+        for form in ([], ["--server", "http://c"], ["--file"]):
+            alone = [run([PATH_BIN] + form + ["--", url]).stdout[:-1] for url in urls + bad]
+            # (separator option, separator, whether the input ends with it)
+            for option, separator, ended in ([], b"\n", True), ([], b"\n", False), \
+                    (["-z"], b"\0", True):
+                with self.subTest(form=form, option=option, ended=ended):
+                    given = separator.join(urls + bad) + (separator if ended else b"")
+                    result = run([PATH_BIN] + form + ["--stdin"] + option, input=given)
+                    self.assertEqual(result.returncode, 1 if form == ["--file"] else 0)
+                    self.assertEqual(result.stdout.split(separator)[:-1], alone)
+        self.assertEqual(alone[-2:], [b"", b""])  # the last form, --file, has none for them
+        for args in (["--stdin", "http://h/a"], ["-z", "http://h/a"], ["--stdin", "--check"]):
+            self.assertEqual(run([PATH_BIN] + args, input=b"").returncode, 2, args)
+
     def test_options_may_follow_urls(self):
         self.assertEqual(run([PATH_BIN, "http://h/a", "--server", "http://c"]).stdout,
                          b"http://c/b/aHR0cDovL2gvYQ/a\n")
