@@ -1,7 +1,6 @@
 #include "tools/larderbox-path/inverse.h"
 
-#include <cstring>
-
+#include "runtime/strings.h"
 #include "shim/cache_address.h"
 #include "tools/larderbox-path/stored_name.h"
 
@@ -83,14 +82,9 @@ Result<std::optional<AddressOrigin>> originOfAddress(ProcessAllocator& allocator
     std::optional<Bytes> asked = storedForm(allocator, *parts->name);
     if (!asked || *asked != *stored) return std::optional<AddressOrigin>();
   }
-  std::size_t length = 2 + own_segment.size() + 1 + stored->size();
-  char* path = allocator.allocateArray<char>(length);
-  if (path == nullptr) return fail(Error::OutOfMemory);
-  std::memcpy(path, "b/", 2);
-  std::memcpy(path + 2, own_segment.data(), own_segment.size());
-  path[2 + own_segment.size()] = '/';
-  std::memcpy(path + 3 + own_segment.size(), stored->data(), stored->size());
-  return std::optional<AddressOrigin>(AddressOrigin{*url, Bytes(path, length)});
+  std::optional<Bytes> path = joinWithNul(allocator, {"b/", own_segment, "/", *stored});
+  if (!path) return fail(Error::OutOfMemory);
+  return std::optional<AddressOrigin>(AddressOrigin{*url, *path});
 }
 
 }  // namespace larderbox
