@@ -571,6 +571,9 @@ class UsageTest(CacheCase):
             for size in ("500M", "10G", "10GiB", "123")] + [
             (["list", missing], 1), (["prune", "--max-size", "1G", missing], 1),
             (["refresh", "--allow-any", missing], 1)]
+        settings = self.write_file("settings", ("LARDERBOX_CACHE_DIR='%s'\n" % self.cache).encode())
+        rows += [(["--settings", settings, "list"], 0), (["--settings", missing, "list"], 2),
+                 (["--settings", settings, "prune"], 2)]  # no size in the file
         os.makedirs(self.cache)
         for args, status in rows:
             with self.subTest(args=args[:-1]):
@@ -578,6 +581,8 @@ class UsageTest(CacheCase):
                 self.assertEqual(result.returncode, status, result.stderr)
                 if status == 1:
                     self.assertIn(b"cannot read", result.stderr)
+                if args[0] == "--settings" and status == 0:
+                    self.assertEqual(result.stdout, b"")  # the cache it names is empty
         self.assertFalse(os.path.exists(missing))
 
     def test_usage_help_and_version(self):
