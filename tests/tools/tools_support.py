@@ -68,21 +68,52 @@ class OriginServer:
     """An origin on 127.0.0.1 in this process. `files` maps a decoded request path (no query) to
     its bytes; "/stall/..." paths promise a megabyte and send a few bytes, then hang until the
     server stops; "/truncated/..." paths promise 100 bytes, send 10 and close; "/stream/..." paths
-    send up to 64 MiB without announcing a length; "/to-file/..." paths redirect to
-    file:///etc/passwd. Everything else is 404. `requests` lists the paths asked for."""
+    send up to 64 MiB without announcing a length; "/trickle/..." paths send a byte every half
+    second; "/to-file/..." paths redirect to file:///etc/passwd. `redirects` maps a path to the
+    Location of a 302; `headers` maps a path to headers sent with its file, an ETag or
+    Last-Modified among them answering If-None-Match and If-Modified-Since with 304 (no other
+    validator is sent). Everything else is 404. `requests` lists the paths asked for,
+    `conditions` the (path, If-None-Match, If-Modified-Since) of each request for a file and
+    `credentials` the Authorization header of each request (None when absent)."""
 
     def __init__(self):
         self.files = {}
         self.requests = []
+        self.redirects = {}
+        self.headers = {}
+        self.conditions = []
+        self.credentials = []
         origin = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def log_message(self, *args):
                 pass
 
+            def send_file(self, path):
+                headers = origin.headers.get(path, {})
+                match = self.headers.get("If-None-Match")
+                since = self.headers.get("If-Modified-Since")
+                origin.conditions.append((path, match, since))
+                if (match is not None and match == headers.get("ETag")) or (
+                        match is None and since is not None and
+                        since == headers.get("Last-Modified")):
+                    self.send_response(304)
+                    for name, value in headers.items():
+                        self.send_header(name, value)
+                    self.end_headers()
+                    return
+                body = origin.files[path]
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(body)))
+                for name, value in headers.items():
+                    self.send_header(name, value)
+                self.end_headers()
+                self.wfile.write(body)
+
             def do_GET(self):
                 path = urllib.parse.unquote(self.path.split("?", 1)[0])
                 origin.requests.append(path)
+                origin.credentials.append(self.headers.get("Authorization"))
                 if path.startswith("/stall/"):
                     self.send_response(200)
                     self.send_header("Content-Length", str(1 << 20))
@@ -107,17 +138,29 @@ class OriginServer:
                     except OSError:  # the client gave up
                         pass
                     self.close_connection = True
+                elif path.startswith("/trickle/"):
+                    self.send_response(200)
+                    self.send_header("Content-Length", "1000")
+                    self.end_headers()
+                    try:
+                        while not origin.stopping.wait(0.5):
+                            self.wfile.write(b"t")
+                            self.wfile.flush()
+                    except OSError:  # the client gave up
+                        pass
+                    self.close_connection = True
+                elif path in origin.redirects:
+                    self.send_response(302)
+                    self.send_header("Location", origin.redirects[path])
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
                 elif path.startswith("/to-file/"):
                     self.send_response(302)
                     self.send_header("Location", "file:///etc/passwd")
                     self.send_header("Content-Length", "0")
                     self.end_headers()
                 elif path in origin.files:
-                    body = origin.files[path]
-                    self.send_response(200)
-                    self.send_header("Content-Length", str(len(body)))
-                    self.end_headers()
-                    self.wfile.write(body)
+                    self.send_file(path)
                 else:
                     self.send_error(404)
 
@@ -197,8 +240,17 @@ class ToolCase(CaseDirectory):
         return run([FILL] + list(args), env=env, input=input, timeout=timeout)
 
     def assertNoLeftovers(self, directory):
-        """No temporary file of larderbox-fill or larderbox-cache anywhere below `directory`."""
+        """No temporary file of larderbox-fill or larderbox-cache anywhere below `directory`, and
+        no run's temporary directory in `directory`/tmp."""
         for parent, _, names in os.walk(directory):
             for name in names:
                 self.assertFalse(name.startswith((".larderbox-fill.", ".larderbox-tmp-")),
                                  "temporary file left: " + os.path.join(parent, name))
+        tmp = os.path.join(directory, "tmp")
+        self.assertEqual(os.listdir(tmp) if os.path.isdir(tmp) else [], [])
+
+    def downloads(self, directory):
+        """The downloads in progress below `directory`/tmp."""
+        return [os.path.join(parent, name)
+                for parent, _, names in os.walk(os.path.join(directory, "tmp"))
+                for name in names if name.startswith("dl-")]
