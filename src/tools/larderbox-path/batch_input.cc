@@ -14,8 +14,8 @@ std::optional<Bytes> readStandardInput(ProcessAllocator& allocator) {
   for (;;) {
     if (size == capacity) {
       // Doubled in place when it is the newest allocation, else copied.
-      auto* grown = static_cast<char*>(allocator.remap(buffer, capacity, 2 * capacity));
-      if (grown == nullptr) {
+      char* grown = buffer;
+      if (!allocator.resizeInPlace(buffer, capacity, 2 * capacity)) {
         grown = allocator.allocateArray<char>(2 * capacity);
         if (grown == nullptr) return std::nullopt;
         std::memcpy(grown, buffer, size);
