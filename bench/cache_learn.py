@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Times larderbox-cache where its size shows: learn's reading of a large access log, refresh of
-many unchanged entries, and how soon learn --follow has a new miss in place.
+"""Times larderbox-cache where its size shows: learn's reading of a large access log (repeated
+and distinct misses), refresh of many unchanged entries against a loopback nginx origin beside one
+curl --parallel run making the same conditional requests, and how soon learn --follow has a new
+miss in place and a due entry revalidated.
 
 bench/cache_learn.py [--tools DIR] [--lines N] [--entries N] [--jobs N]
 
@@ -8,12 +10,16 @@ bench/cache_learn.py [--tools DIR] [--lines N] [--entries N] [--jobs N]
 build/test/src/tools). The log is nginx's combined format: a fifth misses (HEAD answered 404) of
 1,000 URLs, the rest hits, downloads and other requests. learn runs with an --allow that matches no
 host, so every URL is refused after it has been parsed and formed back: downloads aside. Its peak
-memory is taken at a tenth of the lines too: it must not grow with repeated lines. refresh
-revalidates --entries entries, all unchanged, at a loopback origin (bench/serve.py)."""
+memory is taken at a tenth of the lines too: it must not grow with repeated lines. A second log
+holds --lines distinct misses, all refused. refresh revalidates --entries entries, all unchanged,
+at a loopback nginx origin (bench/serve.py when nginx is missing)."""
 
 import argparse
+import base64
 import os
+import json
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -74,6 +80,20 @@ def bench_learn(tools, work, lines):
         results[count] = (seconds, peak)
         print("learn, %9d log lines (%d distinct misses): %.2f s, peak %d KiB"
               % (count, DISTINCT, seconds, peak), flush=True)
+    log = os.path.join(work, "distinct.log")
+    with open(log, "w") as f:
+        for i in range(lines):
+            url = "https://deb.example.org/pool/p%d/pkg_%d.deb" % (i % 997, i)
+            seg = base64.urlsafe_b64encode(url.encode()).rstrip(b"=").decode()
+            f.write('10.1.0.1 - - [09/Dec/2026:06:00:00 +0100] "HEAD /b/%s/pkg_%d.deb HTTP/1.1" '
+                    '404 0 "-" "curl/7.88.1"\n' % (seg, i))
+    seconds, peak, done = timed([os.path.join(tools, "larderbox-cache"), "learn", "--allow",
+                                 "nothing.invalid", os.path.join(work, "cache"), log])
+    summary = (done.stdout.decode().splitlines() or [""])[-1]
+    if "%d refused" % lines not in summary:
+        sys.exit("learn did not refuse the %d URLs: %s %s" % (lines, summary, done.stderr))
+    print("learn, %9d distinct refused misses: %.2f s, peak %d KiB, %d output bytes"
+          % (lines, seconds, peak, len(done.stdout)), flush=True)
     return results
 
 
@@ -84,14 +104,13 @@ def bench_refresh(tools, work, entries, jobs):
     for i in range(entries):
         with open(os.path.join(origin, "file%d.bin" % i), "wb") as f:
             f.write(os.urandom(4096))
-    server = subprocess.Popen([sys.executable, os.path.join(BENCH, "serve.py"), origin],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    server, port = start_origin(work, origin)
     try:
-        port = int(server.stdout.readline())
         urls = ["http://127.0.0.1:%d/file%d.bin" % (port, i) for i in range(entries)]
+        learned = urls[:min(entries, 1000)]
         log = os.path.join(work, "misses.log")
         with open(log, "w") as f:
-            for url in urls:
+            for url in learned:
                 f.write('127.0.0.1 - - [09/Dec/2026:06:00:00 +0000] "HEAD /%s HTTP/1.1" 404 0\n'
                         % address(tools, url))
         cache = os.path.join(work, "refresh-cache")
@@ -100,18 +119,92 @@ def bench_refresh(tools, work, entries, jobs):
         seconds, _, done = timed(learn)
         if done.returncode != 0:
             sys.exit("learn failed: %s" % done.stdout.decode()[-500:])
-        print("learn, %d downloads on loopback, --jobs %d: %.2f s" % (entries, jobs, seconds))
-        refresh = [os.path.join(tools, "larderbox-cache"), "refresh", "--jobs", str(jobs), cache]
+        print("learn, %d downloads on loopback, --jobs %d: %.2f s" % (len(learned), jobs,
+                                                                      seconds))
+        # The other entries as an older version left them (no metadata): a first refresh, not
+        # timed, keeps their validators.
+        stored = subprocess.run([os.path.join(tools, "larderbox-path"), "--file", "--"] + urls,
+                                check=True, capture_output=True, text=True).stdout.split("\n")
+        for i, relative in enumerate(stored[:entries]):
+            entry = os.path.join(cache, relative)
+            if not os.path.exists(entry):
+                os.makedirs(os.path.dirname(entry), exist_ok=True)
+                shutil.copy2(os.path.join(origin, "file%d.bin" % i), entry)
+        refresh = [os.path.join(tools, "larderbox-cache"), "refresh", "--allow", "127.0.0.1",
+                   "--jobs", str(jobs), cache]
+        seconds, _, done = timed(refresh)
+        print("refresh, %d entries, their validators kept on the way: %.2f s"
+              % (entries, seconds), flush=True)
         seconds, _, done = timed(refresh)
         summary = (done.stdout.decode().splitlines() or [""])[-1]
         if "%d unchanged" % entries not in summary:
             sys.exit("refresh did not find every entry unchanged: %s %s" % (summary, done.stderr))
         print("refresh, %d unchanged entries on loopback, --jobs %d: %.2f s"
               % (entries, jobs, seconds), flush=True)
+        parallel = bench_parallel_curl(work, cache, urls, jobs)
+        print("curl --parallel, the same %d conditional requests: %.2f s (refresh: %.1fx)"
+              % (entries, parallel, seconds / parallel), flush=True)
         bench_follow(tools, work, port)
     finally:
+        stop_origin(server)
+
+
+def start_origin(work, directory):
+    """nginx serving `directory` on a free loopback port (ETag and Last-Modified as usual), else
+    bench/serve.py; the process and its port."""
+    nginx = shutil.which("nginx", path=os.environ.get("PATH", "") + ":/usr/sbin")
+    if nginx is None:
+        server = subprocess.Popen([sys.executable, os.path.join(BENCH, "serve.py"), directory],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        return server, int(server.stdout.readline())
+    prefix = os.path.join(work, "nginx")
+    os.makedirs(os.path.join(prefix, "logs"))
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    with open(os.path.join(prefix, "nginx.conf"), "w") as f:
+        f.write("worker_processes 2; pid nginx.pid; error_log logs/error.log;\n"
+                "events { worker_connections 1024; }\n"
+                "http { access_log off; client_body_temp_path %s;\n"
+                "  server { listen 127.0.0.1:%d; root %s; } }\n" % (prefix, port, directory))
+    server = subprocess.Popen([nginx, "-p", prefix, "-e", "logs/error.log", "-c",
+                               os.path.join(prefix, "nginx.conf"), "-g", "daemon off;"],
+                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            break
+        except OSError:
+            time.sleep(0.05)
+    return server, port
+
+
+def stop_origin(server):
+    if server.stdin is not None:
         server.stdin.close()
-        server.wait(timeout=10)
+    server.terminate()
+    server.wait(timeout=10)
+
+
+def bench_parallel_curl(work, cache, urls, jobs):
+    """Seconds of one curl --parallel run asking each URL with the validators refresh keeps."""
+    config = os.path.join(work, "parallel.curlrc")
+    sections = []
+    for url in urls:
+        seg = base64.urlsafe_b64encode(url.encode()).rstrip(b"=").decode()
+        with open(os.path.join(cache, "meta", seg)) as m:
+            meta = json.load(m)
+        sections.append('url = "%s"\noutput = "/dev/null"\nheader = "If-None-Match: %s"\n'
+                        'header = "If-Modified-Since: %s"\n'
+                        % (url, meta["etag"].replace('"', '\\"'), meta["last_modified"]))
+    with open(config, "w") as f:
+        f.write("next\n".join(sections))
+    seconds, _, done = timed(["curl", "-q", "-sS", "--parallel", "--parallel-max", str(jobs),
+                              "-K", config])
+    if done.returncode != 0:
+        sys.exit("curl --parallel failed: %s" % done.stderr.decode()[-500:])
+    return seconds
 
 
 def bench_follow(tools, work, port):
@@ -147,11 +240,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--tools", default=os.path.join(ROOT, "build", "test", "src", "tools"))
     parser.add_argument("--lines", type=int, default=1000000)
-    parser.add_argument("--entries", type=int, default=1000)
+    parser.add_argument("--entries", type=int, default=10000)
     parser.add_argument("--jobs", type=int, default=8)
     args = parser.parse_args()
     tools = os.path.abspath(args.tools)
     work = tempfile.mkdtemp(prefix="larderbox-bench-")
+    os.chmod(work, 0o755)  # nginx's workers may run as another user
     try:
         print("%s, %d cores, load %.2f" % (time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
                                            os.cpu_count(), os.getloadavg()[0]), flush=True)

@@ -47,12 +47,13 @@ void DiagnosticChannel::setEnvironment(char* const* entries, std::size_t count) 
 ColorMode DiagnosticChannel::lock(std::span<char> buffer) {
   std::int32_t self = currentThreadId();
   if (owner_ == self) {
+    // A nested section appends to the outer one's buffer: its bytes go out with the outer's.
     ++depth_;
-  } else {
-    lock_.lock();
-    owner_ = self;
-    depth_ = 1;
+    return color_mode_;
   }
+  lock_.lock();
+  owner_ = self;
+  depth_ = 1;
   if (!color_decided_) {
     color_mode_ = decideColorMode();
     color_decided_ = true;
@@ -124,6 +125,7 @@ Status DiagnosticChannel::setColor(ColorMode mode, TerminalColor color) {
 }
 
 void DiagnosticChannel::unlock() {
+  if (--depth_ != 0) return;
   if (pending_write_error_ == Error::None)
     while (fill_ != 0 && writeBufferedThen({})) {
     }
@@ -131,10 +133,8 @@ void DiagnosticChannel::unlock() {
   buffer_ = nullptr;
   capacity_ = 0;
   fill_ = 0;
-  if (--depth_ == 0) {
-    owner_ = -1;
-    lock_.unlock();
-  }
+  owner_ = -1;
+  lock_.unlock();
 }
 
 void writeErrorLine(DiagnosticChannel& channel, Error error) {

@@ -27,7 +27,8 @@ class DiagnosticChannel {
   // Start-up hands over the environment block; colour variables are looked up in it lazily.
   void setEnvironment(char* const* entries, std::size_t count);
 
-  // Recursive for the owning thread. The colour mode is decided at the first lock of the channel.
+  // Recursive for the owning thread: a nested section writes into the outermost section's buffer
+  // and its unlock flushes nothing. The colour mode is decided at the first lock of the channel.
   ColorMode lock(std::span<char> buffer);
   Status writeAll(Bytes bytes);
   Status setColor(ColorMode mode, TerminalColor color);

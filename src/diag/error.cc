@@ -1,43 +1,10 @@
 #include "diag/error.h"
 
-#include <array>
-
 namespace larderbox {
-namespace {
-
-constexpr std::array<std::string_view, kErrorCount> kNames = {
-    "",
-    "OutOfMemory",
-    "WriteFailed",
-    "Unexpected",
-    "FileNotFound",
-    "AccessDenied",
-    "PermissionDenied",
-    "SystemResources",
-    "NoDevice",
-    "SystemFdQuotaExceeded",
-    "ProcessFdQuotaExceeded",
-    "OperationUnsupported",
-    "FileSystem",
-    "InvalidExe",
-    "NotDir",
-    "IsDir",
-    "FileBusy",
-    "NameTooLong",
-    "EndOfStream",
-    "InputOutput",
-    "NotOpenForReading",
-    "WouldBlock",
-    "ConnectionResetByPeer",
-    "SocketUnconnected",
-    "ConcurrencyUnavailable",
-};
-
-}  // namespace
 
 std::string_view errorName(Error error) {
   auto index = static_cast<std::uint16_t>(error);
-  return index < kNames.size() ? kNames[index] : std::string_view();
+  return index < kErrorCount ? detail::kErrorNames[index] : std::string_view();
 }
 
 Error errorFromCode(std::uint16_t code) {

@@ -9,38 +9,52 @@
 
 namespace larderbox {
 
-// The enumerators are spelled exactly as the names under which the errors are written. The value 0
-// stands for "no error" and has the empty name.
+// Every error after None, in the order of their numbers. The one list gives the enumerators and
+// their names, which are spelled exactly as the enumerators.
+#define LARDERBOX_ERRORS(X) \
+  X(OutOfMemory)            \
+  X(WriteFailed)            \
+  X(Unexpected)             \
+  X(FileNotFound)           \
+  X(AccessDenied)           \
+  X(PermissionDenied)       \
+  X(SystemResources)        \
+  X(NoDevice)               \
+  X(SystemFdQuotaExceeded)  \
+  X(ProcessFdQuotaExceeded) \
+  X(OperationUnsupported)   \
+  X(FileSystem)             \
+  X(InvalidExe)             \
+  X(NotDir)                 \
+  X(IsDir)                  \
+  X(FileBusy)               \
+  X(NameTooLong)            \
+  X(EndOfStream)            \
+  X(InputOutput)            \
+  X(NotOpenForReading)      \
+  X(WouldBlock)             \
+  X(ConnectionResetByPeer)  \
+  X(SocketUnconnected)      \
+  X(ConcurrencyUnavailable)
+
+// The value 0 stands for "no error" and has the empty name.
 enum class Error : std::uint16_t {
   None = 0,
-  OutOfMemory,
-  WriteFailed,
-  Unexpected,
-  FileNotFound,
-  AccessDenied,
-  PermissionDenied,
-  SystemResources,
-  NoDevice,
-  SystemFdQuotaExceeded,
-  ProcessFdQuotaExceeded,
-  OperationUnsupported,
-  FileSystem,
-  InvalidExe,
-  NotDir,
-  IsDir,
-  FileBusy,
-  NameTooLong,
-  EndOfStream,
-  InputOutput,
-  NotOpenForReading,
-  WouldBlock,
-  ConnectionResetByPeer,
-  SocketUnconnected,
-  ConcurrencyUnavailable,
+#define LARDERBOX_ERROR_ENUMERATOR(name) name,
+  LARDERBOX_ERRORS(LARDERBOX_ERROR_ENUMERATOR)
+#undef LARDERBOX_ERROR_ENUMERATOR
 };
 
-inline constexpr std::uint16_t kErrorCount =
-    static_cast<std::uint16_t>(Error::ConcurrencyUnavailable) + 1;
+namespace detail {
+// Indexed by the error's number: the empty name for None, then the list's names.
+inline constexpr std::string_view kErrorNames[] = {"",
+#define LARDERBOX_ERROR_NAME(name) #name,
+                                                   LARDERBOX_ERRORS(LARDERBOX_ERROR_NAME)
+#undef LARDERBOX_ERROR_NAME
+};
+}  // namespace detail
+
+inline constexpr auto kErrorCount = static_cast<std::uint16_t>(std::size(detail::kErrorNames));
 
 // The fixed name of an error; the empty string for Error::None and for values outside the table.
 std::string_view errorName(Error error);

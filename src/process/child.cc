@@ -3,12 +3,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <array>
-#include <cstring>
+#include <utility>
 
+#include "process/exec_scratch.h"
 #include "process/exec_search.h"
-#include "runtime/descriptor.h"
 #include "runtime/system_calls.h"
 
 namespace larderbox {
@@ -72,76 +73,6 @@ Result<int> takeNullDevice(RunContext& context) {
   context.null_device_mutex.unlock();
   if (held != *opened) closeFile(*opened);
   return held;
-}
-
-bool addSize(std::size_t& total, std::size_t more) {
-  if (more > SIZE_MAX - total) return false;
-  total += more;
-  return true;
-}
-
-// Room for `strings` as NUL-terminated copies plus their null-terminated pointer vector.
-bool addVectorSize(std::size_t& total, std::span<const Bytes> strings) {
-  if (strings.size() >= SIZE_MAX / sizeof(char*)) return false;
-  if (!addSize(total, (strings.size() + 1) * sizeof(char*))) return false;
-  for (Bytes string : strings)
-    if (!addSize(total, string.size()) || !addSize(total, 1)) return false;
-  return true;
-}
-
-// The NUL-terminated copies that execve needs, made before the fork so that the child allocates
-// nothing. One allocation, given back in one release once the child has its own copy of it, or
-// when the launch fails.
-class ExecScratch {
- public:
-  explicit ExecScratch(ProcessAllocator& allocator) : allocator_(allocator) {}
-  ExecScratch(const ExecScratch&) = delete;
-  ExecScratch& operator=(const ExecScratch&) = delete;
-  ~ExecScratch() { release(); }
-
-  Status copy(const ChildSpawnOptions& options);
-  void release();
-
-  [[nodiscard]] char** arguments() const { return arguments_; }
-  [[nodiscard]] char** environment() const { return environment_; }
-
- private:
-  ProcessAllocator& allocator_;
-  void* memory_ = nullptr;
-  std::size_t size_ = 0;
-  char** arguments_ = nullptr;
-  char** environment_ = nullptr;
-};
-
-char* copyVector(char** vector, char* strings, std::span<const Bytes> from) {
-  for (std::size_t i = 0; i < from.size(); ++i) {
-    vector[i] = strings;
-    std::memcpy(strings, from[i].data(), from[i].size());
-    strings += from[i].size();
-    *strings++ = '\0';
-  }
-  vector[from.size()] = nullptr;
-  return strings;
-}
-
-Status ExecScratch::copy(const ChildSpawnOptions& options) {
-  std::size_t size = 0;
-  if (!addVectorSize(size, options.arguments) || !addVectorSize(size, options.environment))
-    return fail(Error::OutOfMemory);
-  memory_ = allocator_.allocate(size, alignof(char*));
-  if (memory_ == nullptr) return fail(Error::OutOfMemory);
-  size_ = size;
-  arguments_ = static_cast<char**>(memory_);
-  environment_ = arguments_ + options.arguments.size() + 1;
-  char* strings = reinterpret_cast<char*>(environment_ + options.environment.size() + 1);
-  strings = copyVector(arguments_, strings, options.arguments);
-  copyVector(environment_, strings, options.environment);
-  return {};
-}
-
-void ExecScratch::release() {
-  if (memory_ != nullptr) allocator_.release(memory_, size_);
-  memory_ = nullptr;
 }
 
 // The value of the child's own PATH entry, in one scan: the last entry named PATH counts, an empty
@@ -283,7 +214,7 @@ Status prepareStreams(RunContext& context, const ChildSpawnOptions& options, Lau
 
 // The copies for the exec, the report pipe, and the rest of the plan.
 Status prepareExec(const RunContext& context, const ChildSpawnOptions& options, Launch& launch) {
-  TRY(launch.scratch.copy(options));
+  TRY(launch.scratch.copy(options.arguments, options.environment));
   TRY(openPipe(launch.report));
   ChildPlan& plan = launch.plan;
   plan.error_pipe = launch.report.write.get();
@@ -310,28 +241,26 @@ Result<pid_t> startLaunch(Launch& launch) {
   return *forked;
 }
 
-// The record of a child that runs its program: the ends of its stream pipes become its handles.
-ChildProcess childRecord(pid_t pid, Launch& launch) {
-  ChildProcess child;
+// The record of a child that runs its program: the ends of its stream pipes become its handles. A
+// child the record still held is let go first.
+void fillRecord(ChildProcess& child, pid_t pid, Launch& launch) {
+  killChild(child);
   child.pid = pid;
-  if (launch.streams[0].write.isOpen()) child.standard_input = launch.streams[0].write.release();
-  if (launch.streams[1].read.isOpen()) child.standard_output = launch.streams[1].read.release();
-  if (launch.streams[2].read.isOpen()) child.standard_error = launch.streams[2].read.release();
-  return child;
+  child.standard_input = std::move(launch.streams[0].write);
+  child.standard_output = std::move(launch.streams[1].read);
+  child.standard_error = std::move(launch.streams[2].read);
 }
 
 void forgetChild(ChildProcess& child) {
-  for (std::optional<int>* handle :
-       {&child.standard_input, &child.standard_output, &child.standard_error}) {
-    if (*handle) closeFile(**handle);
-    handle->reset();
-  }
+  child.standard_input.reset();
+  child.standard_output.reset();
+  child.standard_error.reset();
   child.pid.reset();
 }
 
 }  // namespace
 
-Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& options) {
+Status spawnChild(RunContext& context, const ChildSpawnOptions& options, ChildProcess& child) {
   if (options.arguments.empty()) return fail(Error::Unexpected);  // nothing names the program
   std::optional<Error> reported;
   pid_t pid = 0;
@@ -341,12 +270,34 @@ Result<ChildProcess> spawnChild(RunContext& context, const ChildSpawnOptions& op
     TRY(prepareExec(context, options, launch));
     pid = TRY(startLaunch(launch));
     reported = readReport(launch.report.read.get());
-    if (!reported) return childRecord(pid, launch);
+    if (!reported) {
+      fillRecord(child, pid, launch);
+      return {};
+    }
   }
   // The child is ending by itself with status 1, which nobody looks at; reaping it here keeps a
   // zombie out of this process and out of the real tool that inherits its children.
   (void)waitProcess(pid, nullptr);
   return fail(*reported);
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept {
+  *this = std::move(other);
+}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    killChild(*this);
+    pid = std::exchange(other.pid, std::nullopt);
+    standard_input = std::move(other.standard_input);
+    standard_output = std::move(other.standard_output);
+    standard_error = std::move(other.standard_error);
+  }
+  return *this;
+}
+
+ChildProcess::~ChildProcess() {
+  killChild(*this);
 }
 
 Result<ChildExit> waitChild(ChildProcess& child) {
@@ -369,11 +320,8 @@ void killChild(ChildProcess& child) {
 }
 
 ChildExit decodeWaitStatus(std::uint32_t status) {
-  if ((status & 0x7f) == 0) return {ChildExitKind::exited, (status >> 8) & 0xff};
-  std::uint32_t low = status & 0xffff;
-  if (low >= 1 && low <= 255) return {ChildExitKind::signal, status & 0x7f};
-  std::uint32_t swapped = ((low * 0x10001) >> 8) & 0xffff;
-  if (swapped >= 0x7f01) return {ChildExitKind::stopped, (status >> 8) & 0xff};
+  if (WIFEXITED(status)) return {ChildExitKind::exited, WEXITSTATUS(status)};
+  if (WIFSIGNALED(status)) return {ChildExitKind::signal, WTERMSIG(status)};
   return {ChildExitKind::unknown, status};
 }
 

@@ -77,12 +77,10 @@ Status ensureFree(ProcessAllocator& allocator, PipeBuffer& buffer, std::size_t n
     return {};
   }
   std::size_t capacity = grownCapacity(need);
-  if (buffer.start == 0 && buffer.storage != nullptr) {
-    if (void* remapped = allocator.remap(buffer.storage, buffer.capacity, capacity)) {
-      buffer.storage = static_cast<char*>(remapped);
-      buffer.capacity = capacity;
-      return {};
-    }
+  if (buffer.start == 0 && buffer.storage != nullptr &&
+      allocator.resizeInPlace(buffer.storage, buffer.capacity, capacity)) {
+    buffer.capacity = capacity;
+    return {};
   }
   auto* storage = static_cast<char*>(allocator.allocate(capacity, 1));
   if (storage == nullptr) return fail(Error::OutOfMemory);
@@ -272,8 +270,8 @@ Result<Bytes> takeOutput(OutputDrain& drain, std::size_t reader_index) {
     allocator.release(buffer.storage, buffer.capacity);
     output = Bytes();
   } else {
-    auto* exact = static_cast<char*>(allocator.remap(buffer.storage, buffer.capacity, buffer.end));
-    if (exact == nullptr) {
+    char* exact = buffer.storage;
+    if (!allocator.resizeInPlace(buffer.storage, buffer.capacity, buffer.end)) {
       exact = static_cast<char*>(allocator.allocate(buffer.end, 1));
       if (exact == nullptr) return fail(Error::OutOfMemory);
       std::memcpy(exact, buffer.storage, buffer.end);

@@ -100,10 +100,6 @@ bool ProcessAllocator::resizeInPlace(void* memory, std::size_t old_size, std::si
   return true;
 }
 
-void* ProcessAllocator::remap(void* memory, std::size_t old_size, std::size_t new_size) {
-  return resizeInPlace(memory, old_size, new_size) ? memory : nullptr;
-}
-
 void ProcessAllocator::release(void* memory, std::size_t size) {
   if (!isMostRecent(memory, size)) return;
   current_->used -= size;

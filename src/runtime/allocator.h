@@ -32,11 +32,8 @@ class ProcessAllocator {
   void* allocate(std::size_t size, std::size_t alignment);
 
   // Succeeds when shrinking, or when growing the most recent allocation of the current block within
-  // that block.
+  // that block; otherwise callers allocate, copy and release.
   bool resizeInPlace(void* memory, std::size_t old_size, std::size_t new_size);
-
-  // Resize in place or nullptr; callers then allocate, copy and release.
-  void* remap(void* memory, std::size_t old_size, std::size_t new_size);
 
   // Gives the bytes back only for the most recent allocation of the current block.
   void release(void* memory, std::size_t size);

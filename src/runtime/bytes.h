@@ -42,6 +42,10 @@ inline bool sameBytes(Bytes a, Bytes b) {
 }
 
 // ASCII case: the tools compare option, header and scheme names in ASCII, whatever the locale.
+constexpr bool isAsciiLetter(char byte) {
+  return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
+}
+
 constexpr char asciiLower(char byte) {
   return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
 }

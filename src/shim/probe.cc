@@ -131,7 +131,6 @@ ProbeVerdict verdictOf(ChildExit exit) {
       return {exit.value == 0 ? ProbeOutcome::answered : ProbeOutcome::exited, exit.value};
     case ChildExitKind::signal:
       return {ProbeOutcome::signalled, exit.value};
-    case ChildExitKind::stopped:
     case ChildExitKind::unknown:
       break;
   }
@@ -139,8 +138,9 @@ ProbeVerdict verdictOf(ChildExit exit) {
 }
 
 ProbeVerdict collectExit(RunContext& context, ChildProcess& child, std::int64_t deadline_ms) {
-  if (!child.standard_output || !child.standard_error) return {ProbeOutcome::failed, 0};
-  std::array<int, 2> handles = {*child.standard_output, *child.standard_error};
+  if (!child.standard_output.isOpen() || !child.standard_error.isOpen())
+    return {ProbeOutcome::failed, 0};
+  std::array<int, 2> handles = {child.standard_output.get(), child.standard_error.get()};
   std::array<PipeReader, 2> readers;
   std::array<ReadSlot, 2> slots;
   OutputDrain drain;
@@ -172,12 +172,10 @@ ProbeVerdict probeCache(RunContext& context, EnvironmentBlock environment, Bytes
   options.standard_output = StdioDisposition::pipe;
   options.standard_error = StdioDisposition::pipe;
   options.keep_argument_0 = true;
-  Result<ChildProcess> spawned = spawnChild(context, options);
-  if (!spawned) return {ProbeOutcome::not_started, 0};
-  ChildProcess child = *spawned;
-  ProbeVerdict verdict = collectExit(context, child, monotonicMilliseconds() + kProbeDeadlineMs);
-  if (child.pid) killChild(child);
-  return verdict;
+  ChildProcess child;
+  if (!spawnChild(context, options, child)) return {ProbeOutcome::not_started, 0};
+  // A probe still running at the deadline is terminated and reaped as its record goes.
+  return collectExit(context, child, monotonicMilliseconds() + kProbeDeadlineMs);
 }
 
 }  // namespace larderbox

@@ -9,10 +9,6 @@
 namespace larderbox {
 namespace {
 
-bool isAsciiLetter(char byte) {
-  return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
-}
-
 bool isSchemeByte(char byte) {
   return isAsciiLetter(byte) || (byte >= '0' && byte <= '9') || byte == '+' || byte == '-' ||
          byte == '.';

@@ -815,8 +815,7 @@ constexpr OptionTable kWget2Table = {kWget2Options, false, false};
 constexpr OptionTable kBusyboxWgetTable = {kBusyboxWgetOptions, false, false};
 
 char keyByte(Bytes key, std::size_t i, bool fold_case) {
-  char byte = key[i];
-  return fold_case && byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
+  return fold_case ? asciiLower(key[i]) : key[i];
 }
 
 bool sortsBefore(Bytes name, Bytes key, bool fold_case) {

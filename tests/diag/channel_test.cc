@@ -307,14 +307,18 @@ TEST(Lock, RecursiveForTheOwnerAndReleasedAtDepthZero) {
   char outer[kMessageBufferSize];
   char inner[kMessageBufferSize];
   channel.lock(outer);
+  ASSERT_OK(channel.writeAll("outer "));
   channel.lock(inner);  // must not wait for itself
-  ASSERT_OK(channel.writeAll("inner"));
+  ASSERT_OK(channel.writeAll("inner "));
   channel.unlock();
+  ASSERT_OK(channel.writeAll("outer again"));
+  EXPECT_TRUE(socket.packets().empty());  // the inner unlock flushed nothing
   channel.unlock();
   // Released: another thread gets the lock and writes.
   std::thread other([&] { writeMessage(channel, {"from ", "another thread"}); });
   other.join();
-  EXPECT_EQ(socket.packets(), (std::vector<std::string>{"inner", "from another thread"}));
+  EXPECT_EQ(socket.packets(),
+            (std::vector<std::string>{"outer inner outer again", "from another thread"}));
 }
 
 TEST(Lock, SerialisesThreads) {

@@ -4,64 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <iterator>
-#include <set>
-#include <string>
-
 namespace larderbox {
 namespace {
 
-TEST(ErrorName, SpelledAsTheEnumerator) {
-  struct Row {
-    Error error;
-    const char* name;
-  };
-#define ROW(name) \
-  { Error::name, #name }
-  const Row rows[] = {
-      ROW(OutOfMemory),
-      ROW(WriteFailed),
-      ROW(Unexpected),
-      ROW(FileNotFound),
-      ROW(AccessDenied),
-      ROW(PermissionDenied),
-      ROW(SystemResources),
-      ROW(NoDevice),
-      ROW(SystemFdQuotaExceeded),
-      ROW(ProcessFdQuotaExceeded),
-      ROW(OperationUnsupported),
-      ROW(FileSystem),
-      ROW(InvalidExe),
-      ROW(NotDir),
-      ROW(IsDir),
-      ROW(FileBusy),
-      ROW(NameTooLong),
-      ROW(EndOfStream),
-      ROW(InputOutput),
-      ROW(NotOpenForReading),
-      ROW(WouldBlock),
-      ROW(ConnectionResetByPeer),
-      ROW(SocketUnconnected),
-      ROW(ConcurrencyUnavailable),
-  };
-#undef ROW
-  // Every error has its row: the table cannot silently grow past the names.
-  EXPECT_EQ(std::size(rows) + 1, kErrorCount);
-  for (const Row& row : rows)
-    EXPECT_EQ(errorName(row.error), row.name);
+TEST(ErrorName, EmptyForNoneAndOutsideTheTable) {
+  EXPECT_EQ(errorName(Error::ConcurrencyUnavailable), "ConcurrencyUnavailable");  // the last one
   EXPECT_EQ(errorName(Error::None), "");
-}
-
-TEST(ErrorName, TableIsDenseAndDistinct) {
-  std::set<std::string> seen;
-  for (std::uint16_t code = 1; code < kErrorCount; ++code) {
-    std::string name(errorName(static_cast<Error>(code)));
-    EXPECT_FALSE(name.empty()) << code;
-    EXPECT_TRUE(seen.insert(name).second) << "duplicate " << name;
-    for (char c : name)
-      EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << name;
-  }
   // Outside the table: the empty name, never a read past its end.
   EXPECT_EQ(errorName(static_cast<Error>(kErrorCount)), "");
   EXPECT_EQ(errorName(static_cast<Error>(0xFFFF)), "");

@@ -2,23 +2,15 @@
 
 import os
 import resource
-import select
 import signal
 import termios
 
 import harness
-from harness import ShimCase, cannot_exec_message, no_real_tool_message
+from harness import (UNSEARCHED_DIRECTORY, AddressSpaceSearch, ShimCase, address_space_limit,
+                     broken_pipe, no_real_tool_message, read_available)
 
-PAGE = 4096
 PLAIN_ERROR = b"error: OutOfMemory\n"
 COLOURED_ERROR = b"\x1b[31m\x1b[1merror\x1b[0m\x1b[2m\x1b[1m: \x1b[0mOutOfMemory\n"
-
-
-def broken_pipe():
-    """The write end of a pipe whose read end is already closed."""
-    read_end, write_end = os.pipe()
-    os.close(read_end)
-    return write_end
 
 
 class NoRealTool(ShimCase):
@@ -55,17 +47,6 @@ class NoRealTool(ShimCase):
         completed = self.launch(self.shim, argv0="my-wget-shim", env=self.environment())
         self.assertEqual(completed.stderr,
                          b"wgetlarderbox: no real wget found on PATH (set $REAL_WGET)\n")
-
-    def test_stderr_without_reader_does_not_kill_the_shim(self):
-        # The caller leaves SIGPIPE at its default; the shim's own handler turns the broken pipe
-        # into a failed write, and the status stays 127.
-        stderr = broken_pipe()
-        try:
-            completed = self.launch(self.shim, argv0="curl", env=self.environment(path=""),
-                                    stderr=stderr)
-        finally:
-            os.close(stderr)
-        self.assertEqual(completed.returncode, 127)
 
 
 class ExecFailure(ShimCase):
@@ -112,44 +93,9 @@ class ExecFailure(ShimCase):
                 self.assert_cannot_exec(completed, entry + b"/curl")
 
 
-def address_space_limit(limit):
-    def prepare():
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-    return prepare
-
-
-# Longer than the first block of the allocator, which lies in the executable's own data: the first
-# candidate path needs the run's first mapping. The directory is never there.
-UNSEARCHED_DIRECTORY = "/nonexistent/larderbox-test" + ("/" + "x" * 200) * 25
-
-
-class OutOfMemory(ShimCase):
+class OutOfMemory(AddressSpaceSearch, ShimCase):
     """A low address-space limit set by the caller lets the shim start but fails its first
     anonymous mapping, so the run takes the error exit."""
-
-    # The first allocation that maps memory is the first candidate's path, so PATH needs one long
-    # entry; the directory is never there, so a run with room to allocate ends with the
-    # no-real-tool message.
-    def started(self, limit, env):
-        try:
-            completed = self.launch(self.shim, argv0="curl", env=env,
-                                    preexec_fn=address_space_limit(limit))
-        except OSError:
-            return False  # the exec itself was refused
-        return completed.returncode >= 0
-
-    def lowest_starting_limit(self, env):
-        """The smallest limit, in whole pages, under which the shim starts. A page less and the
-        exec fails, so the shim has no page to spare for its allocator."""
-        low, high = 0, 64 * 1024 * 1024
-        self.assertTrue(self.started(high, env), "the shim should start with 64 MiB")
-        while high - low > PAGE:
-            middle = (low + high) // 2 // PAGE * PAGE
-            if self.started(middle, env):
-                high = middle
-            else:
-                low = middle
-        return high
 
     def run_starved(self, env, **kwargs):
         limit = self.lowest_starting_limit(env)
@@ -226,22 +172,6 @@ class OutOfMemory(ShimCase):
                 finally:
                     os.close(stderr)
                 self.assertEqual(completed.returncode, status)
-
-
-def read_available(descriptor, timeout=harness.TIMEOUT):
-    """Everything readable from a pseudo-terminal controller until the other side is closed."""
-    data = b""
-    while True:
-        ready, _, _ = select.select([descriptor], [], [], timeout)
-        if not ready:
-            return data
-        try:
-            chunk = os.read(descriptor, 4096)
-        except OSError:  # EIO: no terminal side is open any more
-            return data
-        if not chunk:
-            return data
-        data += chunk
 
 
 if __name__ == "__main__":

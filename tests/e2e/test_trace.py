@@ -6,7 +6,7 @@ import stat
 import subprocess
 
 from harness import TIMEOUT
-from test_cache import CACHE_BODY, ORIGIN_BODY, CacheCase, download_args
+from cache_case import CACHE_BODY, ORIGIN_BODY, CacheCase, download_args
 
 
 class Trace(CacheCase):

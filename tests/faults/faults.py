@@ -1,4 +1,4 @@
-"""Shared pieces of the fault tests, on top of the black-box harness of tests/e2e: the glibc build
+"""Shared pieces of the fault tests, on top of the black-box harness of tests/support: the glibc build
 with the allocation-failure seam, the real tools behind a recording wrapper, and the endings of a
 run sorted into the few kinds the failure tables allow.
 
@@ -8,16 +8,12 @@ sanitizer build, and TOOL_WRAPPER_BIN, the recording wrapper for the machine's r
 
 import os
 import shutil
-import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-
-import harness  # noqa: E402
-from harness import as_bytes, no_real_tool_message, read_records  # noqa: E402
-import test_cache  # noqa: E402
+import harness  # noqa: F401 (re-exported for the fault tests)
+from cache_case import CacheCase
 # Re-exported for the fault tests.
-from test_cache import CACHE_BODY, ORIGIN_BODY, REAL, fake_tool_script  # noqa: E402,F401
-from test_endings import read_available  # noqa: E402
+from cache_case import CACHE_BODY, ORIGIN_BODY, REAL, fake_tool_script  # noqa: F401
+from harness import as_bytes, no_real_tool_message, read_available, read_records
 
 LARDERBOX_GLIBC_BIN = os.environ.get("LARDERBOX_GLIBC_BIN", "")
 TOOL_WRAPPER_BIN = os.environ.get("TOOL_WRAPPER_BIN", "")
@@ -32,7 +28,7 @@ SILENT_127 = "S"    # status 127 and not a byte written, no real tool
 NO_REAL_TOOL = "N"  # the no-real-tool message and status 127
 
 
-class FaultCase(test_cache.CacheCase):
+class FaultCase(CacheCase):
     """A cache case (the shim as bin/curl and bin/wget, an origin and a cache server) that can
     also run the glibc build and the real tools behind the wrapper."""
 

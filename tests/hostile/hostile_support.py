@@ -1,8 +1,8 @@
 """Shared pieces of the hostile black-box tests: a stand-in real tool that misbehaves only in the
 cache probe's call and records the hand-over, bounded signal bursts, and bounded waits.
 
-Environment (set by ctest): HOSTILE_TOOL_BIN, the stand-in; PYTHONPATH reaches tests/e2e, whose
-harness (case directories, the recorder, running the shim) this builds on.
+Environment (set by ctest): HOSTILE_TOOL_BIN, the stand-in; PYTHONPATH reaches tests/support,
+whose harness (case directories, the recorder, running the shim) this builds on.
 """
 
 import os

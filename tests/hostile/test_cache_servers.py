@@ -5,14 +5,14 @@ download fails because of the cache: the file arrives intact from the cache or t
 status is what the real tool alone gives."""
 
 import concurrent.futures
-import select
 import socket
 import struct
 import threading
 import time
 
 import harness
-from test_cache import CACHE_BODY, NAME, ORIGIN_BODY, REAL, CacheCase
+from cache_case import CACHE_BODY, NAME, ORIGIN_BODY, REAL, CacheCase
+from http_servers import SocketServer
 
 # The probe's own limit is 5 s; a run that waits it out, plus the download, on a loaded machine.
 SLOW_TIMEOUT = 60
@@ -48,25 +48,16 @@ def answer(status_line, headers=(), body=b""):
     return ("\r\n".join(head) + "\r\n\r\n").encode() + body
 
 
-class HostileCache:
+class HostileCache(SocketServer):
     """A cache on 127.0.0.1 that serves `body` at `address` for GET, and answers every HEAD (the
     probe) with `on_probe(connection)`; anything else gets 404. It logs each request line."""
 
     def __init__(self, address, on_probe, body=CACHE_BODY):
         self.address, self.on_probe, self.body = address, on_probe, body
-        self._socket = socket.socket()
-        self._socket.bind(("127.0.0.1", 0))
-        self._socket.listen(16)
-        self.port = self._socket.getsockname()[1]
         self._lock = threading.Lock()
         self._log = []
-        self._stop = threading.Event()
         self._handlers = []
-        self._thread = threading.Thread(target=self._accept_until_stopped, daemon=True)
-        self._thread.start()
-
-    def base(self):
-        return "http://127.0.0.1:%d" % self.port
+        super().__init__()
 
     def requests(self):
         with self._lock:
@@ -76,14 +67,10 @@ class HostileCache:
         with self._lock:
             self._log.clear()
 
-    def _accept_until_stopped(self):
-        while not self._stop.is_set():
-            ready, _, _ = select.select([self._socket], [], [], 0.05)
-            if ready:
-                connection, _ = self._socket.accept()
-                handler = threading.Thread(target=self._serve, args=(connection,), daemon=True)
-                self._handlers.append(handler)
-                handler.start()
+    def accepted(self, connection):
+        handler = threading.Thread(target=self._serve, args=(connection,), daemon=True)
+        self._handlers.append(handler)
+        handler.start()
 
     def _serve(self, connection):
         connection.settimeout(harness.TIMEOUT)
@@ -113,11 +100,12 @@ class HostileCache:
             pass
 
     def close(self):
+        # No new handler once the accepting thread has ended; the behaviours see the stop too.
         self._stop.set()
         self._thread.join(harness.TIMEOUT)
         for handler in self._handlers:
             handler.join(harness.TIMEOUT)
-        self._socket.close()
+        super().close()
 
 
 def sends(data):

@@ -12,8 +12,8 @@ import time
 import harness
 from hostile_support import (HostileToolCase, burst, caller_signals, finish, start_shim,
                              wait_for)
-from test_cache import (CACHE_BODY, NAME, ORIGIN_BODY, CacheCase, HttpServer, SilentServer,
-                        download_args)
+from cache_case import CACHE_BODY, NAME, ORIGIN_BODY, CacheCase, download_args
+from http_servers import HttpServer, SilentServer
 
 
 class WhileTheProbeRuns(HostileToolCase):

@@ -7,9 +7,8 @@ import os
 import signal
 
 import harness
-import test_endings
+from harness import UNSEARCHED_DIRECTORY, AddressSpaceSearch, address_space_limit, broken_pipe
 from hostile_support import ARGS, URL, HostileToolCase, cache_address, caller_signals
-from test_endings import broken_pipe
 
 SIGPIPE_CHOICES = ((), (signal.SIGPIPE,))
 
@@ -22,12 +21,8 @@ def closing(descriptors, ignored=()):
     return prepare
 
 
-class Endings(HostileToolCase):
+class Endings(AddressSpaceSearch, HostileToolCase):
     """Endings without the real tool, with standard error closed or without a reader."""
-
-    # The address-space search of the error-exit tests, on this case's own shim.
-    started = test_endings.OutOfMemory.started
-    lowest_starting_limit = test_endings.OutOfMemory.lowest_starting_limit
 
     def run_ending(self, env, stderr_state, ignored, limit=None):
         """The shim as curl with standard error "closed" or "broken" (a pipe without reader)."""
@@ -36,7 +31,7 @@ class Endings(HostileToolCase):
             if stderr_state == "closed":
                 os.close(2)
             if limit is not None:
-                test_endings.address_space_limit(limit)()
+                address_space_limit(limit)()
 
         stderr = broken_pipe() if stderr_state == "broken" else None
         try:
@@ -68,7 +63,7 @@ class Endings(HostileToolCase):
         for variables in ({}, {"CLICOLOR_FORCE": "1"}):
             for ignored in SIGPIPE_CHOICES:
                 with self.subTest(variables=variables, sigpipe_ignored=bool(ignored)):
-                    env = self.environment(path=test_endings.UNSEARCHED_DIRECTORY, **variables)
+                    env = self.environment(path=UNSEARCHED_DIRECTORY, **variables)
                     limit = self.lowest_starting_limit(env)
                     completed = self.run_ending(env, "closed", ignored, limit)
                     self.assertEqual(completed.returncode, 1)

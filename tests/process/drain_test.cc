@@ -85,7 +85,7 @@ class DrainTest : public ::testing::Test {
   }
 
   // The probe's launch: null device in, both outputs on pipes.
-  Result<ChildProcess> spawnShell(const std::string& script, const std::string& operand = "") {
+  test::Spawned spawnShell(const std::string& script, const std::string& operand = "") {
     arguments_ = {"/bin/sh", "-c", script};
     if (!operand.empty()) arguments_.push_back(operand);
     views_.assign(arguments_.begin(), arguments_.end());
@@ -94,7 +94,7 @@ class DrainTest : public ::testing::Test {
     options.standard_input = StdioDisposition::ignore;
     options.standard_output = StdioDisposition::pipe;
     options.standard_error = StdioDisposition::pipe;
-    return spawnChild(context, options);
+    return test::spawn(context, options);
   }
 
   ProcessAllocator allocator;
@@ -147,9 +147,9 @@ TEST_F(DrainTest, HandlesBeyondTheViewAreLeftAlone) {
 }
 
 TEST_F(DrainTest, ChildThatWritesNothing) {
-  Result<ChildProcess> child = spawnShell("exit 0");
+  test::Spawned child = spawnShell("exit 0");
   ASSERT_OK(child);
-  std::array<int, 2> handles = {*child->standard_output, *child->standard_error};
+  std::array<int, 2> handles = {child->standard_output.get(), child->standard_error.get()};
   std::array<PipeReader, 2> readers;
   std::array<ReadSlot, 2> slots;
   OutputDrain drain;
@@ -304,9 +304,9 @@ TEST_F(DrainTest, MegabyteOnStandardErrorWhileStandardOutputStaysOpen) {
   test::writeTextFile(directory / "megabyte", bytes, 0644);
   // Standard output stays open (and silent) until the child ends; if the drain waited on it, the
   // child would block on a full standard error pipe for ever.
-  Result<ChildProcess> child = spawnShell("cat \"$0\" >&2", directory / "megabyte");
+  test::Spawned child = spawnShell("cat \"$0\" >&2", directory / "megabyte");
   ASSERT_OK(child);
-  std::array<int, 2> handles = {*child->standard_output, *child->standard_error};
+  std::array<int, 2> handles = {child->standard_output.get(), child->standard_error.get()};
   std::array<PipeReader, 2> readers;
   std::array<ReadSlot, 2> slots;
   OutputDrain drain;
@@ -350,10 +350,9 @@ TEST_F(DrainTest, ChildFillingBothPipesDoesNotDeadlock) {
   test::TemporaryDirectory directory;
   std::string bytes = pattern(256 * 1024, 5);
   test::writeTextFile(directory / "chunk", bytes, 0644);
-  Result<ChildProcess> child =
-      spawnShell("cat \"$0\"; cat \"$0\" >&2; cat \"$0\"", directory / "chunk");
+  test::Spawned child = spawnShell("cat \"$0\"; cat \"$0\" >&2; cat \"$0\"", directory / "chunk");
   ASSERT_OK(child);
-  std::array<int, 2> handles = {*child->standard_output, *child->standard_error};
+  std::array<int, 2> handles = {child->standard_output.get(), child->standard_error.get()};
   std::array<PipeReader, 2> readers;
   std::array<ReadSlot, 2> slots;
   OutputDrain drain;
@@ -549,12 +548,12 @@ TEST_F(DrainTest, SignalsWithoutRestartInterruptNothing) {
     expected_out += "out" + std::to_string(i) + "\n";
     expected_err += "err" + std::to_string(i) + "\n";
   }
-  Result<ChildProcess> child = spawnShell(
+  test::Spawned child = spawnShell(
       "i=0; while [ $i -lt 15 ]; do echo out$i; echo err$i >&2; sleep 0.02; i=$((i+1)); done");
   std::string out, err;
   Result<ChildExit> ended = fail(Error::Unexpected);
   if (child) {
-    std::array<int, 2> handles = {*child->standard_output, *child->standard_error};
+    std::array<int, 2> handles = {child->standard_output.get(), child->standard_error.get()};
     std::array<PipeReader, 2> readers;
     std::array<ReadSlot, 2> slots;
     OutputDrain drain;

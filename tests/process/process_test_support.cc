@@ -21,6 +21,12 @@ void PrintTo(const ChildExit& exit, std::ostream* out) {
 
 namespace test {
 
+Spawned spawn(RunContext& context, const ChildSpawnOptions& options) {
+  Spawned spawned;
+  spawned.status = spawnChild(context, options, spawned.child);
+  return spawned;
+}
+
 TemporaryDirectory::TemporaryDirectory() {
   std::string pattern =
       (std::filesystem::temp_directory_path() / "larderbox-process-XXXXXX").string();

@@ -22,6 +22,20 @@ void PrintTo(const ChildExit& exit, std::ostream* out);
 
 namespace test {
 
+// spawnChild's status and the record it fills, held together as the tests use them.
+struct Spawned {
+  Status status;
+  ChildProcess child;
+
+  [[nodiscard]] bool has_value() const { return status.has_value(); }
+  [[nodiscard]] Error error() const { return status.error(); }
+  explicit operator bool() const { return has_value(); }
+  ChildProcess* operator->() { return &child; }
+  ChildProcess& operator*() { return child; }
+};
+
+Spawned spawn(RunContext& context, const ChildSpawnOptions& options);
+
 // A fresh directory under the system's temporary directory, removed with everything in it.
 class TemporaryDirectory {
  public:

@@ -151,17 +151,6 @@ TEST_F(AllocatorTest, ResizeInPlace) {
   EXPECT_EQ(take(1), e + 8) << "shrinking the most recent gives the tail back";
 }
 
-TEST_F(AllocatorTest, RemapIsResizeInPlaceOrNull) {
-  char* a = take(10);
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(allocator_.remap(a, 10, 20), a);
-  char* b = take(10);
-  EXPECT_EQ(allocator_.remap(a, 20, 30), nullptr);
-  EXPECT_EQ(allocator_.remap(a, 20, 5), a);
-  EXPECT_EQ(allocator_.remap(b, 10, 2 * kPage), nullptr);
-  EXPECT_EQ(take(1), b + 10);
-}
-
 TEST_F(AllocatorTest, AlignmentHonoured) {
   for (std::size_t alignment = 1; alignment <= kPage; alignment *= 2) {
     ASSERT_NE(take(3), nullptr);  // leave the next free byte misaligned

@@ -7,19 +7,15 @@ compared: a plain download ("hit") comes from the cache and nothing else changes
 the cache cannot serve as the origin would ("direct") reaches the real tool unchanged, and the
 cache host hears nothing of it, not even a probe."""
 
-import hashlib
 import os
 import shlex
 import shutil
 import string
-import sys
 import tempfile
 import unittest
 
+from http_servers import HttpServer, ProxyServer
 from tools_support import SYSTEM_PATH, TIMEOUT, NginxServer, ToolCase, run, stored_path
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from test_cache import HttpServer, ProxyServer  # noqa: E402
 
 REAL = {"curl": "/usr/bin/curl", "wget": "/usr/bin/wget"}
 HIT, DIRECT = "hit", "direct"

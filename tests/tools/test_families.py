@@ -11,15 +11,12 @@ import re
 import shlex
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 
+from http_servers import HttpServer
 from test_faithful import Outcome, cache_body, files_below, origin_body, origin_record
 from tools_support import LARDERBOX_BIN, SOURCE_DIR, TIMEOUT, NginxServer, ToolCase, stored_path
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from test_cache import HttpServer  # noqa: E402
 
 SUITES = ("trixie", "sid")
 PATH_IN_ROOT = "/usr/bin:/bin"

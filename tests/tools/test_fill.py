@@ -62,6 +62,42 @@ class FillTest(ToolCase):
         self.assertEqual(self.read_entry(urls[1]), b"changed\n")
         self.assertEqual(len(self.origin.requests), requests + 1)
 
+    def test_stores_as_learn_does(self):
+        """One row per rule of the shared store: the origin's time, no user configuration, the
+        policy at every redirect, a shared cache's Cache-Control."""
+        o = self.origin.url
+        modified = "Fri, 14 Jul 2017 02:40:00 GMT"
+        self.origin.files.update({"/dated": b"d", "/undated": b"u", "/nostore": b"n"})
+        self.origin.headers.update({"/dated": {"Last-Modified": modified},
+                                    "/nostore": {"Cache-Control": "private, max-age=60"}})
+        self.origin.redirects.update({"/hop/in": o("/dated"),
+                                      "/hop/out": "http://127.0.0.2:%d/dated" % self.origin.port})
+        # A user's curl settings that would send credentials and keep the fill's time.
+        self.write_file("home/.curlrc", b'user = "me:secret"\nno-remote-time\n')
+        before = time.time()
+        # (URL, its line, the entry's time: a number, "now", or None when nothing is stored)
+        rows = [(o("/dated"), "stored", 1500000000), (o("/undated"), "stored", "now"),
+                (o("/hop/in"), "stored", 1500000000),
+                (o("/hop/out"), "refused: redirect to 127.0.0.2 is not allowed", None),
+                (o("/nostore"), "refused: no-store (Cache-Control: private)", None)]
+        result = self.fill(self.cache, *[url for url, _, _ in rows],
+                           env={"HOME": self.path("home")})
+        self.assertEqual(result.returncode, 1, result.stderr)
+        said = result.stdout.decode().splitlines()
+        for (url, line, when), got in zip(rows, said):
+            with self.subTest(url=url):
+                self.assertEqual(got, line.replace(":", " %s:" % url, 1) if ":" in line
+                                 else "%s %s" % (line, url))
+                if when is None:
+                    self.assertFalse(os.path.exists(self.entry(url)))
+                elif when == "now":
+                    self.assertGreaterEqual(os.stat(self.entry(url)).st_mtime, int(before))
+                else:
+                    self.assertEqual(os.stat(self.entry(url)).st_mtime, when)
+        self.assertEqual(said[-1], "larderbox-fill: 3 stored, 0 present, 2 failed")
+        self.assertEqual(self.origin.credentials, [None] * len(self.origin.credentials))
+        self.assertNoLeftovers(self.cache)
+
     def test_failures_leave_nothing_behind(self):
         good = self.origin.url("/a%20b.txt")
         self.assertEqual(self.fill(self.cache, good).returncode, 0)
@@ -72,7 +108,7 @@ class FillTest(ToolCase):
                 self.assertEqual(result.returncode, 1)
                 lines = result.stdout.splitlines(keepends=True)
                 self.assertEqual(len(lines), 3, lines)
-                self.assertTrue(lines[0].startswith(b"failed %s: curl exited" % bad.encode()))
+                self.assertTrue(lines[0].startswith(b"failed %s: " % bad.encode()), lines[0])
                 self.assertEqual(lines[1:], [b"present %s\n" % good.encode(), summary(0, 1, 1)])
                 entry = self.entry(bad)
                 self.assertFalse(os.path.exists(entry))
@@ -127,19 +163,20 @@ class FillTest(ToolCase):
         result = self.fill(self.cache, url, env={"REAL_CURL": fake})
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stdout.splitlines()[0],
-                         b"failed %s: curl exited with status 7" % url.encode())
+                         b"failed %s: curl exited with status 7 (cannot connect)" % url.encode())
 
     def test_signal_stops_the_download_and_cleans_up(self):
         for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             with self.subTest(signal=number.name):
                 url = self.origin.url("/stall/%s.iso" % number.name)
                 entry_dir = os.path.dirname(self.entry(url))
+                self.origin.requests.clear()
                 fill = subprocess.Popen([FILL, self.cache, url], env={"PATH": SYSTEM_PATH},
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
                 try:
                     deadline = time.monotonic() + 20
-                    while not (os.path.isdir(entry_dir) and os.listdir(entry_dir)
+                    while not (self.downloads(self.cache)
                                and "/stall/%s.iso" % number.name in self.origin.requests):
                         self.assertLess(time.monotonic(), deadline, "the download never started")
                         self.assertIsNone(fill.poll(), "larderbox-fill ended early")
@@ -171,20 +208,20 @@ class UsageTest(ToolCase):
         self.assertEqual(result.returncode, 0)
         self.assertTrue(result.stdout.startswith(b"usage: larderbox-fill "))
 
-    def test_finds_larderbox_path_on_path(self):
-        # A copy of the script alone in a directory: larderbox-path must come from PATH.
+    def test_finds_larderbox_cache_on_path(self):
+        # A copy of the script alone in a directory: larderbox-cache must come from PATH.
         with open(FILL, "rb") as f:
             alone = self.write_file("alone/larderbox-fill", f.read(), 0o755)
         origin_dir = os.path.dirname(os.environ["LARDERBOX_PATH_BIN"])
-        source = self.write_file("src.txt", b"local\n")
-        url = "file://" + source
-        missing = run([alone, self.path("cache"), url], env={"PATH": SYSTEM_PATH})
-        self.assertEqual(missing.returncode, 2)
-        self.assertIn(b"larderbox-path not found", missing.stderr)
-        found = run([alone, self.path("cache"), url],
-                    env={"PATH": origin_dir + ":" + SYSTEM_PATH})
+        with OriginServer() as origin:
+            origin.files["/src.txt"] = b"local\n"
+            url = origin.url("/src.txt")
+            missing = run([alone, self.path("cache"), url], env={"PATH": SYSTEM_PATH})
+            self.assertEqual(missing.returncode, 2)
+            self.assertIn(b"larderbox-cache not found", missing.stderr)
+            found = run([alone, self.path("cache"), url],
+                        env={"PATH": origin_dir + ":" + SYSTEM_PATH})
         self.assertEqual(found.returncode, 0, found.stderr)
-
 
 if __name__ == "__main__":
     unittest.main()

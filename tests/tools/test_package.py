@@ -8,7 +8,7 @@ import shutil
 import tempfile
 import unittest
 
-from tools_support import BUILD_DIR, SOURCE_DIR, ToolCase, find_program, run
+from tools_support import BUILD_DIR, SOURCE_DIR, OriginServer, ToolCase, find_program, run
 
 BUILD_TIMEOUT = 480
 CMAKE = os.environ.get("LARDERBOX_CMAKE", "cmake")
@@ -135,13 +135,16 @@ class PackageTest(ToolCase):
                 version = run([os.path.join(shim_dir, tool), "--version"], env=env)
                 self.assertEqual(version.returncode, 0, version.stderr)
                 self.assertTrue(version.stdout.startswith(banner), version.stdout[:80])
-        # larderbox-fill finds the larderbox-path beside it, which PATH does not hold.
-        source = self.write_file("source.txt", b"packaged\n")
+        # larderbox-fill finds the larderbox-cache and larderbox-path beside it, which PATH does
+        # not hold.
         bin_dir = os.path.join(root, "usr", "bin")
-        filled = run([os.path.join(bin_dir, "larderbox-fill"), self.path("cache"),
-                      "file://" + source], env=env)
+        with OriginServer() as origin:
+            origin.files["/source.txt"] = b"packaged\n"
+            url = origin.url("/source.txt")
+            filled = run([os.path.join(bin_dir, "larderbox-fill"), self.path("cache"), url],
+                         env=env)
         self.assertEqual(filled.returncode, 0, filled.stdout + filled.stderr)
-        relative = run([os.path.join(bin_dir, "larderbox-path"), "--file", "file://" + source])
+        relative = run([os.path.join(bin_dir, "larderbox-path"), "--file", url])
         with open(os.path.join(self.path("cache"), relative.stdout.decode().rstrip("\n")),
                   "rb") as f:
             self.assertEqual(f.read(), b"packaged\n")
@@ -149,7 +152,7 @@ class PackageTest(ToolCase):
         listed = run([os.path.join(bin_dir, "larderbox-cache"), "list", self.path("cache")],
                      env=env)
         self.assertEqual(listed.returncode, 0, listed.stderr)
-        self.assertTrue(listed.stdout.rstrip().endswith(b" file://" + source.encode()))
+        self.assertTrue(listed.stdout.rstrip().endswith(b" " + url.encode()))
 
     def test_helpers_print_the_package_version(self):
         for helper in ("larderbox-path", "larderbox-fill", "larderbox-cache"):

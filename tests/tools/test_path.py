@@ -123,6 +123,49 @@ class OutputTest(ToolCase):
         alone = [run([PATH_BIN, "--server", "http://c", "--", url]).stdout for url in urls]
         self.assertEqual(together.stdout, b"".join(alone))
 
+    def test_batch_answers_every_url_of_standard_input(self):
+        urls = [row[2] for row in ADDRESSES if b"\n" not in row[2]]
+        bad = [b"http://h/a/..", b"http://h/a%00"]  # no file can hold them: empty answers
+        for form in ([], ["--server", "http://c"], ["--file"]):
+            alone = [run([PATH_BIN] + form + ["--", url]).stdout[:-1] for url in urls + bad]
+            # (separator option, separator, whether the input ends with it)
+            for option, separator, ended in ([], b"\n", True), ([], b"\n", False), \
+                    (["-z"], b"\0", True):
+                with self.subTest(form=form, option=option, ended=ended):
+                    given = separator.join(urls + bad) + (separator if ended else b"")
+                    result = run([PATH_BIN] + form + ["--stdin"] + option, input=given)
+                    self.assertEqual(result.returncode, 1 if form == ["--file"] else 0)
+                    self.assertEqual(result.stdout.split(separator)[:-1], alone)
+        self.assertEqual(alone[-2:], [b"", b""])  # the last form, --file, has none for them
+        for args in (["--stdin", "http://h/a"], ["-z", "http://h/a"], ["--stdin", "--check"]):
+            self.assertEqual(run([PATH_BIN] + args, input=b"").returncode, 2, args)
+
+    def test_url_goes_back_from_an_address(self):
+        # The empty URL aside: its empty answer could not be told from none.
+        urls = [row[2] for row in ADDRESSES if row[2] and b"\n" not in row[2]]
+        for url in urls:
+            address = run([PATH_BIN, "--server", "http://c/x", "--", url]).stdout[:-1]
+            stored = run([PATH_BIN, "--file", "--", url])
+            segment = address.split(b"/")[-2]
+            for given in (address, b"b/" + segment, segment):
+                with self.subTest(url=url, given=given):
+                    back = run([PATH_BIN, "--url", "--", given])
+                    self.assertEqual((back.returncode, back.stdout), (0, url + b"\n" +
+                                                                      stored.stdout))
+        # (address, why it is no URL's own): each gets two empty answers.
+        seg = b"aHR0cDovL2gvYQ"  # http://h/a
+        for given, why in [(b"b/%s/other" % seg, "another file name"),
+                           (b"b/aHR0cDovL2gvYR/a", "bits past the last byte"),
+                           (b"b/aHR0cDovL2gvY/a", "a length no encoding has"),
+                           (b"b/aHR0c*ovL2gvYQ/a", "not base64url"),
+                           (b"x/%s/a" % seg, "no b/ before the segment"),
+                           (b"b/aHR0cDovL2gvYS8uLg/..", "no file can hold it")]:
+            with self.subTest(why=why):
+                back = run([PATH_BIN, "--url", "--stdin", "-z"], input=given + b"\0" +
+                           b"b/%s/%%61\0" % seg)
+                self.assertEqual((back.returncode, back.stdout.split(b"\0")),
+                                 (1, [b"", b"", b"http://h/a", b"b/%s/a" % seg, b""]))
+
     def test_options_may_follow_urls(self):
         self.assertEqual(run([PATH_BIN, "http://h/a", "--server", "http://c"]).stdout,
                          b"http://c/b/aHR0cDovL2gvYQ/a\n")

@@ -15,7 +15,9 @@
 #include "runtime/run_context.h"
 #include "shim/cache_address.h"
 #include "shim/tool_name.h"
+#include "tools/larderbox-path/batch_input.h"
 #include "tools/larderbox-path/check.h"
+#include "tools/larderbox-path/inverse.h"
 #include "tools/larderbox-path/stored_name.h"
 
 namespace larderbox {
@@ -26,6 +28,8 @@ constexpr int kUsageStatus = 2;
 
 constexpr Bytes kUsage =
     "usage: larderbox-path [--server SERVER | --file] [--] URL...\n"
+    "       larderbox-path [--server SERVER | --file] --stdin [-z]\n"
+    "       larderbox-path --url [--stdin [-z] | [--] ADDRESS...]\n"
     "       larderbox-path --check [--tool curl|wget] [--] URL...\n";
 
 // The project's one version, which the build passes in.
@@ -43,16 +47,22 @@ constexpr Bytes kHelp =
     "                   \"miss ADDRESS (why)\" or \"direct (why)\"\n"
     "  --tool TOOL      with --check: judge `curl -fsSL -o FILE URL` (curl, the default) or\n"
     "                   `wget -O FILE URL` (wget)\n"
+    "  --url            the other way: for each cache address (or its path, or a bare\n"
+    "                   segment), two lines: the URL it holds and the file below a cache\n"
+    "                   directory that holds it; empty when the address is no URL's own\n"
+    "  --stdin          the URLs are the lines of standard input, and every URL gets one\n"
+    "                   answer, empty when it has none\n"
+    "  -z, --null       with --stdin: URLs and answers end with NUL instead of line feed\n"
     "  -h, --help       this text, then exit\n"
     "  --version        the version, then exit\n"
     "\n"
     "Arguments after \"--\" are URLs even when they begin with \"-\".\n"
     "\n"
     "Exit status: 0 when every line was printed (with --check: when every URL hits); 1 when\n"
-    "some URL has no line that can be printed (nothing is printed then), does not hit, or\n"
-    "standard output failed; 2 for bad usage.\n";
+    "some URL has no line that can be printed (nothing is printed then; with --stdin, its\n"
+    "answer is empty), does not hit, or standard input or output failed; 2 for bad usage.\n";
 
-enum class Form : std::uint8_t { server_path, cache_address, stored_file, check };
+enum class Form : std::uint8_t { server_path, cache_address, stored_file, check, origin };
 
 struct Options {
   Form form = Form::server_path;
@@ -61,6 +71,8 @@ struct Options {
   std::span<char*> urls;
   bool help = false;
   bool version = false;
+  bool batch = false;  // URLs from standard input
+  char separator = '\n';
 };
 
 // Standard output in blocks. After a failed write the rest is dropped and finish() says so.
@@ -114,6 +126,8 @@ struct OptionsSeen {
   bool file = false;
   bool check = false;
   bool tool = false;
+  bool null = false;
+  bool origin = false;
 };
 
 // The value of the option at `i`, which then moves past it; none when it is the last argument.
@@ -136,6 +150,12 @@ int readOption(std::span<char*> arguments, std::size_t& i, Options& options, Opt
     seen.file = true;
   } else if (argument == "--check") {
     seen.check = true;
+  } else if (argument == "--url") {
+    seen.origin = true;
+  } else if (argument == "--stdin") {
+    options.batch = true;
+  } else if (argument == "-z" || argument == "--null") {
+    seen.null = true;
   } else if (argument == "--tool") {
     std::optional<Bytes> tool = separateValue(arguments, i);
     if (!tool) return usageError("--tool needs a value");
@@ -150,13 +170,18 @@ int readOption(std::span<char*> arguments, std::size_t& i, Options& options, Opt
 }
 
 int chooseForm(const OptionsSeen& seen, Options& options) {
-  int forms = (seen.server ? 1 : 0) + (seen.file ? 1 : 0) + (seen.check ? 1 : 0);
-  if (forms > 1) return usageError("--server, --file and --check cannot be combined");
+  int forms =
+      (seen.server ? 1 : 0) + (seen.file ? 1 : 0) + (seen.check ? 1 : 0) + (seen.origin ? 1 : 0);
+  if (forms > 1) return usageError("--server, --file, --check and --url cannot be combined");
   if (seen.tool && !seen.check) return usageError("--tool goes with --check");
-  options.form = seen.server  ? Form::cache_address
-                 : seen.file  ? Form::stored_file
-                 : seen.check ? Form::check
-                              : Form::server_path;
+  if (seen.null && !options.batch) return usageError("-z goes with --stdin");
+  if (options.batch && seen.check) return usageError("--stdin and --check cannot be combined");
+  options.separator = seen.null ? '\0' : '\n';
+  options.form = seen.server   ? Form::cache_address
+                 : seen.file   ? Form::stored_file
+                 : seen.check  ? Form::check
+                 : seen.origin ? Form::origin
+                               : Form::server_path;
   return 0;
 }
 
@@ -183,7 +208,11 @@ int parseOptions(std::span<char*> arguments, Options& options) {
     }
   }
   if (int status = chooseForm(seen, options); status != 0) return status;
-  if (url_count == 0) return usageError("no URL given");
+  if (options.batch) {
+    if (url_count != 0) return usageError("--stdin takes no URL arguments");
+    return 0;
+  }
+  if (url_count == 0) return usageError(seen.origin ? "no address given" : "no URL given");
   options.urls = arguments.first(url_count);
   return 0;
 }
@@ -223,6 +252,69 @@ Result<Line> formLine(ProcessAllocator& allocator, const Options& options, Bytes
   return Line{Bytes(stored, directory.size() + *length), {}};
 }
 
+// --url: the URL an address holds and its stored path, each followed by the separator; both
+// empty when the address is no URL's own or they cannot be printed. False when empty.
+Result<bool> writeOrigin(ProcessAllocator& allocator, Bytes address, Bytes separator,
+                         StandardOutput& output) {
+  std::optional<AddressOrigin> origin = TRY(originOfAddress(allocator, address));
+  bool printable =
+      origin && !containsBytes(origin->url, separator) && !containsBytes(origin->stored, separator);
+  output.write(printable ? origin->url : Bytes());
+  output.write(separator);
+  output.write(printable ? origin->stored : Bytes());
+  output.write(separator);
+  return printable;
+}
+
+// --url over `addresses`; 0 when every one had its answer.
+int runOrigins(ProcessAllocator& allocator, std::span<const Bytes> addresses, char separator,
+               StandardOutput& output) {
+  bool every = true;
+  for (Bytes address : addresses) {
+    Result<bool> written = writeOrigin(allocator, address, Bytes(&separator, 1), output);
+    if (!written) {
+      writeErrorLine(written.error());
+      return kFailureStatus;
+    }
+    every = every && *written;
+  }
+  if (!output.finish()) {
+    writeMessage({"larderbox-path: cannot write to standard output\n"});
+    return kFailureStatus;
+  }
+  return every ? 0 : kFailureStatus;
+}
+
+// --stdin: one answer per URL of standard input, in order, empty where a URL has none. Answers
+// go out as they are formed: a caller matches them to its URLs by their order alone.
+int runBatch(ProcessAllocator& allocator, const Options& options, StandardOutput& output) {
+  std::optional<Bytes> input = readStandardInput(allocator);
+  std::optional<std::span<Bytes>> urls;
+  if (input) urls = splitRecords(allocator, *input, options.separator);
+  if (!urls) {
+    writeMessage({"larderbox-path: cannot read standard input\n"});
+    return kFailureStatus;
+  }
+  if (options.form == Form::origin) return runOrigins(allocator, *urls, options.separator, output);
+  bool every = true;
+  Bytes separator(&options.separator, 1);
+  for (Bytes url : *urls) {
+    Result<Line> line = formLine(allocator, options, url);
+    if (!line) {
+      writeErrorLine(line.error());
+      return kFailureStatus;
+    }
+    every = every && line->problem.empty();
+    output.write(line->text);
+    output.write(separator);
+  }
+  if (!output.finish()) {
+    writeMessage({"larderbox-path: cannot write to standard output\n"});
+    return kFailureStatus;
+  }
+  return every ? 0 : kFailureStatus;
+}
+
 int run(ProcessAllocator& allocator, EnvironmentBlock environment, std::span<char*> arguments) {
   Options options;
   if (int status = parseOptions(arguments, options); status != 0) return status;
@@ -240,6 +332,17 @@ int run(ProcessAllocator& allocator, EnvironmentBlock environment, std::span<cha
   if (options.form == Form::check) {
     RunContext context(allocator);
     return checkUrls(context, environment, options.tool, options.urls);
+  }
+  if (options.batch) return runBatch(allocator, options, output);
+  if (options.form == Form::origin) {
+    auto* addresses = allocator.allocateArray<Bytes>(options.urls.size());
+    if (addresses == nullptr) {
+      writeErrorLine(Error::OutOfMemory);
+      return kFailureStatus;
+    }
+    for (std::size_t i = 0; i < options.urls.size(); ++i)
+      addresses[i] = options.urls[i];
+    return runOrigins(allocator, {addresses, options.urls.size()}, '\n', output);
   }
 
   // Every line is formed before the first is printed: a caller that reads line n as the answer

@@ -7,6 +7,7 @@ recording stand-in for curl and wget; LAUNCH_EMPTY_ARGV_BIN, the empty-argument-
 
 import os
 import resource
+import select
 import shutil
 import stat
 import subprocess
@@ -14,8 +15,7 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from cache_layout import cache_address  # noqa: E402,F401 (for the tests that import harness)
+from cache_layout import cache_address  # noqa: F401 (for the tests that import harness)
 
 LARDERBOX_BIN = os.environ.get("LARDERBOX_BIN", "")
 RECORDER_BIN = os.environ.get("RECORDER_BIN", "")
@@ -108,14 +108,8 @@ def as_bytes(value):
     return value if isinstance(value, bytes) else os.fsencode(value)
 
 
-class ShimCase(unittest.TestCase):
-    """A test case with its own directory, kept (and its path printed) when the case fails.
-
-    Every case starts with:
-      store/larderbox  a copy of the executable under test (so links and copies share a file system)
-      real/curl, real/wget   copies of the recorder, the real tools
-      records          the file the recorder appends to (RECORDER_OUT)
-    """
+class CaseDirectory(unittest.TestCase):
+    """A test case with its own directory, kept (and its path printed) when the case fails."""
 
     def run(self, result=None):
         if result is None:
@@ -131,12 +125,34 @@ class ShimCase(unittest.TestCase):
             remove_tree(directory)
         return result
 
+    def make_case_dir(self, prefix):
+        self.case_dir = tempfile.mkdtemp(prefix=prefix)
+        # Cases that run as another user need to reach everything below.
+        os.chmod(self.case_dir, 0o755)
+
+    def path(self, *parts):
+        return os.path.join(self.case_dir, *parts)
+
+    def write_file(self, relative, content, mode=0o644):
+        target = self.path(relative)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            f.write(content)
+        os.chmod(target, mode)
+        return target
+
+
+class ShimCase(CaseDirectory):
+    """A case directory for runs of the shim. Every case starts with:
+      store/larderbox  a copy of the executable under test (so links and copies share a file system)
+      real/curl, real/wget   copies of the recorder, the real tools
+      records          the file the recorder appends to (RECORDER_OUT)
+    """
+
     def setUp(self):
         if not LARDERBOX_BIN or not RECORDER_BIN:
             self.fail("LARDERBOX_BIN and RECORDER_BIN must name the built executables")
-        self.case_dir = tempfile.mkdtemp(prefix="larderbox-e2e-")
-        # Cases that run as another user need to reach everything below.
-        os.chmod(self.case_dir, 0o755)
+        self.make_case_dir("larderbox-e2e-")
         self.shim = self.path("store", "larderbox")
         self.mkdir("store")
         shutil.copy2(LARDERBOX_BIN, self.shim)
@@ -147,22 +163,11 @@ class ShimCase(unittest.TestCase):
 
     # --- the case directory ---
 
-    def path(self, *parts):
-        return os.path.join(self.case_dir, *parts)
-
     def mkdir(self, relative, mode=0o755):
         directory = self.path(relative)
         os.makedirs(directory, exist_ok=True)
         os.chmod(directory, mode)
         return directory
-
-    def write_file(self, relative, content, mode=0o644):
-        target = self.path(relative)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        with open(target, "wb") as f:
-            f.write(content)
-        os.chmod(target, mode)
-        return target
 
     def install_recorder(self, relative):
         target = self.path(relative)
@@ -248,6 +253,70 @@ class ShimCase(unittest.TestCase):
         self.assertEqual(completed.stdout, b"")
         self.assertEqual(completed.returncode, 127)
         self.assertEqual(self.records(), [])
+
+def broken_pipe():
+    """The write end of a pipe whose read end is already closed."""
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    return write_end
+
+
+def read_available(descriptor, timeout=TIMEOUT):
+    """Everything readable from a pseudo-terminal controller until the other side is closed."""
+    data = b""
+    while True:
+        ready, _, _ = select.select([descriptor], [], [], timeout)
+        if not ready:
+            return data
+        try:
+            chunk = os.read(descriptor, 4096)
+        except OSError:  # EIO: no terminal side is open any more
+            return data
+        if not chunk:
+            return data
+        data += chunk
+
+
+PAGE = 4096
+
+
+def address_space_limit(limit):
+    def prepare():
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    return prepare
+
+
+# Longer than the first block of the allocator, which lies in the executable's own data: the first
+# candidate path needs the run's first mapping. The directory is never there.
+UNSEARCHED_DIRECTORY = "/nonexistent/larderbox-test" + ("/" + "x" * 200) * 25
+
+
+class AddressSpaceSearch:
+    """For shim cases: the lowest address-space limit under which the shim still starts."""
+
+    # The first allocation that maps memory is the first candidate's path, so PATH needs one long
+    # entry; the directory is never there, so a run with room to allocate ends with the
+    # no-real-tool message.
+    def started(self, limit, env):
+        try:
+            completed = self.launch(self.shim, argv0="curl", env=env,
+                                    preexec_fn=address_space_limit(limit))
+        except OSError:
+            return False  # the exec itself was refused
+        return completed.returncode >= 0
+
+    def lowest_starting_limit(self, env):
+        """The smallest limit, in whole pages, under which the shim starts. A page less and the
+        exec fails, so the shim has no page to spare for its allocator."""
+        low, high = 0, 64 * 1024 * 1024
+        self.assertTrue(self.started(high, env), "the shim should start with 64 MiB")
+        while high - low > PAGE:
+            middle = (low + high) // 2 // PAGE * PAGE
+            if self.started(middle, env):
+                high = middle
+            else:
+                low = middle
+        return high
 
 
 def remove_tree(directory):
