@@ -177,15 +177,18 @@ std::optional<GateVerdict> checkCurlFiles(FileCheck& check, EnvironmentBlock env
   return check.verdict;
 }
 
-// The last of the command line's items for the option named exactly `name`; none without one. The
-// tools look for these before reading anything else.
-std::optional<CommandLineItem> lastExactOption(Tool tool, std::span<char* const> arguments,
-                                               Bytes name) {
-  CommandLineReader reader(optionTableFor(tool), arguments);
-  std::optional<CommandLineItem> last;
-  while (std::optional<CommandLineItem> item = reader.next())
-    if (item->option != nullptr && item->option->name() == name) last = item;
-  return last;
+// Whether the last of `off` ("--no-netrc") and `on` ("--netrc") on the command line turns the
+// thing off, in either spelling a table may know it by: `off` as an option of its own, or `on`
+// negated. The tools look for these before reading anything else.
+bool endsSwitchedOff(ToolFamily family, std::span<char* const> arguments, Bytes off, Bytes on) {
+  CommandLineReader reader(optionTableFor(family), arguments);
+  bool switched_off = false;
+  while (std::optional<CommandLineItem> item = reader.next()) {
+    if (item->option == nullptr) continue;
+    if (item->option->name() == off) switched_off = true;
+    if (item->option->name() == on) switched_off = item->negated;
+  }
+  return switched_off;
 }
 
 // curl skips its configuration file only when the first argument is "-q" (alone or first in a
@@ -201,22 +204,50 @@ std::optional<Bytes> userHome(FileCheck& check, EnvironmentBlock environment) {
   return passwordHome(check);
 }
 
+// One family's startup files: the system's (the variable's file and the fixed one both count), then
+// the user's variable (a file that must be there), else the files below the home directory.
+struct StartupFiles {
+  Bytes system_variable;
+  Bytes system_file;
+  Bytes user_variable;
+  std::initializer_list<Bytes> below_home;
+};
+
+void checkStartupFiles(FileCheck& check, EnvironmentBlock environment,
+                       const StartupFiles& files) {
+  if (std::optional<Bytes> system = lookupEnv(environment, files.system_variable))
+    checkFile(check, copyWithNul(check.allocator, *system), FileKind::wget_config);
+  checkFile(check, files.system_file, FileKind::wget_config);
+  if (std::optional<Bytes> user = lookupEnv(environment, files.user_variable)) {
+    checkFile(check, copyWithNul(check.allocator, *user), FileKind::wget_config, true);
+    return;
+  }
+  std::optional<Bytes> home = userHome(check, environment);
+  if (!home) return;
+  for (Bytes name : files.below_home)
+    checkFile(check, joinWithNul(check.allocator, {*home, name}), FileKind::wget_config);
+}
+
+// wget2 looks in $XDG_CONFIG_HOME/wget, else ~/.config/wget, and in ~/.wget2rc (2.2.0, measured).
+void checkWget2UserFiles(FileCheck& check, EnvironmentBlock environment) {
+  if (std::optional<Bytes> xdg = lookupEnv(environment, "XDG_CONFIG_HOME"))
+    checkFile(check, joinWithNul(check.allocator, {*xdg, "/wget/wget2rc"}), FileKind::wget_config);
+}
+
 std::optional<GateVerdict> checkWgetFiles(FileCheck& check, EnvironmentBlock environment,
-                                          std::span<char* const> arguments) {
-  if (!lastExactOption(Tool::wget, arguments, "--no-config")) {
-    // The system file named by SYSTEM_WGETRC replaces /etc/wgetrc only when it exists: both count.
-    if (std::optional<Bytes> system = lookupEnv(environment, "SYSTEM_WGETRC"))
-      checkFile(check, copyWithNul(check.allocator, *system), FileKind::wget_config);
-    checkFile(check, Bytes("/etc/wgetrc"), FileKind::wget_config);
-    if (std::optional<Bytes> user = lookupEnv(environment, "WGETRC")) {
-      checkFile(check, copyWithNul(check.allocator, *user), FileKind::wget_config, true);
-    } else if (std::optional<Bytes> home = userHome(check, environment)) {
-      checkFile(check, joinWithNul(check.allocator, {*home, "/.wgetrc"}), FileKind::wget_config);
+                                          ToolFamily family, std::span<char* const> arguments) {
+  if (!endsSwitchedOff(family, arguments, "--no-config", "--config")) {
+    if (family == ToolFamily::wget2) {
+      checkWget2UserFiles(check, environment);
+      checkStartupFiles(check, environment,
+                        {"SYSTEM_WGET2RC", "/etc/wget2rc", "WGET2RC",
+                         {"/.config/wget/wget2rc", "/.wget2rc"}});
+    } else {
+      checkStartupFiles(check, environment,
+                        {"SYSTEM_WGETRC", "/etc/wgetrc", "WGETRC", {"/.wgetrc"}});
     }
   }
-  // "--no-netrc" reads as "--netrc" negated; the last one decides.
-  std::optional<CommandLineItem> netrc = lastExactOption(Tool::wget, arguments, "--netrc");
-  if (netrc && netrc->negated) return check.verdict;
+  if (endsSwitchedOff(family, arguments, "--no-netrc", "--netrc")) return check.verdict;
   if (std::optional<Bytes> home = userHome(check, environment))
     checkFile(check, joinWithNul(check.allocator, {*home, "/.netrc"}), FileKind::netrc);
   return check.verdict;
@@ -225,10 +256,11 @@ std::optional<GateVerdict> checkWgetFiles(FileCheck& check, EnvironmentBlock env
 }  // namespace
 
 std::optional<GateVerdict> gateConfigFiles(ProcessAllocator& allocator,
-                                           EnvironmentBlock environment, Tool tool,
+                                           EnvironmentBlock environment, ToolFamily family,
                                            std::span<char* const> arguments, Bytes url) {
   FileCheck check{allocator, url, std::nullopt};
-  if (tool == Tool::wget) return checkWgetFiles(check, environment, arguments);
+  if (family == ToolFamily::busybox) return std::nullopt;
+  if (family != ToolFamily::curl) return checkWgetFiles(check, environment, family, arguments);
   if (curlSkipsConfig(arguments)) return std::nullopt;
   return checkCurlFiles(check, environment);
 }

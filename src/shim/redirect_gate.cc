@@ -319,8 +319,7 @@ std::optional<GateVerdict> gateCurlSetting(std::span<char* const> elements, Byte
   UrlTreatment treatment;
   while (std::optional<CommandLineItem> item = reader.next()) {
     if (!item->is_option) continue;  // a value curl ignores
-    Bytes written(elements[item->index]);
-    if (item->option == nullptr) return GateVerdict{kConfig, written};
+    if (item->option == nullptr) return unknownOption(*item);
     // Another URL would be fetched first, and the command line's options would apply to it.
     if (item->option->role == OptionRole::url) return GateVerdict{kConfig, "--url"};
     if (std::optional<GateVerdict> verdict = itemVerdict(*item, treatment)) return verdict;

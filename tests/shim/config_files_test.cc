@@ -58,7 +58,7 @@ TEST(Netrc, CoversTheHostOrEveryHost) {
 // The files a run's real tool reads, in a fresh home; each row writes one file and expects a
 // verdict's reason and the start of its detail (empty: a hit may go ahead).
 struct FileRow {
-  Tool tool;
+  ToolFamily tool;
   std::string file;  // relative to the tree; "" for none
   std::string content;
   std::vector<std::string> arguments;
@@ -68,29 +68,34 @@ struct FileRow {
 
 TEST(ConfigFiles, SettingsPassTheGate) {
   const FileRow rows[] = {
-      {Tool::curl, "", "", {"-o", "f"}, "", ""},
-      {Tool::curl, "home/.curlrc", "# plain\nretry = 3\nuser-agent \"ua\"\n", {}, "", ""},
-      {Tool::curl, "home/.curlrc", "\n\ndata = \"x\"\n", {}, "config", "@/home/.curlrc:3 (sends"},
-      {Tool::curl, "home/.config/curlrc", "user = alice:s3cret\n", {}, "config", "@/home/.config"},
-      {Tool::curl, "curl_home/.curlrc", "remote-header-name\n", {}, "config", "@/curl_home/"},
-      {Tool::curl, "xdg/curlrc", "header = \"PRIVATE-TOKEN: t\"\n", {}, "config", "@/xdg/curlrc:1"},
-      {Tool::curl, "home/.curlrc", "no-such-option\n", {}, "config", "@/home/.curlrc:1 (config"},
-      {Tool::curl, "home/.curlrc", "url = http://h/other\n", {}, "config", "@/home/.curlrc:1"},
-      {Tool::curl, "home/.curlrc", "data = x\n", {"-q", "-o", "f"}, "", ""},  // -q: not read
-      {Tool::curl, "home/.curlrc", "-sOd x\n", {"--disable"}, "", ""},
-      {Tool::wget, "home/.wgetrc", "passive_ftp = on\n", {}, "", ""},
-      {Tool::wget, "home/.wgetrc", "post_data = x\n", {}, "config", "@/home/.wgetrc:1 (sends"},
-      {Tool::wget, "home/.wgetrc", "Content-Disposition = on\n", {}, "config", "@/home/.wgetrc"},
-      {Tool::wget, "home/.wgetrc", "header = Authorization: t\n", {"--no-config"}, "", ""},
-      {Tool::wget, "wgetrc", "robots off\n", {}, "config", "@/wgetrc:1 (config: syntax)"},
-      {Tool::wget,
+      {ToolFamily::curl, "", "", {"-o", "f"}, "", ""},
+      {ToolFamily::curl, "home/.curlrc", "# plain\nretry = 3\nuser-agent \"ua\"\n", {}, "", ""},
+      {ToolFamily::curl, "home/.curlrc", "\n\ndata = \"x\"\n", {}, "config", "@/home/.curlrc:3 (sends"},
+      {ToolFamily::curl, "home/.config/curlrc", "user = alice:s3cret\n", {}, "config", "@/home/.config"},
+      {ToolFamily::curl, "curl_home/.curlrc", "remote-header-name\n", {}, "config", "@/curl_home/"},
+      {ToolFamily::curl, "xdg/curlrc", "header = \"PRIVATE-TOKEN: t\"\n", {}, "config", "@/xdg/curlrc:1"},
+      {ToolFamily::curl, "home/.curlrc", "no-such-option\n", {}, "config", "@/home/.curlrc:1 (unknown option: --no-such"},
+      {ToolFamily::curl, "home/.curlrc", "url = http://h/other\n", {}, "config", "@/home/.curlrc:1"},
+      {ToolFamily::curl, "home/.curlrc", "data = x\n", {"-q", "-o", "f"}, "", ""},  // -q: not read
+      {ToolFamily::curl, "home/.curlrc", "-sOd x\n", {"--disable"}, "", ""},
+      {ToolFamily::gnu_wget, "home/.wgetrc", "passive_ftp = on\n", {}, "", ""},
+      {ToolFamily::gnu_wget, "home/.wgetrc", "post_data = x\n", {}, "config", "@/home/.wgetrc:1 (sends"},
+      {ToolFamily::gnu_wget, "home/.wgetrc", "Content-Disposition = on\n", {}, "config", "@/home/.wgetrc"},
+      {ToolFamily::gnu_wget, "home/.wgetrc", "header = Authorization: t\n", {"--no-config"}, "", ""},
+      {ToolFamily::gnu_wget, "wgetrc", "robots off\n", {}, "config", "@/wgetrc:1 (config: syntax)"},
+      {ToolFamily::gnu_wget,
        "home/.netrc",
        "machine 127.0.0.1 login a password b\n",
        {},
        "credentials",
        "@/home/.netrc"},
-      {Tool::wget, "home/.netrc", "default login a password b\n", {"--no-netrc"}, "", ""},
-      {Tool::wget, "home/.netrc", "machine other login a password b\n", {}, "", ""},
+      {ToolFamily::gnu_wget, "home/.netrc", "default login a password b\n", {"--no-netrc"}, "", ""},
+      {ToolFamily::gnu_wget, "home/.netrc", "default login a\n", {"--no-netrc", "--netrc"},
+       "credentials", "@/home/.netrc"},  // the last one decides
+      {ToolFamily::gnu_wget, "home/.netrc", "machine other login a password b\n", {}, "", ""},
+      {ToolFamily::wget2, "home/.wget2rc", "post_data = x\n", {}, "config", "@/home/.wget2rc:1"},
+      {ToolFamily::wget2, "home/.wgetrc", "post_data = x\n", {}, "", ""},  // not wget2's
+      {ToolFamily::busybox, "home/.wgetrc", "post_data = x\n", {}, "", ""},  // reads none
   };
   for (const FileRow& row : rows) {
     testing::TempTree tree;
@@ -127,7 +132,7 @@ TEST(ConfigFiles, AFileThatCannotBeReadGoesDirect) {
   ProcessAllocator allocator;
   Arguments arguments{};
   std::optional<GateVerdict> verdict =
-      gateConfigFiles(allocator, {environment.entries(), environment.count()}, Tool::curl,
+      gateConfigFiles(allocator, {environment.entries(), environment.count()}, ToolFamily::curl,
                       arguments.span(), "http://h/x");
   ASSERT_TRUE(verdict);
   EXPECT_EQ(std::string(verdict->detail), tree.path("home/.curlrc") + " (unreadable)");
