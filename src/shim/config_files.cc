@@ -72,11 +72,20 @@ std::optional<GateVerdict> judgeCurlFile(const ConfigSource& source, Bytes conte
   std::optional<GateVerdict> verdict =
       judgeLines(source, contents, [&](Bytes line) -> std::optional<GateVerdict> {
         std::optional<CurlSetting> setting = parseCurlSetting(source.allocator, line);
-        if (!setting) {
+        if (setting && !setting->option.starts_with('-'))
+          return gateCurlSetting(setting->option, setting->value, url);
+        // Written as on the command line ("-sd x"): read as the command line is, from copies.
+        std::optional<Bytes> option;
+        std::optional<Bytes> value;
+        if (setting) option = copyWithNul(source.allocator, setting->option);
+        if (setting && setting->value) value = copyWithNul(source.allocator, *setting->value);
+        if (!option || (setting->value && !value)) {
           out_of_memory = true;
           return GateVerdict{kConfig, "out of memory"};
         }
-        return gateCurlSetting(std::span<char* const>(setting->elements, setting->count), url);
+        char* elements[] = {const_cast<char*>(option->data()),
+                            value ? const_cast<char*>(value->data()) : nullptr};
+        return gateCurlSetting(std::span<char* const>(elements, value ? 2 : 1), url);
       });
   return out_of_memory ? outOfMemory() : verdict;
 }
@@ -213,8 +222,7 @@ struct StartupFiles {
   std::initializer_list<Bytes> below_home;
 };
 
-void checkStartupFiles(FileCheck& check, EnvironmentBlock environment,
-                       const StartupFiles& files) {
+void checkStartupFiles(FileCheck& check, EnvironmentBlock environment, const StartupFiles& files) {
   if (std::optional<Bytes> system = lookupEnv(environment, files.system_variable))
     checkFile(check, copyWithNul(check.allocator, *system), FileKind::wget_config);
   checkFile(check, files.system_file, FileKind::wget_config);
@@ -239,9 +247,9 @@ std::optional<GateVerdict> checkWgetFiles(FileCheck& check, EnvironmentBlock env
   if (!endsSwitchedOff(family, arguments, "--no-config", "--config")) {
     if (family == ToolFamily::wget2) {
       checkWget2UserFiles(check, environment);
-      checkStartupFiles(check, environment,
-                        {"SYSTEM_WGET2RC", "/etc/wget2rc", "WGET2RC",
-                         {"/.config/wget/wget2rc", "/.wget2rc"}});
+      checkStartupFiles(
+          check, environment,
+          {"SYSTEM_WGET2RC", "/etc/wget2rc", "WGET2RC", {"/.config/wget/wget2rc", "/.wget2rc"}});
     } else {
       checkStartupFiles(check, environment,
                         {"SYSTEM_WGETRC", "/etc/wgetrc", "WGETRC", {"/.wgetrc"}});

@@ -1,7 +1,5 @@
 #include "shim/config_syntax.h"
 
-#include "runtime/strings.h"
-
 namespace larderbox {
 namespace {
 
@@ -36,10 +34,13 @@ char unescaped(char byte) {
   }
 }
 
-// The quoted value after the opening quote, unescaped, up to the closing quote or the line's end.
-char* unquote(ProcessAllocator& allocator, Bytes quoted) {
-  char* out = allocator.allocateArray<char>(quoted.size() + 1);
-  if (out == nullptr) return nullptr;
+// The quoted value after the opening quote, up to the closing quote or the line's end: a view when
+// it holds no escape, else unescaped into arena memory.
+std::optional<Bytes> unquote(ProcessAllocator& allocator, Bytes quoted) {
+  std::size_t end = quoted.find_first_of("\"\\");
+  if (end == Bytes::npos || quoted[end] == '"') return bytesUpTo(quoted, end);
+  char* out = allocator.allocateArray<char>(quoted.size());
+  if (out == nullptr) return std::nullopt;
   std::size_t size = 0;
   for (std::size_t i = 0; i < quoted.size() && quoted[i] != '"'; ++i) {
     if (quoted[i] == '\\' && i + 1 < quoted.size()) {
@@ -48,13 +49,7 @@ char* unquote(ProcessAllocator& allocator, Bytes quoted) {
     }
     out[size++] = quoted[i];
   }
-  out[size] = '\0';
-  return out;
-}
-
-char* copied(ProcessAllocator& allocator, std::initializer_list<Bytes> pieces) {
-  std::optional<Bytes> copy = joinWithNul(allocator, pieces);
-  return copy ? const_cast<char*>(copy->data()) : nullptr;
+  return Bytes(out, size);
 }
 
 // The next token of a netrc file: blanks and line ends separate them.
@@ -98,21 +93,17 @@ std::optional<CurlSetting> parseCurlSetting(ProcessAllocator& allocator, Bytes l
   while (name_end < rest.size() && !isBlank(rest[name_end]) && rest[name_end] != '=' &&
          rest[name_end] != ':')
     ++name_end;
-  Bytes name = bytesUpTo(rest, name_end);
+  CurlSetting setting{bytesUpTo(rest, name_end), std::nullopt};
   rest = skipBlanks(bytesFrom(rest, name_end));
   if (!rest.empty() && (rest.front() == '=' || rest.front() == ':'))
     rest = skipBlanks(bytesFrom(rest, 1));
-  CurlSetting setting;
-  setting.elements[0] = copied(allocator, {name.starts_with('-') ? Bytes() : Bytes("--"), name});
-  setting.count = 1;
-  if (!rest.empty()) {
-    setting.elements[1] = rest.front() == '"'
-                              ? unquote(allocator, bytesFrom(rest, 1))
-                              : copied(allocator, {bytesUpTo(rest, findBlank(rest))});
-    setting.count = 2;
+  if (rest.empty()) return setting;
+  if (rest.front() != '"') {
+    setting.value = bytesUpTo(rest, findBlank(rest));
+    return setting;
   }
-  for (std::size_t i = 0; i < setting.count; ++i)
-    if (setting.elements[i] == nullptr) return std::nullopt;
+  setting.value = unquote(allocator, bytesFrom(rest, 1));
+  if (!setting.value) return std::nullopt;
   return setting;
 }
 

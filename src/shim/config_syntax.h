@@ -16,14 +16,15 @@ std::optional<Bytes> takeLine(Bytes& rest);
 // Blank, or a comment ("#" after blanks): nothing for either tool.
 bool isEmptySetting(Bytes line);
 
-// A curl configuration line as the one or two command-line elements it stands for: the option
-// ("--name" for a bare name, or a "-" element as written) and its value, when the line has one.
-// The name ends at a blank, "=" or ":"; a quoted value ends at its closing quote and knows the
-// escapes \t \n \r \v (any other escaped byte stands for itself); an unquoted one ends at a blank.
-// Both elements are NUL-terminated copies in arena memory; none when memory runs out.
+// A curl configuration line: the option as written (a bare long name, or an element beginning
+// with "-" as on the command line) and its value, when the line has one. The name ends at a blank,
+// "=" or ":"; a quoted value ends at its closing quote and knows the escapes \t \n \r \v (any
+// other escaped byte stands for itself); an unquoted one ends at a blank. Views into the line,
+// but for a quoted value with escapes, which is unescaped into arena memory; none when memory for
+// that runs out.
 struct CurlSetting {
-  char* elements[2] = {nullptr, nullptr};
-  std::size_t count = 0;
+  Bytes option;
+  std::optional<Bytes> value;
 };
 std::optional<CurlSetting> parseCurlSetting(ProcessAllocator& allocator, Bytes line);
 

@@ -327,6 +327,28 @@ std::optional<GateVerdict> gateCurlSetting(std::span<char* const> elements, Byte
   return settingUrlVerdict(Tool::curl, url, treatment);
 }
 
+std::optional<GateVerdict> gateCurlSetting(Bytes name, std::optional<Bytes> value, Bytes url) {
+  OptionMatch match = findLongOption(optionTableFor(Tool::curl), name);
+  if (match.option == nullptr) {
+    std::size_t end = 0;
+    while (end < name.size() && isNameByte(name[end]))
+      ++end;
+    return GateVerdict{"unknown option", named(bytesUpTo(name, end))};
+  }
+  if (match.option->role == OptionRole::url) return GateVerdict{kConfig, "--url"};
+  CommandLineItem item;
+  item.is_option = true;
+  item.option = match.option;
+  item.negated = match.negated;
+  item.expanded = match.expanded;
+  item.spelling = name;
+  // A switch ignores what follows its name.
+  if (match.option->takesValue() && !match.negated) item.value = value;
+  UrlTreatment treatment;
+  if (std::optional<GateVerdict> verdict = itemVerdict(item, treatment)) return verdict;
+  return settingUrlVerdict(Tool::curl, url, treatment);
+}
+
 std::optional<GateVerdict> gateWgetSetting(Bytes command, Bytes url) {
   UrlTreatment treatment;
   if (std::optional<GateVerdict> verdict = wgetrcVerdict(command, treatment)) return verdict;

@@ -43,6 +43,10 @@ std::optional<GateVerdict> gateRedirect(Tool tool, std::span<char* const> argume
 // may change anything.
 std::optional<GateVerdict> gateCurlSetting(std::span<char* const> elements, Bytes url);
 
+// The same for a line that names a long option without "--" ("header", "X: 1"), which is most
+// lines: looked up directly, with no copy of the line.
+std::optional<GateVerdict> gateCurlSetting(Bytes name, std::optional<Bytes> value, Bytes url);
+
 // One wgetrc command ("header = X: 1"), as from a startup file or "-e".
 std::optional<GateVerdict> gateWgetSetting(Bytes command, Bytes url);
 

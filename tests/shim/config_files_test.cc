@@ -16,12 +16,13 @@ namespace {
 using test::Arguments;
 using test::Environment;
 
+// A line as the command-line elements it stands for: a bare name gets its "--".
 std::vector<std::string> curlElements(ProcessAllocator& allocator, const std::string& line) {
   std::optional<CurlSetting> setting = parseCurlSetting(allocator, line);
   if (!setting) return {"<no memory>"};
-  std::vector<std::string> elements;
-  for (std::size_t i = 0; i < setting->count; ++i)
-    elements.emplace_back(setting->elements[i]);
+  std::string option(setting->option);
+  std::vector<std::string> elements = {option.starts_with('-') ? option : "--" + option};
+  if (setting->value) elements.emplace_back(*setting->value);
   return elements;
 }
 
@@ -70,18 +71,58 @@ TEST(ConfigFiles, SettingsPassTheGate) {
   const FileRow rows[] = {
       {ToolFamily::curl, "", "", {"-o", "f"}, "", ""},
       {ToolFamily::curl, "home/.curlrc", "# plain\nretry = 3\nuser-agent \"ua\"\n", {}, "", ""},
-      {ToolFamily::curl, "home/.curlrc", "\n\ndata = \"x\"\n", {}, "config", "@/home/.curlrc:3 (sends"},
-      {ToolFamily::curl, "home/.config/curlrc", "user = alice:s3cret\n", {}, "config", "@/home/.config"},
+      {ToolFamily::curl,
+       "home/.curlrc",
+       "\n\ndata = \"x\"\n",
+       {},
+       "config",
+       "@/home/.curlrc:3 (sends"},
+      {ToolFamily::curl,
+       "home/.config/curlrc",
+       "user = alice:s3cret\n",
+       {},
+       "config",
+       "@/home/.config"},
       {ToolFamily::curl, "curl_home/.curlrc", "remote-header-name\n", {}, "config", "@/curl_home/"},
-      {ToolFamily::curl, "xdg/curlrc", "header = \"PRIVATE-TOKEN: t\"\n", {}, "config", "@/xdg/curlrc:1"},
-      {ToolFamily::curl, "home/.curlrc", "no-such-option\n", {}, "config", "@/home/.curlrc:1 (unknown option: --no-such"},
-      {ToolFamily::curl, "home/.curlrc", "url = http://h/other\n", {}, "config", "@/home/.curlrc:1"},
+      {ToolFamily::curl,
+       "xdg/curlrc",
+       "header = \"PRIVATE-TOKEN: t\"\n",
+       {},
+       "config",
+       "@/xdg/curlrc:1"},
+      {ToolFamily::curl,
+       "home/.curlrc",
+       "no-such-option\n",
+       {},
+       "config",
+       "@/home/.curlrc:1 (unknown option: no-such-option)"},
+      {ToolFamily::curl,
+       "home/.curlrc",
+       "url = http://h/other\n",
+       {},
+       "config",
+       "@/home/.curlrc:1"},
       {ToolFamily::curl, "home/.curlrc", "data = x\n", {"-q", "-o", "f"}, "", ""},  // -q: not read
       {ToolFamily::curl, "home/.curlrc", "-sOd x\n", {"--disable"}, "", ""},
       {ToolFamily::gnu_wget, "home/.wgetrc", "passive_ftp = on\n", {}, "", ""},
-      {ToolFamily::gnu_wget, "home/.wgetrc", "post_data = x\n", {}, "config", "@/home/.wgetrc:1 (sends"},
-      {ToolFamily::gnu_wget, "home/.wgetrc", "Content-Disposition = on\n", {}, "config", "@/home/.wgetrc"},
-      {ToolFamily::gnu_wget, "home/.wgetrc", "header = Authorization: t\n", {"--no-config"}, "", ""},
+      {ToolFamily::gnu_wget,
+       "home/.wgetrc",
+       "post_data = x\n",
+       {},
+       "config",
+       "@/home/.wgetrc:1 (sends"},
+      {ToolFamily::gnu_wget,
+       "home/.wgetrc",
+       "Content-Disposition = on\n",
+       {},
+       "config",
+       "@/home/.wgetrc"},
+      {ToolFamily::gnu_wget,
+       "home/.wgetrc",
+       "header = Authorization: t\n",
+       {"--no-config"},
+       "",
+       ""},
       {ToolFamily::gnu_wget, "wgetrc", "robots off\n", {}, "config", "@/wgetrc:1 (config: syntax)"},
       {ToolFamily::gnu_wget,
        "home/.netrc",
@@ -90,11 +131,15 @@ TEST(ConfigFiles, SettingsPassTheGate) {
        "credentials",
        "@/home/.netrc"},
       {ToolFamily::gnu_wget, "home/.netrc", "default login a password b\n", {"--no-netrc"}, "", ""},
-      {ToolFamily::gnu_wget, "home/.netrc", "default login a\n", {"--no-netrc", "--netrc"},
-       "credentials", "@/home/.netrc"},  // the last one decides
+      {ToolFamily::gnu_wget,
+       "home/.netrc",
+       "default login a\n",
+       {"--no-netrc", "--netrc"},
+       "credentials",
+       "@/home/.netrc"},  // the last one decides
       {ToolFamily::gnu_wget, "home/.netrc", "machine other login a password b\n", {}, "", ""},
       {ToolFamily::wget2, "home/.wget2rc", "post_data = x\n", {}, "config", "@/home/.wget2rc:1"},
-      {ToolFamily::wget2, "home/.wgetrc", "post_data = x\n", {}, "", ""},  // not wget2's
+      {ToolFamily::wget2, "home/.wgetrc", "post_data = x\n", {}, "", ""},    // not wget2's
       {ToolFamily::busybox, "home/.wgetrc", "post_data = x\n", {}, "", ""},  // reads none
   };
   for (const FileRow& row : rows) {
