@@ -91,7 +91,8 @@ GateVerdict unknownOption(const CommandLineItem& item) {
   constexpr Bytes kUnknown = "unknown option";
   Bytes spelling = item.spelling;
   if (spelling.size() == 1) {
-    bool printable = spelling[0] > ' ' && spelling[0] < 0x7f;
+    // "=" would read as the start of a value.
+    bool printable = spelling[0] > ' ' && spelling[0] < 0x7f && spelling[0] != '=';
     return GateVerdict{kUnknown, printable ? dashLetter(spelling[0]) : Bytes("-?")};
   }
   std::size_t end = 2;
