@@ -110,8 +110,10 @@ struct FileCheck {
   ProcessAllocator& allocator;
   Bytes url;
   std::optional<GateVerdict> verdict;
-  bool done = false;   // a verdict was given, or memory ran out
-  bool found = false;  // some file was there
+  bool done = false;        // a verdict was given, or memory ran out
+  bool found = false;       // some file was there
+  bool home_known = false;  // `home` was looked up: the passwd database is read once at most
+  std::optional<Bytes> home = std::nullopt;
 };
 
 // Reads `path` (absent: nothing to judge; `required`: wget refuses to run without it) and judges
@@ -209,8 +211,12 @@ bool curlSkipsConfig(std::span<char* const> arguments) {
 }
 
 std::optional<Bytes> userHome(FileCheck& check, EnvironmentBlock environment) {
-  if (std::optional<Bytes> home = lookupEnv(environment, "HOME")) return home;
-  return passwordHome(check);
+  if (!check.home_known) {
+    check.home = lookupEnv(environment, "HOME");
+    if (!check.home) check.home = passwordHome(check);
+    check.home_known = true;
+  }
+  return check.home;
 }
 
 // One family's startup files: the system's (the variable's file and the fixed one both count), then

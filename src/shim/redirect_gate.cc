@@ -84,6 +84,15 @@ bool isNameByte(char byte) {
          (byte >= '0' && byte <= '9') || byte == '-' || byte == '_' || byte == '.';
 }
 
+// The bytes of `spelling` from `from` up to the first one no option name holds: never a value, nor
+// a line break that would forge a trace line.
+Bytes optionNameIn(Bytes spelling, std::size_t from) {
+  std::size_t end = from;
+  while (end < spelling.size() && isNameByte(spelling[end]))
+    ++end;
+  return bytesUpTo(spelling, end);
+}
+
 // An option the family's table does not know, for the trace: its long name as written, up to the
 // first byte no option name holds (never its value, nor a line break that would forge a line), or
 // its letter.
@@ -95,10 +104,7 @@ GateVerdict unknownOption(const CommandLineItem& item) {
     bool printable = spelling[0] > ' ' && spelling[0] < 0x7f && spelling[0] != '=';
     return GateVerdict{kUnknown, printable ? dashLetter(spelling[0]) : Bytes("-?")};
   }
-  std::size_t end = 2;
-  while (end < spelling.size() && isNameByte(spelling[end]))
-    ++end;
-  return GateVerdict{kUnknown, bytesUpTo(spelling, end)};
+  return GateVerdict{kUnknown, optionNameIn(spelling, 2)};
 }
 
 // A name from the caller's bytes (a header's, a scheme's, a wgetrc command's) for the verdict: only
@@ -330,12 +336,7 @@ std::optional<GateVerdict> gateCurlSetting(std::span<char* const> elements, Byte
 
 std::optional<GateVerdict> gateCurlSetting(Bytes name, std::optional<Bytes> value, Bytes url) {
   OptionMatch match = findLongOption(optionTableFor(Tool::curl), name);
-  if (match.option == nullptr) {
-    std::size_t end = 0;
-    while (end < name.size() && isNameByte(name[end]))
-      ++end;
-    return GateVerdict{"unknown option", named(bytesUpTo(name, end))};
-  }
+  if (match.option == nullptr) return GateVerdict{"unknown option", named(optionNameIn(name, 0))};
   if (match.option->role == OptionRole::url) return GateVerdict{kConfig, "--url"};
   CommandLineItem item;
   item.is_option = true;
