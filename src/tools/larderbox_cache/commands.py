@@ -8,8 +8,8 @@ import time
 
 from .fetch import Fetcher, find_tools
 from .freshness import is_due, metadata
-from .layout import decode_segment, stored_name
-from .logs import LogReader, log_day, log_epoch, parse_line
+from .layout import entry_of, served_path
+from .logs import ENTRY_MARK, LogReader, log_day, log_epoch, parse_line
 from .policy import Policy
 from .revalidate import revalidate, revalidate_many
 from .run import TOOL_FAILED, Counts, Outcome, Pool, Stopped, ToolFailed, shown
@@ -19,8 +19,8 @@ BATCH = 512  # refresh asks this many entries' origins with one curl --parallel
 
 def entry_urls(layout, entries):
     """The URL of each entry that is the file of its segment's own URL, else None."""
-    origins = layout.origins([b"b/" + entry.seg for entry in entries])
-    return [origin[0] if origin is not None and origin[1] == b"b/%s/%s" % (entry.seg, entry.name)
+    origins = layout.origins([entry.seg for entry in entries])
+    return [origin[0] if origin is not None and entry_of(origin[1]) == (entry.seg, entry.name)
             else None for entry, origin in zip(entries, origins)]
 
 
@@ -92,34 +92,45 @@ def refresh(run, directory, policy, limits, due=False):
     return status or run.exit_status(1 if counts.values["failed"] else 0)
 
 
-def last_served(run, logs):
+def last_served(run, layout, logs):
     """(segment, stored name) -> when a GET of it was last answered with the file; None when a
-    log cannot be read."""
+    log cannot be read. The stored name of each path served is larderbox-path's to say."""
     served = {}
     for path in logs:
         reader = LogReader(run, path, follow=False)
         while not reader.done and not run.stopping():
             for line in reader.read():
-                if b"/b/" not in line or b"GET" not in line:
+                if ENTRY_MARK not in line or b"GET" not in line:
                     continue
                 request = parse_line(line)
                 if request is None or request.method != b"GET" or request.status not in (
                         b"200", b"206", b"304"):
                     continue
-                key = (request.seg, stored_name(request.name))
+                key = (request.seg, request.name)
                 moment = log_epoch(request.time)
                 if moment is not None and moment > served.get(key, float("-inf")):
                     served[key] = moment
         if reader.failed:
             return None
-    return served
+    keys = list(served)
+    stored = {}
+    for key, origin in zip(keys, layout.origins([served_path(*key) for key in keys])):
+        if origin is not None:
+            entry = entry_of(origin[1])
+            stored[entry] = max(stored.get(entry, served[key]), served[key])
+    return stored
 
 
 def prune(run, directory, max_size, logs=()):
     """Removes the least recently served entries of `directory` (by the GETs in `logs`, else by
     access time) until they hold at most `max_size` bytes, and what runs left behind. The exit
     status."""
-    served = last_served(run, logs) if logs else {}
+    layout, _ = find_tools(run, need_curl=False)
+    try:
+        served = last_served(run, layout, logs) if logs else {}
+    except ToolFailed as failure:
+        run.warn(str(failure))
+        return TOOL_FAILED
     log_failed = served is None
     if log_failed:
         run.warn("pruning by access time alone: a --log could not be read")
@@ -144,15 +155,17 @@ def prune(run, directory, max_size, logs=()):
 
     total = sum(entry.stat.st_size for entry in entries)
     freed = 0
+    removed = []
     for entry in sorted(entries, key=order):
         if total - freed <= max_size or run.stopping():
             break
         if remove_below(root, entry, counts):
             remove_quietly(os.path.join(store.meta, entry.seg))
             freed += entry.stat.st_size
-            url = decode_segment(entry.seg)
-            counts.add("removed", "removed %s (%d bytes)" % (
-                shown(url if url is not None else entry.path), entry.stat.st_size))
+            removed.append(entry)
+    counts.add("removed", by=len(removed))
+    store.layout = layout
+    store.say_removed("removed", removed)
     for segment in sorted(segment_names(root)):
         try:
             os.rmdir(os.path.join(root, segment))
@@ -261,6 +274,7 @@ FIGURES = ("probes", "hits", "misses", "downloads", "bytes")
 def report(run, logs, as_json=False, top=10):
     """Probes, hits, misses and downloads per day from `logs`, then the `top` most missed and
     most served URLs; one JSON object with `as_json`. The exit status."""
+    layout, _ = find_tools(run, need_curl=False)
     days = collections.defaultdict(lambda: dict.fromkeys(FIGURES, 0))
     missed, served = collections.Counter(), collections.Counter()
     served_bytes = collections.Counter()
@@ -270,7 +284,7 @@ def report(run, logs, as_json=False, top=10):
         reader = LogReader(run, path, follow=False)
         while not reader.done and not run.stopping():
             for line in reader.read():
-                if b"/b/" not in line:
+                if ENTRY_MARK not in line:
                     continue
                 request = parse_line(line)
                 if request is None:
@@ -296,12 +310,20 @@ def report(run, logs, as_json=False, top=10):
         for name in FIGURES:
             total[name] += figures[name]
 
-    def url(seg):
-        return shown(decode_segment(seg) or b"(not base64url) " + seg)
+    missed, served = missed.most_common(top), served.most_common(top)
+    try:
+        urls = dict(zip([s for s, _ in missed + served],
+                        layout.urls([s for s, _ in missed + served])))
+    except ToolFailed as failure:
+        run.warn(str(failure))
+        return TOOL_FAILED
 
-    most_missed = [{"url": url(s), "misses": n} for s, n in missed.most_common(top)]
+    def url(seg):
+        return shown(urls.get(seg) or b"(not a cache address) " + seg)
+
+    most_missed = [{"url": url(s), "misses": n} for s, n in missed]
     most_served = [{"url": url(s), "downloads": n, "bytes": served_bytes[s]}
-                   for s, n in served.most_common(top)]
+                   for s, n in served]
     rows = [dict(day=day, **days[day]) for day in sorted(days)] + [dict(day="total", **total)]
     for row in rows:
         row["hit_ratio"] = round(row["hits"] / row["probes"], 4) if row["probes"] else None

@@ -1,32 +1,23 @@
 """The bridge to larderbox-path, which forms every cache address with the shim's own code: the
-file below the cache directory for a URL, and the URL and file for a cache address or segment."""
+file below the cache directory for a URL, and the URL and file for a cache address or segment.
+Nothing here or elsewhere in the package encodes or decodes an address itself."""
 
-import base64
 import os
 import shutil
 import subprocess
-import urllib.parse
 
 from .run import ToolFailed, shown
 
-BASE64URL = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+
+def served_path(seg, name):
+    """What larderbox-path --url reads back for a request of SEGMENT/NAME as a log shows it."""
+    return b"b/%s/%s" % (seg, name)
 
 
-def decode_segment(seg):
-    """The URL that an unpadded base64url SEGMENT holds, or None."""
-    if seg.translate(None, BASE64URL) or len(seg) % 4 == 1:
-        return None
-    return base64.urlsafe_b64decode(seg + b"=" * (-len(seg) % 4))
-
-
-def stored_name(name):
-    """The file a static server looks for when asked for NAME (percent-escapes decoded, as
-    larderbox-path --file does), or None when no file can have that name."""
-    if b"%" in name:
-        name = urllib.parse.unquote_to_bytes(name)
-    if name in (b"", b".", b"..") or b"/" in name or b"\0" in name or b"\n" in name:
-        return None
-    return name
+def entry_of(stored):
+    """(segment, file name) of a path below the cache directory as larderbox-path gives it."""
+    _, seg, name = stored.split(b"/", 2)
+    return seg, name
 
 
 def beside_or_on_path(program, name):
@@ -53,6 +44,10 @@ class Layout:
         answers = self._ask(["--url"], addresses)
         return [(answers[2 * i], answers[2 * i + 1]) if answers[2 * i] else None
                 for i in range(len(addresses))]
+
+    def urls(self, addresses):
+        """The URL of each cache address or segment, or None; for what is shown to people."""
+        return [origin[0] if origin is not None else None for origin in self.origins(addresses)]
 
     def _ask(self, options, records):
         """The NUL-separated answers of larderbox-path --stdin -z for `records`."""

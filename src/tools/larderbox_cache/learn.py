@@ -7,8 +7,8 @@ import time
 
 from .fetch import Fetcher, find_tools
 from .freshness import is_due, metadata
-from .layout import decode_segment
-from .logs import LogReader, parse_line
+from .layout import entry_of, served_path
+from .logs import ENTRY_MARK, LogReader, parse_line
 from .revalidate import DueList, revalidate
 from .run import POLL, TOOL_FAILED, BoundedDict, Counts, Outcome, Pool, ToolFailed, shown
 from .store import Store
@@ -38,7 +38,7 @@ class Learner:
 
     def feed(self, lines):
         for line in lines:
-            if b"/b/" not in line:
+            if ENTRY_MARK not in line:
                 continue
             if self.store.cache_size is not None and b'" 200 ' in line:
                 request = parse_line(line)
@@ -72,7 +72,7 @@ class Learner:
         garbled path), and fills them."""
         pending, self.pending = self.pending, {}
         keys = list(pending)
-        origins = self.layout.origins([b"b/%s/%s" % key for key in keys])
+        origins = self.layout.origins([served_path(*key) for key in keys])
         for key, origin in zip(keys, origins):
             if origin is None:
                 self._skip(key, pending[key])
@@ -84,7 +84,7 @@ class Learner:
                 self.lines[key] = False
                 self.counts.outcome(Outcome.REFUSED, url, why)
                 continue
-            _, seg, name = stored.split(b"/", 2)
+            seg, name = entry_of(stored)
             self.lines[key] = (url, seg, name)
             self.consider(url, seg, name)
 
@@ -146,15 +146,15 @@ class Learner:
 
     def refresh_due(self):
         """Submits every entry fallen due (learn --follow)."""
-        for seg in self.due.due(time.time()):
+        segments = self.due.due(time.time())
+        for seg, origin in zip(segments, self.layout.origins(segments)):
             meta = self.store.load_meta(seg)
-            url = decode_segment(seg)
-            if meta is None or url is None or not isinstance(meta.get("name"), str):
+            if meta is None or origin is None:
                 continue
             if not is_due(meta, time.time()):
                 self.due.note(seg, meta)
                 continue
-            name = os.fsencode(meta["name"])
+            url, name = origin[0], entry_of(origin[1])[1]
             with self.lock:
                 if self.urls.get(url) == "busy" or not self.store.exists(seg, name):
                     continue
@@ -167,7 +167,7 @@ def learn(run, directory, logs, policy, limits, follow=False, cache_size=None, r
     under `policy` within `limits`; following the logs, and revalidating entries as they fall due,
     with `follow`. The exit status."""
     layout, curl = find_tools(run, need_curl=True)
-    store = Store(run, directory, cache_size)
+    store = Store(run, directory, cache_size, layout)
     try:
         store.open()
     except OSError as error:

@@ -8,6 +8,8 @@ import re
 import sys
 import time
 
+# A request of an entry has this in its path: lines without it are passed over unparsed.
+ENTRY_MARK = b"/b/"
 MAX_LINE = 1 << 20  # longer log lines are skipped: no server logs a request that long
 CHUNK = 1 << 20
 DRAIN = 60  # a renamed log is still read this long after its last growth (a server reopens late)

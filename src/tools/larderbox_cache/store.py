@@ -12,8 +12,7 @@ import tempfile
 import threading
 import time
 
-from .layout import decode_segment
-from .run import BoundedDict, shown
+from .run import BoundedDict, ToolFailed, shown
 
 # larderbox-fill's and older versions' temporary files beside entries: prune ages them.
 TMP_PREFIXES = (".larderbox-tmp-", ".larderbox-fill.")
@@ -41,8 +40,8 @@ class Store:
     killed with SIGKILL leaves nothing behind for long. Entries are renamed into DIR/b/ through
     descriptors opened without following links: nothing is ever written outside DIR."""
 
-    def __init__(self, run, directory, cache_size=None):
-        self.run = run
+    def __init__(self, run, directory, cache_size=None, layout=None):
+        self.run, self.layout = run, layout  # the layout names what --cache-size evicts
         self.dir = os.fsencode(directory)
         self.root = os.path.join(self.dir, b"b")
         self.meta = os.path.join(self.dir, b"meta")
@@ -195,17 +194,31 @@ class Store:
                 self.total = sum(entry.stat.st_size for entry in entries)
                 if self.total + size > self.cache_size:
                     entries.sort(key=lambda e: self.served.get(e.seg, e.stat.st_atime))
+                    evicted = []
                     for entry in entries:
                         if self.total + size <= self.cache_size:
                             break
                         if self.remove(entry.seg, entry.name):
                             self.total -= entry.stat.st_size
-                            self.run.say("evicted %s (%d bytes)" % (
-                                shown(decode_segment(entry.seg) or entry.path), entry.stat.st_size))
+                            evicted.append(entry)
+                    self.say_removed("evicted", evicted)
             if self.total + size > self.cache_size:
                 return False
             self.total += size
             return True
+
+
+    def say_removed(self, verb, entries):
+        """One line per removed entry, its URL from larderbox-path (else its path)."""
+        urls = [None] * len(entries)
+        if self.layout is not None and entries:
+            try:
+                urls = self.layout.urls([entry.seg for entry in entries])
+            except ToolFailed as failure:
+                self.run.warn(str(failure))
+        for entry, url in zip(entries, urls):
+            self.run.say("%s %s (%d bytes)" % (verb, shown(url or entry.path),
+                                               entry.stat.st_size))
 
 
 Entry = collections.namedtuple("Entry", "seg name path stat")
