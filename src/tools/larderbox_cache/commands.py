@@ -1,7 +1,6 @@
 """The commands besides learn: refresh, prune, list, fill and report. Each takes the run and plain
 parameters and returns the exit status."""
 
-import collections
 import json
 import os
 import time
@@ -9,7 +8,10 @@ import time
 from .fetch import Fetcher, find_tools
 from .freshness import is_due, metadata
 from .layout import entry_of, served_path
-from .logs import ENTRY_MARK, LogReader, log_day, log_epoch, parse_line
+from .figures import Tally
+from .logs import ENTRY_MARK, LogReader, log_epoch, parse_line
+from .metrics import directory_figures, exposition, write_atomically
+from .page import render
 from .policy import Policy
 from .revalidate import revalidate, revalidate_many
 from .run import TOOL_FAILED, Counts, Outcome, Pool, Stopped, ToolFailed, shown
@@ -268,49 +270,22 @@ def fill_one(layout, store, fetcher, counts, url, force, default_lifetime):
     counts.outcome(outcome, url, answer.reason)
 
 
-FIGURES = ("probes", "hits", "misses", "downloads", "bytes")
-
-
-def report(run, logs, as_json=False, top=10):
+def report(run, logs, as_json=False, top=10, prometheus=None, html=None, directory=None):
     """Probes, hits, misses and downloads per day from `logs`, then the `top` most missed and
-    most served URLs; one JSON object with `as_json`. The exit status."""
+    most served URLs; one JSON object with `as_json`. With `prometheus` (a file, "-" for standard
+    output) the totals in the text exposition format, with `html` (a file) one page; `directory`
+    adds the entries and their bytes. The exit status."""
     layout, _ = find_tools(run, need_curl=False)
-    days = collections.defaultdict(lambda: dict.fromkeys(FIGURES, 0))
-    missed, served = collections.Counter(), collections.Counter()
-    served_bytes = collections.Counter()
+    tally = Tally()
     failed = False
-    day_names = {}
     for path in logs:
         reader = LogReader(run, path, follow=False)
         while not reader.done and not run.stopping():
-            for line in reader.read():
-                if ENTRY_MARK not in line:
-                    continue
-                request = parse_line(line)
-                if request is None:
-                    continue
-                figures = days[log_day(request.time, day_names)]
-                if request.method == b"HEAD":
-                    figures["probes"] += 1
-                    if request.status == b"200":
-                        figures["hits"] += 1
-                    elif request.status == b"404":
-                        figures["misses"] += 1
-                        missed[request.seg] += 1
-                elif request.method == b"GET" and request.status == b"200":
-                    figures["downloads"] += 1
-                    figures["bytes"] += request.size
-                    served[request.seg] += 1
-                    served_bytes[request.seg] += request.size
+            tally.add(reader.read())
         failed = failed or reader.failed
     if run.stopping():
         return run.exit_status(1)
-    total = dict.fromkeys(FIGURES, 0)
-    for figures in days.values():
-        for name in FIGURES:
-            total[name] += figures[name]
-
-    missed, served = missed.most_common(top), served.most_common(top)
+    missed, served = tally.missed.most_common(top), tally.served.most_common(top)
     try:
         urls = dict(zip([s for s, _ in missed + served],
                         layout.urls([s for s, _ in missed + served])))
@@ -322,11 +297,12 @@ def report(run, logs, as_json=False, top=10):
         return shown(urls.get(seg) or b"(not a cache address) " + seg)
 
     most_missed = [{"url": url(s), "misses": n} for s, n in missed]
-    most_served = [{"url": url(s), "downloads": n, "bytes": served_bytes[s]}
+    most_served = [{"url": url(s), "downloads": n, "bytes": tally.served_bytes[s]}
                    for s, n in served]
-    rows = [dict(day=day, **days[day]) for day in sorted(days)] + [dict(day="total", **total)]
-    for row in rows:
-        row["hit_ratio"] = round(row["hits"] / row["probes"], 4) if row["probes"] else None
+    rows = tally.rows()
+    if prometheus is not None or html is not None:
+        status = write_reports(run, rows, most_missed, prometheus, html, directory)
+        return run.exit_status(1 if failed else status)
     if as_json:
         run.say(json.dumps({"days": rows[:-1], "total": rows[-1], "most_missed": most_missed,
                             "most_served": most_served}, indent=1))
@@ -345,3 +321,22 @@ def report(run, logs, as_json=False, top=10):
     for item in most_served:
         run.say("%9d %14d  %s" % (item["downloads"], item["bytes"], item["url"]))
     return run.exit_status(1 if failed else 0)
+
+
+def write_reports(run, rows, most_missed, prometheus, html, directory):
+    """The exposition text to `prometheus` ("-": standard output) and the page to `html`, each
+    file replaced in one step. The exit status."""
+    figures = dict(rows[-1], **(directory_figures(run, directory) if directory else {}))
+    outputs = [(prometheus, lambda: exposition(figures)),
+               (html, lambda: render(rows, most_missed))]
+    status = 0
+    for path, text in outputs:
+        if path == "-":
+            run.say(text().rstrip("\n"))
+        elif path is not None:
+            try:
+                write_atomically(path, text())
+            except OSError as error:
+                run.warn("cannot write %s: %s" % (path, error.strerror))
+                status = 1
+    return status

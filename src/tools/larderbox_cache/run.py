@@ -162,6 +162,7 @@ class Counts:
         self.values = dict.fromkeys(names, 0)
         self.refusals = collections.Counter()
         self.refusals_shown = 0
+        self.refused_by = collections.Counter()  # reason -> URLs, for the metrics
 
     def add(self, name, line=None, by=1):
         with self.lock:
@@ -174,6 +175,7 @@ class Counts:
         line = True
         if kind is Outcome.REFUSED:
             with self.lock:
+                self.refused_by[reason] += 1
                 quiet = self.refusals_shown >= REFUSALS_SHOWN
                 self.refusals_shown += 1
                 if quiet:
