@@ -14,6 +14,7 @@ from .freshness import DEFAULT_LIFETIME
 from .learn import learn
 from .policy import Policy, parse_allow
 from .run import Run
+from .serve import DEFAULT_LISTEN, default_directory, parse_listen, serve
 
 NAME = "larderbox-cache"
 CACHE_VARIABLES = ("LARDERBOX_SERVER", "CURLLARDERBOX_SERVER", "WGETLARDERBOX_SERVER")
@@ -90,6 +91,10 @@ def settings_arguments(path, argv):
         budget = ["--cache-size", size[1]] if size[1] else []
         return ([command] + split("LARDERBOX_CACHE_POLICY") + budget +
                 split("LARDERBOX_CACHE_LEARN_OPTIONS") + rest + directory + logs)
+    if command == "serve":
+        budget = ["--cache-size", size[1]] if size[1] else []
+        return ([command] + split("LARDERBOX_CACHE_POLICY") + budget +
+                split("LARDERBOX_CACHE_LEARN_OPTIONS") + rest + directory)
     if command == "refresh":
         return ([command] + split("LARDERBOX_CACHE_POLICY") +
                 split("LARDERBOX_CACHE_REFRESH_OPTIONS") + rest + directory)
@@ -110,6 +115,7 @@ Runs a directory that a static HTTP server serves as a larderbox cache.
                    (NAME=VALUE lines with shell quoting; see larderbox-cache(1))
 
 commands:
+  serve    run nginx on DIR, learn from its log, print the line clients need
   learn    download the URLs that the server's access logs show as misses
   refresh  revalidate entries at their origins: keep, replace or remove them
   prune    remove the least recently served entries until the cache fits a size
@@ -119,10 +125,19 @@ commands:
   help     the help of a command
 
 Exit status: 0 when nothing failed, 1 when something failed, 2 for bad usage, 3 when
-larderbox-path failed, 128 plus the signal number when stopped by SIGINT, SIGTERM or SIGHUP. See
-larderbox-cache(1)."""
+larderbox-path failed, 128 plus the signal number when stopped by SIGINT, SIGTERM or SIGHUP
+(serve takes SIGHUP to reopen nginx's logs). See larderbox-cache(1)."""
 
 HELP = {
+    "serve": """\
+Starts the machine's nginx with the shipped nginx.conf serving DIR (default
+$XDG_CACHE_HOME/larderbox, ~/.cache/larderbox, or /var/cache/larderbox as root) on --listen
+(default 127.0.0.1:8080), its logs and temporary files below DIR/nginx/, and learns from its
+access log as learn --follow does: misses become entries, entries are revalidated as they fall
+due, --cache-size is kept. Prints export LARDERBOX_SERVER=http://ADDRESS:PORT first. Refuses to
+start when nginx is missing, the port is taken, or nginx's workers (nobody, when started by root)
+cannot reach DIR. SIGINT and SIGTERM stop nginx and every download (exit 130, 143); SIGHUP makes
+nginx reopen its logs. Nothing it started outlives it, also when it is killed.""",
     "learn": """\
 Reads access logs (nginx combined or common, python3 -m http.server) and fills DIR from every
 HEAD or GET of .../b/SEGMENT/NAME answered 404: SEGMENT is decoded to its URL, and the line is kept
@@ -212,7 +227,32 @@ def run_prune(run, args):
 
 
 def run_report(run, args):
-    return report(run, args.logs, as_json=args.json, top=args.top)
+    return report(run, args.logs, as_json=args.json, top=args.top, prometheus=args.prometheus,
+                  html=args.html, directory=args.dir)
+
+
+def run_serve(run, args):
+    directory = args.dir or default_directory()
+    return serve(run, directory, args.listen, policy_of(args), limits_of(args),
+                 cache_size=args.cache_size, retry_after=args.retry_after,
+                 status_every=args.status_every, metrics=args.metrics)
+
+
+def listen_value(text):
+    try:
+        return parse_listen(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error))
+
+
+def minutes(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= 10 ** 6:
+        raise argparse.ArgumentTypeError("not a number of minutes: %r" % text)
+    return value
 
 
 def run_list(run, args):
@@ -261,16 +301,32 @@ def build_parser(version):
                        help="never download a URL this matches, with or without its query "
                        "(repeatable)")
 
+    def learning(p):
+        policy(p)
+        fetching(p)
+        p.add_argument("--cache-size", type=size_value, metavar="SIZE",
+                       help="evict the least recently served entries to keep the cache within "
+                       "SIZE")
+        p.add_argument("--retry-after", type=bounded_int(0, 10 ** 7), default=600,
+                       metavar="SECONDS",
+                       help="with --follow, try a failed URL again this much later (default 600)")
+
+    p = command("serve", run_serve)
+    p.add_argument("--listen", type=listen_value, default=parse_listen(DEFAULT_LISTEN),
+                   metavar="ADDRESS:PORT", help="where nginx listens (default %s)"
+                   % DEFAULT_LISTEN)
+    p.add_argument("--status-every", type=minutes, default=10, metavar="MINUTES",
+                   help="a status line this often (default 10; 0: never)")
+    p.add_argument("--metrics", metavar="FILE",
+                   help="write the metrics in Prometheus's text format to FILE every minute")
+    learning(p)
+    p.add_argument("dir", nargs="?", metavar="DIR")
+
     p = command("learn", run_learn)
     p.add_argument("--follow", action="store_true",
                    help="keep reading as the logs grow, rotate or are truncated, and "
                    "revalidate entries as they fall due")
-    policy(p)
-    fetching(p)
-    p.add_argument("--cache-size", type=size_value, metavar="SIZE",
-                   help="evict the least recently served entries to keep the cache within SIZE")
-    p.add_argument("--retry-after", type=bounded_int(0, 10 ** 7), default=600, metavar="SECONDS",
-                   help="with --follow, try a failed URL again this much later (default 600)")
+    learning(p)
     p.add_argument("dir", metavar="DIR")
     p.add_argument("logs", nargs="+", metavar="LOG")
 
@@ -298,6 +354,11 @@ def build_parser(version):
     p.add_argument("--json", action="store_true", help="one JSON object instead of tables")
     p.add_argument("--top", type=bounded_int(0, 10 ** 6), default=10, metavar="N",
                    help="how many most missed and most served URLs (default 10)")
+    p.add_argument("--prometheus", nargs="?", const="-", metavar="FILE",
+                   help="the totals in Prometheus's text format, to FILE (replaced in one step) "
+                   "or standard output")
+    p.add_argument("--html", metavar="FILE", help="one self-contained page to FILE")
+    p.add_argument("--dir", metavar="DIR", help="with --prometheus, also the entries of DIR")
     p.add_argument("logs", nargs="+", metavar="LOG")
 
     command("list", run_list).add_argument("dir", metavar="DIR")

@@ -50,11 +50,12 @@ except OSError:
 PR_SET_PDEATHSIG = 1
 
 
-def die_with(parent):
-    """For a child: SIGKILL when `parent` (the thread that started it) ends, SIGKILL included."""
+def die_with(parent, number=signal.SIGKILL):
+    """For a child: signal `number` when `parent` (the thread that started it) ends, SIGKILL
+    included."""
     def prepare():
         if LIBC is not None:
-            LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+            LIBC.prctl(PR_SET_PDEATHSIG, number, 0, 0, 0)
         if os.getppid() != parent:
             os._exit(127)
     return prepare

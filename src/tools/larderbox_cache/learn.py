@@ -162,10 +162,12 @@ class Learner:
             self.pool.submit(("refresh", url, seg, name))
 
 
-def learn(run, directory, logs, policy, limits, follow=False, cache_size=None, retry_after=600):
+def learn(run, directory, logs, policy, limits, follow=False, cache_size=None, retry_after=600,
+          watch=None):
     """Fills `directory` from the misses in `logs` (paths, "-" for standard input), downloading
     under `policy` within `limits`; following the logs, and revalidating entries as they fall due,
-    with `follow`. The exit status."""
+    with `follow`. A `watch` (serve's) sees every line read, and the learner once per round. The
+    exit status."""
     layout, curl = find_tools(run, need_curl=True)
     store = Store(run, directory, cache_size, layout)
     try:
@@ -185,11 +187,15 @@ def learn(run, directory, logs, policy, limits, follow=False, cache_size=None, r
                 lines = reader.read()
                 idle = idle and not lines
                 learner.feed(lines)
+                if watch is not None:
+                    watch.lines(lines)
             learner.flush()
             if follow:
                 learner.refresh_due()
             elif all(reader.done for reader in readers):
                 break
+            if watch is not None:
+                watch.tick(learner)
             if idle:
                 time.sleep(POLL)
     except ToolFailed as failure:

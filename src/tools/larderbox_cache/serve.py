@@ -1,0 +1,329 @@
+"""serve: a running cache in one command. The machine's nginx serves DIR with the shipped
+nginx.conf, learn --follow's own loop learns from its log in this process, and nothing of it
+outlives this process: nginx gets SIGTERM when it ends, however it ends."""
+
+import errno
+import grp
+import ipaddress
+import os
+import pwd
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import time
+
+from .fetch import die_with
+from .figures import Tally
+from .learn import learn
+from .metrics import directory_figures, exposition, write_atomically
+from .store import Store
+
+DEFAULT_LISTEN = "127.0.0.1:8080"
+WORKER_ACCOUNT = "nobody"  # nginx's own default for its workers when started as root
+NGINX_PACKAGE = "nginx"
+SBIN = "/usr/sbin:/sbin"  # where Debian puts nginx, off an ordinary user's PATH
+START_WAIT = 10
+STOP_WAIT = 10
+METRICS_EVERY = 60
+ERROR_TAIL = 2000
+# Characters nginx would take for syntax or variables even inside a quoted path.
+UNSAFE_PATH = re.compile(r'["\\$\x00-\x1f\x7f]')
+
+
+class Refusal(Exception):
+    """serve cannot start; the text says why."""
+
+
+def default_directory():
+    if os.geteuid() == 0:
+        return "/var/cache/larderbox"
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(base, "larderbox")
+
+
+def parse_listen(text):
+    """(address, port) of ADDR:PORT or [IPV6]:PORT; ValueError when it is neither."""
+    host, _, port = text.rpartition(":")
+    if host.startswith("[") and host.endswith("]"):
+        host = host[1:-1]
+    try:
+        address = ipaddress.ip_address(host)
+    except ValueError:
+        raise ValueError("not ADDRESS:PORT with an IP address: %r" % text) from None
+    if not port.isdigit() or not 0 < int(port) < 65536:
+        raise ValueError("not a port from 1 to 65535: %r" % text)
+    return str(address), int(port)
+
+
+def client_url(host, port):
+    """The address clients use: the machine's name when listening on every address."""
+    address = ipaddress.ip_address(host)
+    if address.is_unspecified:
+        host = socket.gethostname()
+    elif address.version == 6:
+        host = "[%s]" % host
+    return "http://%s:%d" % (host, port)
+
+
+def shipped_configuration():
+    """The shipped nginx.conf: beside the package in the build tree, share/larderbox/nginx when
+    installed (the package is in share/larderbox/python)."""
+    parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    for directory in (os.path.join(parent, "nginx"), os.path.join(parent, os.pardir, "nginx")):
+        path = os.path.normpath(os.path.join(directory, "nginx.conf"))
+        if os.path.isfile(path):
+            return path
+    raise Refusal("the shipped nginx.conf is not installed beside larderbox-cache's package")
+
+
+def configuration(shipped, host, port, root, account):
+    """The shipped configuration listening on host:port, serving `root`, with its workers run as
+    `account` (name, group) when started by root."""
+    with open(shipped, encoding="utf-8") as f:
+        text = f.read()
+    listen = "[%s]:%d" % (host, port) if ":" in host else "%s:%d" % (host, port)
+    text, listens = re.subn(r"(?m)^(\s*)listen 127\.0\.0\.1:8080;$",
+                            lambda m: "%slisten %s;" % (m.group(1), listen), text)
+    text, roots = re.subn(r"(?m)^(\s*)root cache;$",
+                          lambda m: '%sroot "%s";' % (m.group(1), root), text)
+    if (listens, roots) != (1, 1):
+        raise Refusal("%s lost its listen or root line" % shipped)
+    if account is not None:
+        text = "user %s %s;\n" % account + text
+    return text
+
+
+def find_nginx():
+    found = shutil.which("nginx", path=os.environ.get("PATH", "") + ":" + SBIN)
+    if found is None:
+        raise Refusal("nginx is not installed (not on PATH, nor in %s): install Debian's package "
+                      "%s (apt-get install %s)" % (SBIN.replace(":", ", "), NGINX_PACKAGE,
+                                                   NGINX_PACKAGE))
+    return found
+
+
+def check_port(host, port):
+    """Refuses an address another server listens on, as nginx would bind it."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    with socket.socket(family, socket.SOCK_STREAM) as probe:
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            probe.bind((host, port))
+        except OSError as error:
+            if error.errno == errno.EADDRINUSE:
+                raise Refusal("%s port %d is taken: another server listens there (choose "
+                              "another with --listen)" % (host, port)) from None
+            raise Refusal("cannot listen on %s port %d: %s" % (host, port, error.strerror)) \
+                from None
+
+
+def worker_account():
+    """(name, group) nginx's workers run as when root starts it."""
+    entry = pwd.getpwnam(WORKER_ACCOUNT)
+    return entry.pw_name, grp.getgrgid(entry.pw_gid).gr_name
+
+
+def check_workers_reach(entries, account):
+    """Refuses a cache whose entries directory `entries` the workers' account cannot search:
+    every probe would be a miss, said only in nginx's error log. Asked as that account."""
+    entry = pwd.getpwnam(account[0])
+    child = os.fork()
+    if child == 0:
+        try:
+            os.initgroups(entry.pw_name, entry.pw_gid)
+            os.setgid(entry.pw_gid)
+            os.setuid(entry.pw_uid)
+            os._exit(0 if os.access(entries, os.X_OK) else 1)
+        finally:
+            os._exit(2)
+    _, status = os.waitpid(child, 0)
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise Refusal("nginx's workers run as %s, who cannot reach %s: let others search every "
+                      "directory above it (chmod o+x) or choose another DIR"
+                      % (account[0], os.fsdecode(entries)))
+
+
+class Nginx:
+    """nginx in the foreground, its prefix DIR/nginx, in a process group of its own (a terminal's
+    ^C reaches serve, which stops it in order), sent SIGTERM by the kernel when serve ends."""
+
+    def __init__(self, program, prefix):
+        self.program, self.prefix = program, prefix
+        self.process = None
+        self.error_log = os.path.join(prefix, "logs", "error.log")
+
+    def start(self, conf):
+        command = [self.program, "-p", self.prefix + "/", "-e", "logs/error.log", "-c", conf,
+                   "-g", "daemon off;"]
+        self.process = subprocess.Popen(
+            command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, process_group=0,
+            preexec_fn=die_with(os.getpid(), signal.SIGTERM))
+
+    def errors(self):
+        try:
+            with open(self.error_log, "rb") as f:
+                f.seek(max(0, os.fstat(f.fileno()).st_size - ERROR_TAIL))
+                return f.read().decode("utf-8", "replace").strip()
+        except OSError:
+            return ""
+
+    def wait_listening(self, host, port):
+        address = "::1" if host == "::" else "127.0.0.1" if host == "0.0.0.0" else host
+        deadline = time.monotonic() + START_WAIT
+        while time.monotonic() < deadline and self.process.poll() is None:
+            try:
+                socket.create_connection((address, port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        self.stop()
+        raise Refusal("nginx did not start: %s" % (self.errors() or "see " + self.error_log))
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def reopen_logs(self):
+        if self.alive():
+            self.process.send_signal(signal.SIGUSR1)
+
+    def stop(self):
+        """SIGTERM (nginx ends its workers), then SIGKILL to its whole group, still unreaped so
+        that the group cannot be another's."""
+        if self.process is None or not self.alive():
+            return
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=STOP_WAIT)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+
+
+class Watch:
+    """What serve does beside learning, once per round of the learn loop: it counts the log's
+    lines, notices learn's and refresh's latest results, watches nginx, reopens its logs after
+    SIGHUP, prints the status line and writes the metrics."""
+
+    def __init__(self, run, directory, nginx, status_every, metrics):
+        self.run, self.directory, self.nginx = run, directory, nginx
+        self.status_every, self.metrics = status_every, metrics
+        self.tally = Tally(per_entry=False)
+        self.learner = None
+        self.reopen = False
+        self.nginx_failed = False
+        self.last_learn = self.last_refresh = None
+        self.seen = (0, 0)
+        now = time.monotonic()
+        self.next_status = now + status_every if status_every else None
+        self.next_metrics = now if metrics else None
+
+    def lines(self, lines):
+        self.tally.add(lines)
+
+    def tick(self, learner):
+        self.learner = learner
+        values = learner.counts.values
+        seen = (values["stored"], values["unchanged"] + values["updated"] + values["removed"])
+        if seen[0] != self.seen[0]:
+            self.last_learn = time.time()
+        if seen[1] != self.seen[1]:
+            self.last_refresh = time.time()
+        self.seen = seen
+        if not self.nginx.alive():
+            self.run.warn("nginx ended with status %d: %s" % (
+                self.nginx.process.returncode, self.nginx.errors() or "see " + self.nginx.error_log))
+            self.nginx_failed = True
+            self.run.abort()
+        if self.reopen:
+            self.reopen = False
+            self.nginx.reopen_logs()
+        now = time.monotonic()
+        if self.next_status is not None and now >= self.next_status:
+            self.next_status = now + self.status_every
+            self.run.say(self.status())
+        if self.next_metrics is not None and now >= self.next_metrics:
+            self.next_metrics = now + METRICS_EVERY
+            self.write_metrics()
+
+    def figures(self):
+        return dict(self.tally.total(), **directory_figures(self.run, self.directory),
+                    last_learn=self.last_learn, last_refresh=self.last_refresh)
+
+    def status(self):
+        f = self.figures()
+        ratio = "%.1f%%" % (100.0 * f["hits"] / f["probes"]) if f["probes"] else "-"
+        return "%s serve: %d probes, %d hits, hit ratio %s, %d entries, %d bytes" % (
+            self.run.name, f["probes"], f["hits"], ratio, f.get("entries", 0),
+            f.get("cache_bytes", 0))
+
+    def write_metrics(self):
+        refusals = dict(self.learner.counts.refused_by) if self.learner else {}
+        try:
+            write_atomically(self.metrics, exposition(self.figures(), refusals))
+        except OSError as error:
+            self.run.warn("cannot write %s: %s" % (self.metrics, error.strerror))
+
+
+def prepare(run, directory, host, port):
+    """nginx found, the address free, DIR made with its entries reachable by the workers, the
+    configuration written; the Nginx not yet started and the configuration's path."""
+    nginx = find_nginx()
+    check_port(host, port)
+    root = os.path.abspath(directory)
+    if UNSAFE_PATH.search(root):
+        raise Refusal("nginx cannot be given a directory whose path holds quotes, backslashes, "
+                      "$ or control characters: %r" % root)
+    account = None
+    if os.geteuid() == 0:
+        os.umask(0o022)  # entries and their directories must be readable by the workers
+        account = worker_account()
+    store = Store(run, root)
+    prefix = os.path.join(root, "nginx")
+    try:
+        os.makedirs(store.root, exist_ok=True)
+        for name in ("logs", "temp"):
+            os.makedirs(os.path.join(prefix, name), exist_ok=True)
+    except OSError as error:
+        raise Refusal("cannot make %s: %s" % (error.filename, error.strerror)) from None
+    if account is not None:
+        check_workers_reach(store.root, account)
+    conf = os.path.join(prefix, "nginx.conf")
+    text = configuration(shipped_configuration(), host, port, root, account)
+    try:
+        write_atomically(conf, text)
+    except OSError as error:
+        raise Refusal("cannot write %s: %s" % (conf, error.strerror)) from None
+    return Nginx(nginx, prefix), conf
+
+
+def serve(run, directory, listen, policy, limits, cache_size=None, retry_after=600,
+          status_every=10, metrics=None):
+    """Serves `directory` with nginx on `listen` (ADDR:PORT) and learns from its log under
+    `policy` within `limits`, until SIGINT or SIGTERM; SIGHUP reopens nginx's logs. A status line
+    every `status_every` minutes (0: never), the metrics to the file `metrics` every minute. The
+    exit status."""
+    host, port = listen
+    try:
+        nginx, conf = prepare(run, directory, host, port)
+        nginx.start(conf)
+        nginx.wait_listening(host, port)
+    except Refusal as refusal:
+        run.warn("serve: %s" % refusal)
+        return 1
+    watch = Watch(run, directory, nginx, status_every * 60, metrics)
+    signal.signal(signal.SIGHUP, lambda *_: setattr(watch, "reopen", True))
+    try:
+        run.say("export LARDERBOX_SERVER=%s" % client_url(host, port))
+        access_log = os.path.join(nginx.prefix, "logs", "access.log")
+        status = learn(run, directory, [access_log], policy, limits, follow=True,
+                       cache_size=cache_size, retry_after=retry_after, watch=watch)
+    finally:
+        nginx.stop()
+    if metrics:
+        watch.write_metrics()
+    if status_every:
+        run.say(watch.status())
+    return 1 if watch.nginx_failed and not run.signal else status
