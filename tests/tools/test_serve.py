@@ -1,0 +1,312 @@
+"""larderbox-cache serve with the machine's nginx: a miss learned and then a hit through the shim
+and the real curl, log reopening, stopping by signal with nothing left running, the refusals; the
+metrics parsed back and the HTML page rendered in headless Chromium."""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import time
+import unittest
+import zlib
+
+from http_servers import unused_port
+from tools_support import (CACHE, SYSTEM_PATH, StaticServer, ToolCase, cache_address, run,
+                           stored_path)
+
+LOG_LINE = '10.0.0.1 - - [%s] "%s %s HTTP/1.1" %d %d "-" "curl/7.88.1"\n'
+
+
+def wait_for(predicate, what, timeout=20):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
+def running(pid):
+    """True while `pid` is a process that has not ended (a zombie has ended)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rpartition(")")[2].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def parse_exposition(text):
+    """{(name, labels): value} of the text format; every sample's family declared by a TYPE line
+    before it, every line well formed."""
+    samples, types = {}, {}
+    for line in text.splitlines():
+        if line.startswith("# TYPE "):
+            name, kind = line[7:].split(" ")
+            assert kind in ("counter", "gauge"), line
+            types[name] = kind
+            continue
+        if line.startswith("# HELP "):
+            continue
+        match = re.fullmatch(r'([a-z_]+)(?:\{reason="((?:[^"\\]|\\.)*)"\})? (-?[0-9.]+)', line)
+        assert match, "not a sample line: %r" % line
+        assert match.group(1) in types, "no TYPE before " + line
+        samples[(match.group(1), match.group(2))] = float(match.group(3))
+    return samples
+
+
+class Serve:
+    """One serve run with its output in files; its nginx's master and worker pids."""
+
+    def __init__(self, case, directory, *options):
+        self.port = unused_port()
+        self.out, self.err = case.path("serve.out"), case.path("serve.err")
+        self.prefix = os.path.join(directory, "nginx")
+        with open(self.out, "wb") as out, open(self.err, "wb") as err:
+            self.process = subprocess.Popen(
+                [CACHE, "serve", "--listen", "127.0.0.1:%d" % self.port, "--allow", "127.0.0.1"]
+                + list(options) + [directory], env={"PATH": SYSTEM_PATH},
+                stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        case.addCleanup(self.kill)
+        wait_for(lambda: b"export LARDERBOX_SERVER=" in self.output() or
+                 self.process.poll() is not None, "serve to start")
+        self.server = "http://127.0.0.1:%d" % self.port
+        case.assertEqual(self.output().split(b"\n")[0], b"export LARDERBOX_SERVER=" +
+                         self.server.encode(), self.errors())
+
+    def output(self):
+        with open(self.out, "rb") as f:
+            return f.read()
+
+    def errors(self):
+        with open(self.err, "rb") as f:
+            return f.read()
+
+    def pids(self):
+        """nginx's master (serve's child, named in its pid file) and its workers, once started."""
+        found = []
+
+        def started():
+            try:
+                with open(os.path.join(self.prefix, "logs", "nginx.pid")) as f:
+                    master = int(f.read())
+                with open("/proc/%d/stat" % master) as f:
+                    parent = int(f.read().rpartition(")")[2].split()[1])
+                with open("/proc/%d/task/%d/children" % (master, master)) as f:
+                    found[:] = [master] + [int(pid) for pid in f.read().split()]
+            except (OSError, ValueError):
+                return False
+            return parent == self.process.pid and len(found) > 1
+
+        wait_for(started, "nginx's master and worker")
+        return found
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(timeout=20)
+
+
+class ServeTest(ToolCase):
+    def setUp(self):
+        super().setUp()
+        self.cache = self.path("cache")
+        for name in ("a", "b"):
+            self.write_file("origin/%s.tgz" % name, b"origin " + name.encode())
+
+    def curl(self, server, url):
+        env = {"PATH": self.shim_dir() + ":" + SYSTEM_PATH, "LARDERBOX_SERVER": server,
+               "HOME": self.case_dir}
+        result = run(["curl", "-fsS", url], env=env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return result.stdout
+
+    def test_miss_learned_hit_reopened_log_metrics_and_sigterm(self):
+        metrics = self.path("metrics.prom")
+        with StaticServer(self.path("origin")) as origin:
+            serve = Serve(self, self.cache, "--status-every", "0.005", "--metrics", metrics)
+            a, b = origin.url("/a.tgz"), origin.url("/b.tgz")
+            self.assertEqual(self.curl(serve.server, a), b"origin a")
+            entry = os.path.join(self.cache, stored_path(a))
+            wait_for(lambda: os.path.exists(entry), "the miss to be learned")
+            # logrotate's way: rename, then SIGHUP; nginx writes on in a new file.
+            log = os.path.join(serve.prefix, "logs", "access.log")
+            os.rename(log, log + ".1")
+            serve.process.send_signal(signal.SIGHUP)
+            wait_for(lambda: os.path.exists(log), "nginx to reopen its log")
+            self.curl(serve.server, b)
+            wait_for(lambda: os.path.exists(os.path.join(self.cache, stored_path(b))),
+                     "a miss in the reopened log to be learned")
+            self.write_file("origin/a.tgz", b"changed")
+            self.assertEqual(self.curl(serve.server, a), b"origin a")
+            status = r"serve: 3 probes, 1 hits, hit ratio 33\.3%%, 2 entries, %d bytes\n" % len(
+                b"origin aorigin b")
+            wait_for(lambda: re.search(status, serve.output().decode()), "the status line")
+            pids = serve.pids()
+            serve.process.send_signal(signal.SIGTERM)
+            self.assertEqual(serve.process.wait(timeout=20), 128 + signal.SIGTERM)
+        wait_for(lambda: not any(map(running, pids)), "nginx to end")
+        with open(metrics) as f:
+            samples = parse_exposition(f.read())
+        for name, value in (("probes_total", 3), ("hits_total", 1), ("misses_total", 2),
+                            ("downloads_total", 1), ("entries", 2)):
+            self.assertEqual(samples[("larderbox_cache_" + name, None)], value, name)
+        self.assertAlmostEqual(samples[("larderbox_cache_last_learn_timestamp_seconds", None)],
+                               time.time(), delta=60)
+        self.assertEqual([n for n in os.listdir(self.case_dir) if n.endswith(".tmp")], [])
+
+    def test_stop_by_sigint_and_sigkill_leaves_nothing_running(self):
+        for number, status in ((signal.SIGINT, 130), (signal.SIGKILL, -signal.SIGKILL)):
+            with self.subTest(signal=number):
+                serve = Serve(self, self.cache)
+                pids = serve.pids()
+                serve.process.send_signal(number)
+                self.assertEqual(serve.process.wait(timeout=20), status)
+                wait_for(lambda: not any(map(running, pids)), "nginx to end")
+                with socket.socket() as probe:
+                    self.assertNotEqual(probe.connect_ex(("127.0.0.1", serve.port)), 0)
+
+    def test_refusals(self):
+        listening = socket.socket()
+        listening.bind(("127.0.0.1", 0))
+        listening.listen()
+        self.addCleanup(listening.close)
+        closed = self.path("closed")
+        os.makedirs(closed, mode=0o700)
+        os.chmod(closed, 0o700)
+        hide_sbin = ["unshare", "-m", "sh", "-c",
+                     'mount -t tmpfs none /usr/sbin && exec "$@"', "sh"]
+        rows = [
+            ("no nginx", hide_sbin, [], self.cache,
+             "nginx is not installed (not on PATH, nor in /usr/sbin, /sbin): install Debian's "
+             "package nginx"),
+            ("taken port", [], ["--listen", "127.0.0.1:%d" % listening.getsockname()[1]],
+             self.cache, "port %d is taken" % listening.getsockname()[1]),
+            ("unreadable DIR", [], [], os.path.join(closed, "cache"),
+             "nginx's workers run as nobody, who cannot reach %s/cache/b" % closed),
+        ]
+        for what, wrapper, options, directory, message in rows:
+            with self.subTest(what):
+                if what == "unreadable DIR" and os.geteuid() != 0:
+                    self.skipTest("nginx's workers change account only when root starts it")
+                if wrapper and run(wrapper + ["true"]).returncode != 0:
+                    self.skipTest("no mount namespace to hide /usr/sbin in: "
+                                  + run(wrapper + ["true"]).stderr.decode())
+                options = options or ["--listen", "127.0.0.1:%d" % unused_port()]
+                result = run(wrapper + [CACHE, "serve", "--allow-any"] + options + [directory],
+                             env={"PATH": SYSTEM_PATH})
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(message, result.stderr.decode())
+                self.assertEqual(result.stdout, b"")
+                self.assertFalse(os.path.exists(os.path.join(directory, "nginx", "logs",
+                                                             "nginx.pid")))
+
+
+def png_colours(path):
+    """The set of pixel colours of an 8-bit RGB or RGBA PNG without interlacing."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    chunks, at = {}, 8
+    while at < len(data):
+        length = int.from_bytes(data[at:at + 4], "big")
+        kind = data[at + 4:at + 8]
+        chunks[kind] = chunks.get(kind, b"") + data[at + 8:at + 8 + length]
+        at += 12 + length
+    width, height = int.from_bytes(chunks[b"IHDR"][:4], "big"), int.from_bytes(
+        chunks[b"IHDR"][4:8], "big")
+    depth, kind, interlace = chunks[b"IHDR"][8], chunks[b"IHDR"][9], chunks[b"IHDR"][12]
+    assert depth == 8 and kind in (2, 6) and interlace == 0, chunks[b"IHDR"]
+    size = 3 if kind == 2 else 4
+    raw, stride = zlib.decompress(chunks[b"IDAT"]), width * size
+    previous, colours = bytearray(stride), set()
+    for y in range(height):
+        kind_of_filter = raw[y * (stride + 1)]
+        line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            left = line[i - size] if i >= size else 0
+            up, corner = previous[i], previous[i - size] if i >= size else 0
+            if kind_of_filter == 1:
+                line[i] = (line[i] + left) & 255
+            elif kind_of_filter == 2:
+                line[i] = (line[i] + up) & 255
+            elif kind_of_filter == 3:
+                line[i] = (line[i] + (left + up) // 2) & 255
+            elif kind_of_filter == 4:
+                p = left + up - corner
+                pa, pb, pc = abs(p - left), abs(p - up), abs(p - corner)
+                line[i] = (line[i] + (left if pa <= pb and pa <= pc else up if pb <= pc
+                                      else corner)) & 255
+        colours.update(bytes(line[i:i + size]) for i in range(0, stride, size))
+        previous = line
+    return colours
+
+
+class MetricsTest(ToolCase):
+    def setUp(self):
+        super().setUp()
+        self.cache = self.path("cache")
+        urls = ["http://origin.example/pkg/%s.tgz" % n for n in ("one", "two")]
+        self.fill_entry(urls[0], b"x" * 10)
+        when = "09/Dec/2026:10:00:00 +0000"
+        lines = [("HEAD", urls[0], 404, 0), ("HEAD", urls[0], 200, 0), ("GET", urls[0], 200, 10),
+                 ("HEAD", urls[1], 404, 0), ("HEAD", urls[1], 404, 0)]
+        self.log = self.write_file("access.log", "".join(
+            LOG_LINE % (when, m, cache_address("", u), s, n) for m, u, s, n in lines).encode())
+
+    def fill_entry(self, url, content):
+        self.write_file(os.path.join(self.cache, stored_path(url)), content)
+
+    def test_prometheus_file_parsed_back_and_replaced_in_one_step(self):
+        target = self.path("larderbox.prom")
+        self.write_file("larderbox.prom", b"old")
+        before = os.stat(target).st_ino
+        result = self.cache_tool("report", "--prometheus", target, "--dir", self.cache, self.log)
+        self.assertEqual((result.returncode, result.stdout), (0, b""), result.stderr)
+        self.assertNotEqual(os.stat(target).st_ino, before)
+        self.assertEqual(sorted(os.listdir(self.case_dir)),
+                         ["access.log", "cache", "larderbox.prom"])
+        with open(target) as f:
+            samples = parse_exposition(f.read())
+        expected = {"probes_total": 4, "hits_total": 1, "misses_total": 3, "downloads_total": 1,
+                    "served_bytes_total": 10, "entries": 1, "bytes": 10}
+        self.assertEqual(samples, {("larderbox_cache_" + k, None): v
+                                   for k, v in expected.items()})
+        to_stdout = self.cache_tool("report", "--prometheus", "-", self.log)
+        self.assertEqual(parse_exposition(to_stdout.stdout.decode())[
+            ("larderbox_cache_misses_total", None)], 3)
+
+    def test_html_page_in_headless_chromium(self):
+        chromium = shutil.which("chromium", path=SYSTEM_PATH)
+        if chromium is None:
+            self.skipTest("chromium is not installed (scripts/install-deps installs it)")
+        page = self.path("report.html")
+        result = self.cache_tool("report", "--html", page, self.log)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(page) as f:
+            text = f.read()
+        self.assertIn("http://origin.example/pkg/two.tgz", text)
+        # A page that loads anything is caught: the policy blocks it and the console says so.
+        leaky = self.write_file("leaky.html", text.replace(
+            "</body>", '<img src="http://127.0.0.1:%d/x.png"></body>' % unused_port()).encode())
+        blank = self.write_file("blank.html", b"<!DOCTYPE html><html><body></body></html>")
+        for name, path, console, drawn in (("page", page, False, True),
+                                           ("page with an outside image", leaky, True, True),
+                                           ("blank page", blank, False, False)):
+            with self.subTest(name):
+                shot = self.path(name.replace(" ", "-") + ".png")
+                result = run([chromium, "--headless", "--no-sandbox", "--disable-gpu",
+                              "--hide-scrollbars", "--window-size=900,700",
+                              "--screenshot=" + shot, "--enable-logging=stderr", "--v=0",
+                              "file://" + path], env={"PATH": SYSTEM_PATH, "HOME": self.case_dir},
+                             timeout=120)
+                if not os.path.exists(shot):
+                    self.skipTest("chromium cannot start here: %s" % result.stderr[-500:])
+                errors = [line for line in result.stderr.decode().splitlines()
+                          if ":CONSOLE" in line]
+                self.assertEqual(bool(errors), console, errors)
+                self.assertEqual(len(png_colours(shot)) > 8, drawn)
+
+
+if __name__ == "__main__":
+    unittest.main()
