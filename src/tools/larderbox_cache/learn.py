@@ -178,6 +178,8 @@ def learn(run, directory, logs, policy, limits, follow=False, cache_size=None, r
     fetcher = Fetcher(run, curl, store, policy, limits.max_size, limits.timeout)
     learner = Learner(run, layout, store, fetcher, limits.default_lifetime, retry_after)
     readers = [LogReader(run, path, follow) for path in logs]
+    if watch is not None:
+        watch.readers = readers
     learner.pool = Pool(run, limits.jobs, learner.work)
     status = None
     try:

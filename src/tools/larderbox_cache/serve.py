@@ -212,6 +212,7 @@ class Watch:
         self.status_every, self.metrics = status_every, metrics
         self.tally = Tally(per_entry=False)
         self.learner = None
+        self.readers = []  # learn's, read to their end once nginx has stopped
         self.reopen = False
         self.nginx_failed = False
         self.last_learn = self.last_refresh = None
@@ -222,6 +223,15 @@ class Watch:
 
     def lines(self, lines):
         self.tally.add(lines)
+
+    def read_to_end(self):
+        """The lines nginx wrote after learn's last round, so that the last figures hold them."""
+        for reader in self.readers:
+            for _ in range(1000):
+                lines = reader.read()
+                if not lines:
+                    break
+                self.tally.add(lines)
 
     def tick(self, learner):
         self.learner = learner
@@ -322,6 +332,7 @@ def serve(run, directory, listen, policy, limits, cache_size=None, retry_after=6
                        cache_size=cache_size, retry_after=retry_after, watch=watch)
     finally:
         nginx.stop()
+    watch.read_to_end()
     if metrics:
         watch.write_metrics()
     if status_every:
