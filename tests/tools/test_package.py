@@ -38,8 +38,8 @@ EXPECTED = {
 }
 EXPECTED.update({"./usr/lib/systemd/system/" + unit: ("-rw-r--r--", None) for unit in UNITS})
 # larderbox-cache's package, beside nothing else of Python's.
-CACHE_MODULES = ["__init__", "cli", "commands", "fetch", "freshness", "layout", "learn", "logs",
-                 "policy", "revalidate", "run", "store"]
+CACHE_MODULES = ["__init__", "cli", "commands", "fetch", "figures", "freshness", "layout", "learn",
+                 "logs", "metrics", "page", "policy", "revalidate", "run", "serve", "store"]
 EXPECTED.update({"./usr/share/larderbox/python/larderbox_cache/%s.py" % module:
                  ("-rw-r--r--", None) for module in CACHE_MODULES})
 

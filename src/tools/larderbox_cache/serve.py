@@ -121,8 +121,12 @@ def check_port(host, port):
 
 def worker_account():
     """(name, group) nginx's workers run as when root starts it."""
-    entry = pwd.getpwnam(WORKER_ACCOUNT)
-    return entry.pw_name, grp.getgrgid(entry.pw_gid).gr_name
+    try:
+        entry = pwd.getpwnam(WORKER_ACCOUNT)
+        return entry.pw_name, grp.getgrgid(entry.pw_gid).gr_name
+    except KeyError:
+        raise Refusal("there is no account %s (or no group of it) for nginx's workers"
+                      % WORKER_ACCOUNT) from None
 
 
 def check_workers_reach(entries, account):
@@ -270,7 +274,10 @@ class Watch:
             f.get("cache_bytes", 0))
 
     def write_metrics(self):
-        refusals = dict(self.learner.counts.refused_by) if self.learner else {}
+        refusals = {}
+        if self.learner is not None:
+            with self.learner.counts.lock:  # the download workers add to it
+                refusals = dict(self.learner.counts.refused_by)
         try:
             write_atomically(self.metrics, exposition(self.figures(), refusals))
         except OSError as error:
