@@ -33,13 +33,14 @@ EXPECTED = {
     "./usr/share/lintian/overrides/larderbox": ("-rw-r--r--", None),
     "./usr/share/larderbox/nginx/larderbox-cache.conf": ("-rw-r--r--", None),
     "./usr/share/larderbox/nginx/nginx.conf": ("-rw-r--r--", None),
+    "./usr/share/larderbox/nginx/larderbox-edge.conf": ("-rw-r--r--", None),
     "./usr/lib/sysusers.d/larderbox.conf": ("-rw-r--r--", None),
     "./etc/default/larderbox-cache": ("-rw-r--r--", None),
 }
 EXPECTED.update({"./usr/lib/systemd/system/" + unit: ("-rw-r--r--", None) for unit in UNITS})
 # larderbox-cache's package, beside nothing else of Python's.
-CACHE_MODULES = ["__init__", "cli", "commands", "fetch", "freshness", "layout", "learn", "logs",
-                 "policy", "revalidate", "run", "store"]
+CACHE_MODULES = ["__init__", "cli", "commands", "fetch", "fleet", "freshness", "layout", "learn",
+                 "logs", "policy", "revalidate", "run", "store"]
 EXPECTED.update({"./usr/share/larderbox/python/larderbox_cache/%s.py" % module:
                  ("-rw-r--r--", None) for module in CACHE_MODULES})
 

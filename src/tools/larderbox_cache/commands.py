@@ -7,6 +7,7 @@ import os
 import time
 
 from .fetch import Fetcher, find_tools
+from .fleet import Fleet
 from .freshness import is_due, metadata
 from .layout import entry_of, served_path
 from .logs import ENTRY_MARK, LogReader, log_day, log_epoch, parse_line
@@ -280,6 +281,7 @@ def report(run, logs, as_json=False, top=10):
     served_bytes = collections.Counter()
     failed = False
     day_names = {}
+    fleet = Fleet()
     for path in logs:
         reader = LogReader(run, path, follow=False)
         while not reader.done and not run.stopping():
@@ -289,11 +291,15 @@ def report(run, logs, as_json=False, top=10):
                 request = parse_line(line)
                 if request is None:
                     continue
-                figures = days[log_day(request.time, day_names)]
+                day = log_day(request.time, day_names)
+                figures = days[day]
+                if not fleet.client_request(line, day, request):
+                    continue
                 if request.method == b"HEAD":
                     figures["probes"] += 1
                     if request.status == b"200":
                         figures["hits"] += 1
+                        fleet.hit(line, day)
                     elif request.status == b"404":
                         figures["misses"] += 1
                         missed[request.seg] += 1
@@ -327,6 +333,7 @@ def report(run, logs, as_json=False, top=10):
     rows = [dict(day=day, **days[day]) for day in sorted(days)] + [dict(day="total", **total)]
     for row in rows:
         row["hit_ratio"] = round(row["hits"] / row["probes"], 4) if row["probes"] else None
+    fleet.extend(rows)
     if as_json:
         run.say(json.dumps({"days": rows[:-1], "total": rows[-1], "most_missed": most_missed,
                             "most_served": most_served}, indent=1))
@@ -338,6 +345,7 @@ def report(run, logs, as_json=False, top=10):
         run.say("%-10s %9d %9d %9d %9s %10d %14d" % (row["day"], row["probes"], row["hits"],
                                                     row["misses"], ratio, row["downloads"],
                                                     row["bytes"]))
+    fleet.say(run, rows)
     run.say("\nmost missed (misses, URL):")
     for item in most_missed:
         run.say("%9d  %s" % (item["misses"], item["url"]))
