@@ -185,12 +185,12 @@ def shipped_edge_conf(port, primary, lifetime):
     127.0.0.1:`port`, caching below the prefix for `lifetime` (nginx's time syntax)."""
     with open(os.path.join(SOURCE_DIR, "contrib", "nginx", "larderbox-edge.conf")) as f:
         text = f.read()
-    for pattern, value in ((r"proxy_cache_path /var/cache/larderbox-edge ", "proxy_cache_path cache "),
-                           (r"listen 8080;", "listen 127.0.0.1:%d;" % port),
-                           (r"access_log /var/log/nginx/larderbox-edge\.log ",
-                            "access_log logs/access.log "),
-                           (r"proxy_pass http://primary\.example:8080;", "proxy_pass %s;" % primary),
-                           (r"proxy_cache_valid 200 10m;", "proxy_cache_valid 200 %s;" % lifetime)):
+    for pattern, value in (
+            (r"proxy_cache_path /var/cache/larderbox-edge ", "proxy_cache_path cache "),
+            (r"listen 8080;", "listen 127.0.0.1:%d;" % port),
+            (r"access_log /var/log/nginx/larderbox-edge\.log ", "access_log logs/access.log "),
+            (r"proxy_pass http://primary\.example:8080;", "proxy_pass %s;" % primary),
+            (r"proxy_cache_valid 200 10m;", "proxy_cache_valid 200 %s;" % lifetime)):
         text, count = re.subn(pattern, lambda m, v=value: v, text)
         if count != 1:
             raise AssertionError("larderbox-edge.conf lost its line " + pattern)

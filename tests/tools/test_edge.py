@@ -34,7 +34,8 @@ class EdgeTest(ToolCase):
 
     def command(self, tool, url, server):
         out = self.path("out-%d" % time.monotonic_ns())
-        argv = ["curl", "-fsS", "-o", out, url] if tool == "curl" else ["wget", "-q", "-O", out, url]
+        argv = (["curl", "-fsS", "-o", out, url] if tool == "curl" else
+                ["wget", "-q", "-O", out, url])
         env = {"PATH": self.shim_dir() + ":" + SYSTEM_PATH, "LARDERBOX_SERVER": server,
                "HOME": self.case_dir}
         return argv, env, out
