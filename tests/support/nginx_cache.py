@@ -161,40 +161,26 @@ class NginxServer:
         raise AssertionError("nginx did not log the marker request " + mark)
 
 
-# The edge's server block wrapped in a whole nginx.conf for an ordinary user, as the shipped
-# nginx.conf wraps the primary's: every path below the prefix.
-EDGE_MAIN = """worker_processes 1;
-pid logs/nginx.pid;
-error_log logs/error.log;
-events {
-    worker_connections 512;
-}
-http {
-    client_body_temp_path temp/body;
-    proxy_temp_path temp/proxy;
-    fastcgi_temp_path temp/fastcgi;
-    uwsgi_temp_path temp/uwsgi;
-    scgi_temp_path temp/scgi;
-%s
-}
-"""
-
 
 def shipped_edge_conf(port, primary, lifetime):
-    """The shipped larderbox-edge.conf in front of `primary` (a URL), listening on
-    127.0.0.1:`port`, caching below the prefix for `lifetime` (nginx's time syntax)."""
+    """The shipped larderbox-edge.conf in front of `primary` (a URL) on 127.0.0.1:`port`, entries
+    kept `lifetime`, in a whole nginx.conf with every path below the prefix, as nginx.conf wraps
+    the primary's block, and the `received` log added."""
     with open(os.path.join(SOURCE_DIR, "contrib", "nginx", "larderbox-edge.conf")) as f:
         text = f.read()
     for pattern, value in (
             (r"proxy_cache_path /var/cache/larderbox-edge ", "proxy_cache_path cache "),
             (r"listen 8080;", "listen 127.0.0.1:%d;" % port),
-            (r"access_log /var/log/nginx/larderbox-edge\.log ", "access_log logs/access.log "),
+            (r"access_log /var/log/nginx/larderbox-edge\.log larderbox_edge;",
+             "access_log logs/access.log larderbox_edge; access_log logs/received.log received;"),
             (r"proxy_pass http://primary\.example:8080;", "proxy_pass %s;" % primary),
             (r"proxy_cache_valid 200 10m;", "proxy_cache_valid 200 %s;" % lifetime)):
         text, count = re.subn(pattern, lambda m, v=value: v, text)
         if count != 1:
             raise AssertionError("larderbox-edge.conf lost its line " + pattern)
-    return EDGE_MAIN % text
+    temp = "".join("%s_temp_path temp/%s; " % (n, n) for n in
+                   ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+    return "pid logs/nginx.pid; events {} http { %s %s\n%s}" % (temp, RECEIVED_LOG, text)
 
 
 class NginxEdge(NginxServer):
