@@ -1,11 +1,16 @@
 """The Debian package: built with cpack in a build directory of its own, configured for the
 default prefix /usr/local (reused by later runs), then lintian's verdict, its file list, its
-control fields, the versions its helpers print, its services and the unpacked tree at work."""
+control fields, the versions its helpers print, its services and the unpacked tree at work; and,
+installed with dpkg in a Debian root of its own, the shim directory's links following the real
+tools as apt installs and removes them."""
 
+import fcntl
 import glob
 import os
 import shutil
+import subprocess
 import tempfile
+import time
 import unittest
 
 from tools_support import BUILD_DIR, SOURCE_DIR, OriginServer, ToolCase, find_program, run
@@ -22,12 +27,12 @@ EXPECTED = {
     "./usr/bin/larderbox-path": ("-rwxr-xr-x", None),
     "./usr/bin/larderbox-fill": ("-rwxr-xr-x", None),
     "./usr/bin/larderbox-cache": ("-rwxr-xr-x", None),
-    "./usr/lib/larderbox/bin/curl": ("lrwxrwxrwx", "../../../bin/larderbox"),
-    "./usr/lib/larderbox/bin/wget": ("lrwxrwxrwx", "../../../bin/larderbox"),
+    "./usr/bin/larderbox-links": ("-rwxr-xr-x", None),
     "./usr/share/man/man1/larderbox.1.gz": ("-rw-r--r--", None),
     "./usr/share/man/man1/larderbox-path.1.gz": ("-rw-r--r--", None),
     "./usr/share/man/man1/larderbox-fill.1.gz": ("-rw-r--r--", None),
     "./usr/share/man/man1/larderbox-cache.1.gz": ("-rw-r--r--", None),
+    "./usr/share/man/man1/larderbox-links.1.gz": ("-rw-r--r--", None),
     "./usr/share/doc/larderbox/copyright": ("-rw-r--r--", None),
     "./usr/share/doc/larderbox/changelog.gz": ("-rw-r--r--", None),
     "./usr/share/lintian/overrides/larderbox": ("-rw-r--r--", None),
@@ -37,6 +42,51 @@ EXPECTED = {
     "./etc/default/larderbox-cache": ("-rw-r--r--", None),
 }
 EXPECTED.update({"./usr/lib/systemd/system/" + unit: ("-rw-r--r--", None) for unit in UNITS})
+
+# A Debian root for the package's own scripts: minbase bookworm, the host's release, with the
+# package's dependencies and no wget, made once and kept beside the roots of scripts/test-roots.
+ROOTS = os.environ.get("LARDERBOX_TEST_ROOTS", "/var/cache/larderbox-test-roots")
+MIRROR = os.environ.get("LARDERBOX_TEST_MIRROR", "http://deb.debian.org/debian")
+LINKS_ROOT = os.path.join(ROOTS, "links-bookworm")
+CHROOT_ENV = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C",
+              "DEBIAN_FRONTEND": "noninteractive"}
+SHIM_DIR = "/usr/lib/larderbox/bin"
+
+
+def last_line(output):
+    lines = output.decode(errors="replace").strip().splitlines()
+    return lines[-1] if lines else "no output"
+
+
+def make_links_root():
+    """Makes LINKS_ROOT unless it is complete, under the roots' lock; returns why it cannot be
+    had, or None."""
+    if os.geteuid() != 0:
+        return "debootstrap and chroot need root"
+    debootstrap = shutil.which("debootstrap", path="/usr/sbin:/usr/bin:/sbin:/bin")
+    if not debootstrap:
+        return "debootstrap is not installed"
+    os.makedirs(ROOTS, exist_ok=True)
+    with open(os.path.join(ROOTS, ".lock"), "w") as lock:
+        deadline = time.monotonic() + BUILD_TIMEOUT
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    return "another run holds %s/.lock" % ROOTS
+                time.sleep(1)
+        if os.path.exists(os.path.join(LINKS_ROOT, ".complete")):
+            return None
+        shutil.rmtree(LINKS_ROOT, ignore_errors=True)
+        made = run([debootstrap, "--variant=minbase", "--include=curl,python3", "bookworm",
+                    LINKS_ROOT, MIRROR], env=CHROOT_ENV, timeout=1500)
+        if made.returncode != 0:
+            return "debootstrap bookworm failed: " + last_line(made.stdout + made.stderr)
+        run([find_program("chroot"), LINKS_ROOT, "apt-get", "clean"], env=CHROOT_ENV)
+        open(os.path.join(LINKS_ROOT, ".complete"), "w").close()
+    return None
 
 
 def build_package():
@@ -130,6 +180,9 @@ class PackageTest(ToolCase):
         root = self.root
         shim_dir = os.path.join(root, "usr", "lib", "larderbox", "bin")
         env = {"PATH": shim_dir + ":/usr/bin"}
+        # The package holds no links: its postinst makes them for the tools the machine has.
+        linked = run([os.path.join(root, "usr", "bin", "larderbox-links")], env=env)
+        self.assertEqual(linked.returncode, 0, linked.stderr)
         for tool, banner in (("curl", b"curl "), ("wget", b"GNU Wget ")):
             with self.subTest(tool=tool):
                 version = run([os.path.join(shim_dir, tool), "--version"], env=env)
@@ -155,7 +208,7 @@ class PackageTest(ToolCase):
         self.assertTrue(listed.stdout.rstrip().endswith(b" " + url.encode()))
 
     def test_helpers_print_the_package_version(self):
-        for helper in ("larderbox-path", "larderbox-fill", "larderbox-cache"):
+        for helper in ("larderbox-path", "larderbox-fill", "larderbox-cache", "larderbox-links"):
             with self.subTest(helper=helper):
                 shown = run([os.path.join(self.root, "usr", "bin", helper), "--version"],
                             env={"PATH": "/usr/bin:/bin"})
@@ -183,6 +236,41 @@ class PackageTest(ToolCase):
                      "larderbox.conf"], env=env)
         self.assertEqual(users.returncode, 0, users.stderr)
         self.assertIn(b"Creating user 'larderbox'", users.stdout + users.stderr)
+
+    def test_links_follow_the_real_tools_in_a_debian_root(self):
+        reason = make_links_root()
+        if reason:
+            self.skipTest(reason)
+        chroot = find_program("chroot")
+        root = tempfile.mkdtemp(prefix="links-run-", dir=ROOTS)
+        self.addCleanup(shutil.rmtree, root, True)
+        copied = run(["cp", "-a", LINKS_ROOT + "/.", root], timeout=BUILD_TIMEOUT)
+        self.assertEqual(copied.returncode, 0, copied.stderr)
+        shutil.copy(self.package, os.path.join(root, "tmp", "larderbox.deb"))
+
+        def inside(*argv, env=CHROOT_ENV):
+            return run([chroot, root] + list(argv), env=env, timeout=BUILD_TIMEOUT)
+
+        updated = inside("apt-get", "update", "-q")
+        if updated.returncode != 0:
+            self.skipTest("the Debian archive cannot be reached: " + last_line(updated.stderr))
+        # What a script sees with the shim directory first on PATH, and what wget turns out to be.
+        probe = 'for t in curl wget; do echo "$t $(command -v $t)"; done; wget --version | head -n 1'
+        shim_first = dict(CHROOT_ENV, PATH=SHIM_DIR + ":/usr/bin:/bin")
+        steps = [
+            (["dpkg", "-i", "/tmp/larderbox.deb"], SHIM_DIR + "/curl", ""),
+            (["apt-get", "install", "-q", "-y", "wget"], SHIM_DIR + "/curl", SHIM_DIR + "/wget"),
+            (["apt-get", "remove", "-q", "-y", "wget"], SHIM_DIR + "/curl", ""),
+            (["dpkg", "--purge", "larderbox"], "/usr/bin/curl", ""),
+        ]
+        for argv, curl, wget in steps:
+            with self.subTest(step=" ".join(argv[:-1])):
+                done = inside(*argv)
+                self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+                seen = inside("sh", "-c", probe, env=shim_first).stdout.decode().splitlines()
+                self.assertEqual(seen[:2], ["curl " + curl, "wget " + wget])
+                self.assertEqual([line[:9] for line in seen[2:]], ["GNU Wget "] if wget else [])
+        self.assertFalse(os.path.lexists(os.path.join(root, "usr", "lib", "larderbox")))
 
 
 if __name__ == "__main__":
