@@ -219,7 +219,7 @@ class PackageTest(ToolCase):
         if ready.returncode != 0:
             self.skipTest("the Debian archive cannot be reached: " + last_line(ready.stderr))
         # What a script sees with the shim directory first on PATH, and what wget turns out to be.
-        probe = 'for t in curl wget; do echo "$t $(command -v $t)"; done; wget --version | head -n 1'
+        probe = 'for t in curl wget; do echo "$t $(command -v $t)"; done; wget -V | head -n 1'
         for command, curl, wget in (
                 ("dpkg -i /tmp/larderbox.deb", SHIM_DIR + "/curl", SHIM_DIR + "/wget"),
                 ("apt-get remove -q -y wget", SHIM_DIR + "/curl", ""),
