@@ -1,20 +1,17 @@
 """larderbox-cache: the miss -> learn -> hit loop through the shim and the shipped nginx block, the
 policy, bad log lines, --follow across a rotation, signals, refresh, prune, report, list, usage."""
 
-import email.utils
-import importlib.machinery
-import importlib.util
 import json
 import os
 import re
-import shutil
 import signal
 import subprocess
 import time
 import unittest
 
 from tools_support import (CACHE, SOURCE_DIR, SYSTEM_PATH, NginxServer, OriginServer,
-                           StaticServer, ToolCase, cache_address, run, stored_path)
+                           StaticServer, ToolCase, cache_address, copy_cache_tool, run,
+                           stored_path)
 
 OLD = 1500000000  # the origin's modification time, kept by the entries
 
@@ -290,7 +287,7 @@ class LearnTest(CacheCase):
     def test_larderbox_path_failure_ends_the_run_cleanly(self):
         tools = self.path("tools")
         os.makedirs(tools)
-        shutil.copy(CACHE, tools)
+        copy_cache_tool(tools)
         self.write_file("tools/larderbox-path", b"#!/bin/sh\necho broken >&2\nexit 70\n", 0o755)
         self.write_file("access.log", python_line(self.origin.url("/ok.txt")).encode())
         result = run([os.path.join(tools, "larderbox-cache"), "learn", "--allow", "127.0.0.1",
@@ -460,105 +457,6 @@ class ReportTest(CacheCase):
                                                   {"url": a, "downloads": 1, "bytes": 0}])
         table = self.cache_tool("report", self.path("access.log")).stdout.decode()
         self.assertRegex(table, r"\ntotal +4 +1 +3 +25\.0% +3 +1500\n")
-
-
-def load_cache_module():
-    """larderbox-cache itself, for the rules that are tables rather than conversations."""
-    loader = importlib.machinery.SourceFileLoader("larderbox_cache", CACHE)
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    return module
-
-
-class RulesTest(ToolCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.lc = load_cache_module()
-
-    def test_policy(self):
-        lc = self.lc
-        policy = lc.Policy(allow=[lc.parse_allow("h.org"), lc.parse_allow("*.d.org:8080")],
-                           exclude=[re.compile(r"install\.sh$")])
-        https = lc.Policy.target(b"https://h.org/a")[0]
-        # (URL, the target that redirected to it or None, the refusal or None)
-        rows = [(b"http://h.org/a", None, None), (b"http://x.d.org:8080/a", None, None),
-                (b"http://d.org:8080/a", None, "the host is not allowed (--allow)"),
-                (b"http://x.d.org/a", None, "the host is not allowed (--allow)"),
-                (b"http://u@h.org/a", None, "holds user information"),
-                (b"ftp://h.org/a", None, "the scheme is not http or https"),
-                (b"http://h.org/a?b=c", None, "query"),
-                (b"http://h.org/a?b=c", https, "redirect to h.org is not allowed"),
-                (b"https://h.org/a?b=c", https, None),
-                (b"http://h.org/a", https, "redirect to h.org is not allowed"),
-                (b"http://other.org/a", https, "redirect to other.org is not allowed"),
-                (b"http://h.org/install.%73h#x", None, r"excluded by --exclude install\.sh$"),
-                (b"http://h.org/install.sh?", None, r"excluded by --exclude install\.sh$"),
-                (b"http://h.org/install.s%68%3F", None, None)]
-        for url, came_from, refusal in rows:
-            with self.subTest(url=url, redirected=came_from is not None):
-                self.assertEqual(policy.refusal(url, came_from), refusal)
-
-    def test_internal_addresses(self):
-        internal = ["127.0.0.1", "127.9.9.9", "::1", "fe80::1%2", "169.254.1.1", "10.1.2.3",
-                    "172.16.0.1", "192.168.0.1", "fd00::1", "0.0.0.0", "::", "::ffff:127.0.0.1"]
-        public = ["93.184.216.34", "2606:4700::1", "::ffff:93.184.216.34"]
-        self.assertEqual([a for a in internal + public if self.lc.internal_address(a)], internal)
-        policy = self.lc.Policy(allow=[self.lc.parse_allow("*.lan"), ("127.0.0.1", None)])
-        # Named itself, the address is allowed; through a pattern or any host, never.
-        self.assertTrue(policy.named("127.0.0.1", 80))
-        self.assertFalse(policy.named("box.lan", 80, "10.0.0.1"))
-        target = self.lc.Policy.target(b"http://localhost:9/")[0]
-        self.assertEqual(self.lc.Policy(allow_any=True).address(target)[1][0],
-                         self.lc.Outcome.REFUSED)
-
-    def test_shared_cache_and_freshness(self):
-        lc = self.lc
-        now = 1800000000.0
-        date = email.utils.formatdate(now, usegmt=True)
-        hours = lambda n: email.utils.formatdate(now - n * 3600, usegmt=True)  # noqa: E731
-        # (headers, why not stored, freshness lifetime in seconds)
-        rows = [
-            ({"cache-control": ["no-store"]}, "no-store", None),
-            ({"cache-control": ["public, private"]}, "no-store (Cache-Control: private)", None),
-            ({"vary": ["Accept-Encoding"]}, None, 86400),
-            ({"vary": ["accept-encoding, User-Agent"]}, "no-store (Vary: user-agent)", None),
-            ({"vary": ["*"]}, "no-store (Vary: *)", None),
-            ({"cache-control": ["max-age=60, s-maxage=30"]}, None, 30),
-            ({"cache-control": ["max-age=60"], "expires": [hours(-5)]}, None, 60),
-            ({"expires": [hours(-5)], "date": [date]}, None, 5 * 3600),
-            ({"expires": ["0"], "date": [date]}, None, 0),
-            ({"last-modified": [hours(100)], "date": [date]}, None, 10 * 3600),
-            ({"last-modified": [hours(2)], "date": [date]}, None, 3600),
-            ({"last-modified": [hours(10000)], "date": [date]}, None, 7 * 86400),
-            ({"cache-control": ["no-cache"]}, None, 0),
-        ]
-        for headers, why, lifetime in rows:
-            with self.subTest(headers=headers):
-                self.assertEqual(lc.not_storable(headers), why)
-                if lifetime is not None:
-                    self.assertEqual(lc.freshness_lifetime(headers, now), lifetime)
-        meta = {"validated": now - 100, "lifetime": 50}
-        self.assertEqual([lc.is_due(m, now) for m in (meta, dict(meta, lifetime=500), None)],
-                         [True, False, True])
-
-    def test_settings_keep_their_quoting(self):
-        settings = self.write_file("settings", b"""# a comment
-LARDERBOX_CACHE_DIR=/var/cache/larderbox
-LARDERBOX_CACHE_LOG="/var/log/a.log /var/log/b b.log"
-LARDERBOX_CACHE_POLICY="--allow deb.debian.org --exclude '/(In)?Release$|a b'"
-LARDERBOX_CACHE_MAX_SIZE=50G
-""")
-        self.assertEqual(self.lc.settings_arguments(settings, ["learn", "--follow"]), [
-            "learn", "--allow", "deb.debian.org", "--exclude", "/(In)?Release$|a b",
-            "--cache-size", "50G", "--follow", "/var/cache/larderbox", "/var/log/a.log",
-            "/var/log/b", "b.log"])
-        self.assertEqual(self.lc.settings_arguments(settings, ["prune"])[:5],
-                         ["prune", "--max-size", "50G", "--log", "/var/log/a.log"])
-        shipped = os.path.join(SOURCE_DIR, "contrib", "systemd", "larderbox-cache.default")
-        self.assertEqual(self.lc.settings_arguments(shipped, ["refresh"]),
-                         ["refresh", "/var/cache/larderbox"])
-        bad = self.write_file("bad", b"LARDERBOX_CACHE_DIR=two words\n")
-        self.assertRaises(ValueError, self.lc.read_settings, bad)
 
 
 class UsageTest(CacheCase):

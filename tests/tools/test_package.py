@@ -39,6 +39,11 @@ EXPECTED = {
     "./etc/default/larderbox-cache": ("-rw-r--r--", None),
 }
 EXPECTED.update({"./usr/lib/systemd/system/" + unit: ("-rw-r--r--", None) for unit in UNITS})
+# larderbox-cache's package, beside nothing else of Python's.
+CACHE_MODULES = ["__init__", "cli", "commands", "fetch", "freshness", "layout", "learn", "logs",
+                 "policy", "revalidate", "run", "store"]
+EXPECTED.update({"./usr/share/larderbox/python/larderbox_cache/%s.py" % module:
+                 ("-rw-r--r--", None) for module in CACHE_MODULES})
 
 CHROOT_ENV = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C",
               "DEBIAN_FRONTEND": "noninteractive"}

@@ -9,6 +9,7 @@ LARDERBOX_BUILD_DIR.
 
 import http.server
 import os
+import shutil
 import subprocess
 import sys
 import threading
@@ -254,3 +255,21 @@ class ToolCase(CaseDirectory):
         return [os.path.join(parent, name)
                 for parent, _, names in os.walk(os.path.join(directory, "tmp"))
                 for name in names if name.startswith("dl-")]
+
+
+def copy_cache_tool(directory):
+    """larderbox-cache and its package copied into `directory`, as an installation sets them."""
+    shutil.copy(CACHE, directory)
+    shutil.copytree(os.path.join(os.path.dirname(CACHE), "larderbox_cache"),
+                    os.path.join(directory, "larderbox_cache"),
+                    ignore=shutil.ignore_patterns("__pycache__"))
+
+
+def cache_package():
+    """The package larderbox_cache as built beside the larderbox-cache launcher, imported so that
+    its rules can be tried directly."""
+    directory = os.path.dirname(os.path.abspath(CACHE))
+    if directory not in sys.path:
+        sys.path.insert(0, directory)
+    import larderbox_cache.cli  # noqa: F401 - every module, as the launcher loads them
+    return sys.modules["larderbox_cache"]

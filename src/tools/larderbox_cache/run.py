@@ -1,0 +1,203 @@
+"""What one run shares: its name, the stop request, standard output, the outcomes it counts and the
+workers it keeps busy. One Run object per run, passed to whatever needs it."""
+
+import collections
+import enum
+import queue
+import signal
+import sys
+import threading
+
+POLL = 0.2  # how often a waiting thread looks whether the run was asked to stop
+REFUSALS_SHOWN = 20
+REFUSAL_KEYS = 1000
+TOOL_FAILED = 3  # larderbox-path or curl failed in a way no URL explains
+CONTROL = {c: "\\x%02x" % c for c in list(range(0x20)) + list(range(0x7F, 0xA0))}
+
+
+class Outcome(enum.Enum):
+    STORED = "stored"
+    PRESENT = "present"
+    UNCHANGED = "unchanged"
+    UPDATED = "updated"
+    REMOVED = "removed"
+    GONE = "gone"
+    REFUSED = "refused"
+    FAILED = "failed"
+    SKIPPED = "skipped"
+
+
+class Stopped(Exception):
+    """A signal asked the run to stop; whatever raises this leaves nothing behind."""
+
+
+class ToolFailed(Exception):
+    """larderbox-path failed: the run ends, its children and temporary files with it."""
+
+
+def shown(raw):
+    """Bytes from a log or a URL as one printable line."""
+    if isinstance(raw, str):
+        raw = raw.encode("utf-8", "surrogateescape")
+    return raw.decode("utf-8", "backslashreplace").translate(CONTROL)
+
+
+class Run:
+    """One run: its name in messages, the signal that stops it, whether it was aborted, the
+    fetchers whose children a stop ends, and standard output shared by its threads."""
+
+    def __init__(self, name="larderbox-cache", program=None, out=None, err=None):
+        self.name, self.program = name, program
+        self.out = out if out is not None else sys.stdout
+        self.err = err if err is not None else sys.stderr
+        self.signal = 0
+        self.aborted = False
+        self.die_of_signal = False  # larderbox-fill ends killed by the signal, as a shell tool
+        self.fetchers = []
+        self.lock = threading.Lock()
+        self.output_failed = False
+
+    def say(self, text):
+        with self.lock:
+            if self.output_failed:
+                return
+            try:
+                self.out.write(text + "\n")
+                self.out.flush()
+            except (BrokenPipeError, OSError):
+                self.output_failed = True
+
+    def warn(self, text):
+        print("%s: %s" % (self.name, text), file=self.err, flush=True)
+
+    def stopping(self):
+        return self.signal != 0 or self.aborted
+
+    def abort(self):
+        """Ends the run: every fetcher's children die now."""
+        self.aborted = True
+        self.stop_fetchers()
+
+    def stop_fetchers(self):
+        for fetcher in self.fetchers:
+            fetcher.stop()
+
+    def stop_on_signals(self):
+        def handler(number, _frame):
+            self.signal = number
+            self.stop_fetchers()
+
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(number, handler)
+
+    def exit_status(self, status):
+        """128 plus the signal's number when one stopped the run (its leftovers are gone by now);
+        1 when standard output could not take every line."""
+        if self.signal:
+            return 128 + self.signal
+        return 1 if self.output_failed else status
+
+
+class BoundedDict(collections.OrderedDict):
+    """A dict that forgets its oldest keys beyond `limit`: memory a long --follow cannot grow."""
+
+    def __init__(self, limit):
+        super().__init__()
+        self.limit = limit
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, value)
+        if len(self) > self.limit:
+            self.popitem(last=False)
+
+
+class Pool:
+    """`jobs` threads running `work` on submitted items; submitting waits while they are busy."""
+
+    def __init__(self, run, jobs, work):
+        self.run, self.work = run, work
+        self.queue = queue.Queue(maxsize=2 * jobs)
+        self.threads = [threading.Thread(target=self._serve, daemon=True) for _ in range(jobs)]
+        for thread in self.threads:
+            thread.start()
+
+    def _serve(self):
+        while not self.run.stopping():
+            try:
+                item = self.queue.get(timeout=POLL)
+            except queue.Empty:
+                continue
+            if item is None:
+                return
+            try:
+                self.work(item)
+            except Stopped:
+                return
+            except Exception as error:  # noqa: BLE001 - one bad item must not take a worker down
+                self.run.warn("internal error on %r: %r" % (item[0], error))
+
+    def submit(self, item):
+        while not self.run.stopping():
+            try:
+                self.queue.put(item, timeout=POLL)
+                return
+            except queue.Full:
+                pass
+
+    def finish(self):
+        for _ in self.threads:
+            self.submit(None)
+        for thread in self.threads:
+            while thread.is_alive():
+                thread.join(POLL)
+
+
+class Counts:
+    """How many URLs ended each way. Refusals are printed for the first REFUSALS_SHOWN URLs, then
+    summed per reason and host into one line at the end."""
+
+    def __init__(self, run, *names):
+        self.run = run
+        self.lock = threading.Lock()
+        self.values = dict.fromkeys(names, 0)
+        self.refusals = collections.Counter()
+        self.refusals_shown = 0
+
+    def add(self, name, line=None, by=1):
+        with self.lock:
+            self.values[name] += by
+        if line is not None:
+            self.run.say(line)
+
+    def outcome(self, kind, url, reason="", suffix=""):
+        """One URL's line: `kind` URL: reason."""
+        line = True
+        if kind is Outcome.REFUSED:
+            with self.lock:
+                quiet = self.refusals_shown >= REFUSALS_SHOWN
+                self.refusals_shown += 1
+                if quiet:
+                    parts = url.split(b"/", 3)
+                    host = parts[2].rpartition(b"@")[2] if len(parts) > 2 else b"-"
+                    if not host.endswith(b"]") and b":" in host:
+                        host = host.rpartition(b":")[0]
+                    key = (reason, host)
+                    if key in self.refusals or len(self.refusals) < REFUSAL_KEYS:
+                        self.refusals[key] += 1
+                    else:
+                        self.refusals[("other reasons", b"other hosts")] += 1
+            if quiet:
+                line = None
+        if line is not None:
+            line = "%s %s%s%s" % (kind.value, shown(url), ": " + reason if reason else "", suffix)
+        self.add(kind.value, line)
+
+    def summary(self, command, names):
+        hidden = self.refusals_shown - REFUSALS_SHOWN
+        if hidden > 0:
+            self.run.say("refused %d more URLs: %s" % (hidden, "; ".join(
+                "%d %s (%s)" % (n, reason, shown(host).lower())
+                for (reason, host), n in self.refusals.most_common(5)) + (
+                "; ..." if len(self.refusals) > 5 else "")))
+        self.run.say("%s %s: %s" % (self.run.name, command, ", ".join(
+            "%d %s" % (self.values[key], label) for key, label in names)))

@@ -1,0 +1,177 @@
+"""larderbox-cache's rules tried directly on its package: the access-log reader (lines, rotations,
+unreadable lines), the policy, HTTP's rules for a shared cache, sizes and the settings file."""
+
+import email.utils
+import os
+import re
+import unittest
+
+from tools_support import SOURCE_DIR, ToolCase, cache_package
+
+cache_package()  # the package on sys.path, for the imports below
+from larderbox_cache import cli, freshness, logs, policy as pol, run as lrun  # noqa: E402
+
+NGINX = b'10.0.0.1 - - [09/Dec/2026:23:59:59 +0100] "%s /larder/b/%s HTTP/1.1" %s %s "-" "c"'
+
+
+class LogReaderTest(ToolCase):
+    def test_lines(self):
+        # (line, (method, segment, name, status, size) or None when it is no request of an entry)
+        rows = [(NGINX % (b"GET", b"aHR0cDovL2Eb/f.deb", b"200", b"1500"),
+                 (b"GET", b"aHR0cDovL2Eb", b"f.deb", b"200", 1500)),
+                (b'127.0.0.1 - - [09/Dec/2026 06:21:00] "HEAD /b/c2Vn/x%20y HTTP/1.1" 404 -',
+                 (b"HEAD", b"c2Vn", b"x%20y", b"404", 0)),
+                (NGINX % (b"GET", b"c2Vn/a\\x22b", b"404", b"0"), (b"GET", b"c2Vn", b'a"b',
+                                                                   b"404", 0)),
+                (NGINX % (b"GET", b"c2Vn/f", b"200", b"9" * 4300), None),
+                (NGINX % (b"GET", b"c2Vn", b"404", b"0"), None),
+                (NGINX.replace(b"/b/", b"/c/") % (b"GET", b"c2Vn/f", b"404", b"0"), None),
+                (b"garbage without quotes /b/c2Vn/f", None)]
+        for line, expected in rows:
+            with self.subTest(line=line[:80]):
+                request = logs.parse_line(line)
+                self.assertEqual(request and (request.method, request.seg, request.name,
+                                              request.status, request.size), expected)
+
+    def read_all(self, reader, rounds=3):
+        lines = []
+        for _ in range(rounds):
+            lines += reader.read()
+        return lines
+
+    def test_rotations_and_unreadable_lines(self):
+        log = self.path("access.log")
+
+        def append(path, text):
+            with open(path, "ab") as f:
+                f.write(text)
+
+        def copy_truncate():
+            append(log, b"c\n")
+            with open(log, "rb") as f, open(log + ".1", "wb") as copy:
+                copy.write(f.read())
+            os.truncate(log, 0)
+            append(log, b"d\n")
+
+        def rename_reopen():
+            os.rename(log, log + ".1")
+            append(log, b"d\n")
+            append(log + ".1", b"c\n")  # the server writes to the old file until it reopens
+
+        # (what happens after a and b were read, the lines read after it, lines skipped)
+        rows = [(copy_truncate, [b"c", b"d"], 0), (rename_reopen, [b"c", b"d"], 0),
+                (lambda: append(log, b"x" * (logs.MAX_LINE + 1) + b"\nc\n"), [b"c"], 1),
+                (lambda: append(log, b"c\nd"), [b"c"], 0)]
+        for change, expected, skipped in rows:
+            with self.subTest(change=getattr(change, "__name__", "append")):
+                for path in (log, log + ".1"):
+                    if os.path.exists(path):
+                        os.unlink(path)
+                append(log, b"a\nb\n")
+                reader = logs.LogReader(lrun.Run(), log, follow=True)
+                self.assertEqual(self.read_all(reader), [b"a", b"b"])
+                change()
+                self.assertEqual(sorted(self.read_all(reader)), expected)
+                self.assertEqual(reader.unreadable(), skipped)
+        # Not following, the last line counts though no line feed ends it.
+        self.assertEqual(self.read_all(logs.LogReader(lrun.Run(), log, follow=False))[-1], b"d")
+
+
+class PolicyTest(unittest.TestCase):
+    def test_refusals(self):
+        policy = pol.Policy(allow=[pol.parse_allow("h.org"), pol.parse_allow("*.d.org:8080")],
+                            exclude=[re.compile(r"install\.sh$")])
+        https = pol.Policy.target(b"https://h.org/a")[0]
+        # (URL, the target that redirected to it or None, the refusal or None)
+        rows = [(b"http://h.org/a", None, None), (b"http://x.d.org:8080/a", None, None),
+                (b"http://d.org:8080/a", None, "the host is not allowed (--allow)"),
+                (b"http://x.d.org/a", None, "the host is not allowed (--allow)"),
+                (b"http://u@h.org/a", None, "holds user information"),
+                (b"ftp://h.org/a", None, "the scheme is not http or https"),
+                (b"http://h.org/a?b=c", None, "query"),
+                (b"http://h.org/a?b=c", https, "redirect to h.org is not allowed"),
+                (b"https://h.org/a?b=c", https, None),
+                (b"http://h.org/a", https, "redirect to h.org is not allowed"),
+                (b"http://other.org/a", https, "redirect to other.org is not allowed"),
+                (b"http://h.org/install.%73h#x", None, r"excluded by --exclude install\.sh$"),
+                (b"http://h.org/install.sh?", None, r"excluded by --exclude install\.sh$"),
+                (b"http://h.org/install.s%68%3F", None, None)]
+        for url, came_from, refusal in rows:
+            with self.subTest(url=url, redirected=came_from is not None):
+                self.assertEqual(policy.refusal(url, came_from), refusal)
+
+    def test_internal_addresses(self):
+        internal = ["127.0.0.1", "127.9.9.9", "::1", "fe80::1%2", "169.254.1.1", "10.1.2.3",
+                    "172.16.0.1", "192.168.0.1", "fd00::1", "0.0.0.0", "::", "::ffff:127.0.0.1"]
+        public = ["93.184.216.34", "2606:4700::1", "::ffff:93.184.216.34"]
+        self.assertEqual([a for a in internal + public if pol.internal_address(a)], internal)
+        policy = pol.Policy(allow=[pol.parse_allow("*.lan"), ("127.0.0.1", None)])
+        # Named itself, the address is allowed; through a pattern or any host, never.
+        self.assertTrue(policy.named("127.0.0.1", 80))
+        self.assertFalse(policy.named("box.lan", 80, "10.0.0.1"))
+        target = pol.Policy.target(b"http://localhost:9/")[0]
+        self.assertEqual(pol.Policy(allow_any=True).address(target)[1][0], lrun.Outcome.REFUSED)
+
+
+class FreshnessTest(unittest.TestCase):
+    def test_shared_cache_and_freshness(self):
+        now = 1800000000.0
+        date = email.utils.formatdate(now, usegmt=True)
+        hours = lambda n: email.utils.formatdate(now - n * 3600, usegmt=True)  # noqa: E731
+        # (headers, why not stored, freshness lifetime in seconds)
+        rows = [
+            ({"cache-control": ["no-store"]}, "no-store", None),
+            ({"cache-control": ["public, private"]}, "no-store (Cache-Control: private)", None),
+            ({"vary": ["Accept-Encoding"]}, None, 86400),
+            ({"vary": ["accept-encoding, User-Agent"]}, "no-store (Vary: user-agent)", None),
+            ({"vary": ["*"]}, "no-store (Vary: *)", None),
+            ({"cache-control": ["max-age=60, s-maxage=30"]}, None, 30),
+            ({"cache-control": ["max-age=60"], "expires": [hours(-5)]}, None, 60),
+            ({"expires": [hours(-5)], "date": [date]}, None, 5 * 3600),
+            ({"expires": ["0"], "date": [date]}, None, 0),
+            ({"last-modified": [hours(100)], "date": [date]}, None, 10 * 3600),
+            ({"last-modified": [hours(2)], "date": [date]}, None, 3600),
+            ({"last-modified": [hours(10000)], "date": [date]}, None, 7 * 86400),
+            ({"cache-control": ["no-cache"]}, None, 0),
+        ]
+        for headers, why, lifetime in rows:
+            with self.subTest(headers=headers):
+                self.assertEqual(freshness.not_storable(headers), why)
+                if lifetime is not None:
+                    self.assertEqual(freshness.freshness_lifetime(headers, now), lifetime)
+        meta = {"validated": now - 100, "lifetime": 50}
+        self.assertEqual([freshness.is_due(m, now) for m in (meta, dict(meta, lifetime=500),
+                                                             None, {"validated": "x"})],
+                         [True, False, True, True])
+
+
+class CommandLineTest(ToolCase):
+    def test_sizes(self):
+        rows = [("500M", 500 << 20), ("10G", 10 << 30), ("10GiB", 10 << 30), ("123", 123)]
+        self.assertEqual([cli.size_value(text) for text, _ in rows], [size for _, size in rows])
+        for text in ("10IBIBIB", "10 G", "1.5G", "10KB", "-1", "", "9" * 4300):
+            with self.subTest(text=text[:20]):
+                self.assertRaises(Exception, cli.size_value, text)
+
+    def test_settings_keep_their_quoting(self):
+        settings = self.write_file("settings", b"""# a comment
+LARDERBOX_CACHE_DIR=/var/cache/larderbox
+LARDERBOX_CACHE_LOG="/var/log/a.log /var/log/b b.log"
+LARDERBOX_CACHE_POLICY="--allow deb.debian.org --exclude '/(In)?Release$|a b'"
+LARDERBOX_CACHE_MAX_SIZE=50G
+""")
+        self.assertEqual(cli.settings_arguments(settings, ["learn", "--follow"]), [
+            "learn", "--allow", "deb.debian.org", "--exclude", "/(In)?Release$|a b",
+            "--cache-size", "50G", "--follow", "/var/cache/larderbox", "/var/log/a.log",
+            "/var/log/b", "b.log"])
+        self.assertEqual(cli.settings_arguments(settings, ["prune"])[:5],
+                         ["prune", "--max-size", "50G", "--log", "/var/log/a.log"])
+        shipped = os.path.join(SOURCE_DIR, "contrib", "systemd", "larderbox-cache.default")
+        self.assertEqual(cli.settings_arguments(shipped, ["refresh"]),
+                         ["refresh", "/var/cache/larderbox"])
+        bad = self.write_file("bad", b"LARDERBOX_CACHE_DIR=two words\n")
+        self.assertRaises(ValueError, cli.read_settings, bad)
+
+
+if __name__ == "__main__":
+    unittest.main()
