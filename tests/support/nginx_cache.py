@@ -159,3 +159,37 @@ class NginxServer:
                 return [line for line in lines if not line[1].startswith("/larderbox-log-mark/")]
             time.sleep(0.02)
         raise AssertionError("nginx did not log the marker request " + mark)
+
+
+
+def shipped_edge_conf(port, primary, lifetime):
+    """The shipped larderbox-edge.conf in front of `primary` (a URL) on 127.0.0.1:`port`, entries
+    kept `lifetime`, in a whole nginx.conf with every path below the prefix, as nginx.conf wraps
+    the primary's block, and the `received` log added."""
+    with open(os.path.join(SOURCE_DIR, "contrib", "nginx", "larderbox-edge.conf")) as f:
+        text = f.read()
+    for pattern, value in (
+            (r"proxy_cache_path /var/cache/larderbox-edge ", "proxy_cache_path cache "),
+            (r"listen 8080;", "listen 127.0.0.1:%d;" % port),
+            (r"access_log /var/log/nginx/larderbox-edge\.log larderbox_edge;",
+             "access_log logs/access.log larderbox_edge; access_log logs/received.log received;"),
+            (r"proxy_pass http://primary\.example:8080;", "proxy_pass %s;" % primary),
+            (r"proxy_cache_valid 200 10m;", "proxy_cache_valid 200 %s;" % lifetime)):
+        text, count = re.subn(pattern, lambda m, v=value: v, text)
+        if count != 1:
+            raise AssertionError("larderbox-edge.conf lost its line " + pattern)
+    temp = "".join("%s_temp_path temp/%s; " % (n, n) for n in
+                   ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+    return "pid logs/nginx.pid; events {} http { %s %s\n%s}" % (temp, RECEIVED_LOG, text)
+
+
+class NginxEdge(NginxServer):
+    """nginx with the shipped edge block in front of `primary`, its proxy cache below `work`."""
+
+    def __init__(self, work, primary, lifetime="10m"):
+        super().__init__(work, os.path.join(work, "cache"))
+        self.primary, self.lifetime = primary, lifetime
+
+    def _write_conf(self):
+        with open(os.path.join(self.work, "nginx.conf"), "w") as f:
+            f.write(shipped_edge_conf(self.port, self.primary, self.lifetime))

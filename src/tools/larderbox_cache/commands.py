@@ -6,9 +6,9 @@ import os
 import time
 
 from .fetch import Fetcher, find_tools
+from .figures import Tally
 from .freshness import is_due, metadata
 from .layout import entry_of, served_path
-from .figures import Tally
 from .logs import ENTRY_MARK, LogReader, log_epoch, parse_line
 from .metrics import directory_figures, exposition, write_atomically
 from .page import render
@@ -314,6 +314,7 @@ def report(run, logs, as_json=False, top=10, prometheus=None, html=None, directo
         run.say("%-10s %9d %9d %9d %9s %10d %14d" % (row["day"], row["probes"], row["hits"],
                                                     row["misses"], ratio, row["downloads"],
                                                     row["bytes"]))
+    tally.fleet.say(run, rows)
     run.say("\nmost missed (misses, URL):")
     for item in most_missed:
         run.say("%9d  %s" % (item["misses"], item["url"]))

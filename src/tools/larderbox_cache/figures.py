@@ -3,6 +3,7 @@ the most missed and most served entries. report prints them; serve keeps them as
 
 import collections
 
+from .fleet import Fleet
 from .logs import ENTRY_MARK, log_day, parse_line
 
 FIGURES = ("probes", "hits", "misses", "downloads", "bytes")
@@ -18,6 +19,7 @@ class Tally:
         self.missed, self.served = collections.Counter(), collections.Counter()
         self.served_bytes = collections.Counter()
         self.day_names = {}
+        self.fleet = Fleet()  # the requests an edge passed on are counted there, not as clients'
 
     def add(self, lines):
         for line in lines:
@@ -26,11 +28,15 @@ class Tally:
             request = parse_line(line)
             if request is None:
                 continue
-            figures = self.days[log_day(request.time, self.day_names)]
+            day = log_day(request.time, self.day_names)
+            figures = self.days[day]
+            if not self.fleet.client_request(line, day, request):
+                continue
             if request.method == b"HEAD":
                 figures["probes"] += 1
                 if request.status == b"200":
                     figures["hits"] += 1
+                    self.fleet.hit(line, day)
                 elif request.status == b"404":
                     figures["misses"] += 1
                     if self.per_entry:
@@ -51,9 +57,10 @@ class Tally:
 
     def rows(self):
         """One dict per day in order, then the total (day "total"), each with its hit ratio (None
-        without probes)."""
+        without probes) and, when the logs were a fleet's, the fleet's figures."""
         rows = [dict(day=day, **self.days[day]) for day in sorted(self.days)]
         rows.append(dict(day="total", **self.total()))
         for row in rows:
             row["hit_ratio"] = round(row["hits"] / row["probes"], 4) if row["probes"] else None
+        self.fleet.extend(rows)
         return rows
