@@ -19,9 +19,22 @@ constexpr Bytes kConfig = "config";
 constexpr Bytes kHeader = "header";
 constexpr Bytes kNotPlainGet = "not a plain GET";
 
-// The reason an option of a role that always gates gives.
+// The reason an option of a role that always gates gives; none for the others. Every role is
+// named, so that a new one does not compile until it has its place here.
 constexpr Bytes gatingReason(OptionRole role) {
   switch (role) {
+    case OptionRole::plain:
+    case OptionRole::url:
+    case OptionRole::header:
+    case OptionRole::write_out:
+    case OptionRole::execute:
+    case OptionRole::globoff:
+    case OptionRole::next:
+    case OptionRole::output_document:
+    case OptionRole::remote_name:
+    case OptionRole::request:
+    case OptionRole::variable:
+      return {};
     case OptionRole::sends_data:
       return "sends data";
     case OptionRole::not_plain_get:
@@ -41,9 +54,8 @@ constexpr Bytes gatingReason(OptionRole role) {
       return kConfig;
     case OptionRole::no_transfer:
       return "no transfer";
-    default:
-      return {};
   }
+  return {};  // a value outside the enumeration
 }
 
 // The value of an option that is not the URL would be replaced by the cache address.
