@@ -4,6 +4,7 @@
 
 #include "shim/cache_address.h"
 #include "shim/command_line.h"
+#include "shim/selection.h"
 #include "shim/tool_name.h"
 #include "shim/tool_options.h"
 #include "shim/url_parts.h"
@@ -314,23 +315,29 @@ std::optional<GateVerdict> settingUrlVerdict(Tool tool, Bytes url, const UrlTrea
 
 }  // namespace
 
-std::optional<GateVerdict> gateRedirect(ToolFamily family, std::span<char* const> arguments,
-                                        const UrlArgument& url) {
+CommandLineReading readCommandLine(ToolFamily family, std::span<char* const> arguments) {
   CommandLineReader reader(optionTableFor(family), arguments);
+  CommandLineReading reading;
   UrlTreatment treatment;
-  while (std::optional<CommandLineItem> item = reader.next()) {
-    if (!item->is_option) continue;
-    if (item->option == nullptr) return unknownOption(*item);
-    if (holdsTheUrlAsValue(*item, url))
-      return GateVerdict{kNotTheUrl, canonicalSpelling(*item->option)};
-    if (std::optional<GateVerdict> verdict = itemVerdict(*item, treatment)) return verdict;
+  while (!reading.url || !reading.gate) {
+    std::optional<CommandLineItem> item = reader.next();
+    if (!item) break;
+    if (!reading.url) {
+      reading.url = urlInItem(*item, arguments);
+      if (reading.url && !reading.gate && holdsTheUrlAsValue(*item, *reading.url))
+        reading.gate = GateVerdict{kNotTheUrl, canonicalSpelling(*item->option)};
+    }
+    if (reading.gate || !item->is_option) continue;
+    if (item->option == nullptr)
+      reading.gate = unknownOption(*item);
+    else
+      reading.gate = itemVerdict(*item, treatment);
   }
-  return urlVerdict(family != ToolFamily::curl, url.url, treatment);
-}
-
-std::optional<GateVerdict> gateRedirect(Tool tool, std::span<char* const> arguments,
-                                        const UrlArgument& url) {
-  return gateRedirect(tool == Tool::wget ? ToolFamily::gnu_wget : ToolFamily::curl, arguments, url);
+  if (!reading.url)
+    reading.gate.reset();
+  else if (!reading.gate)
+    reading.gate = urlVerdict(family != ToolFamily::curl, reading.url->url, treatment);
+  return reading;
 }
 
 std::optional<GateVerdict> gateCurlSetting(std::span<char* const> elements, Bytes url) {

@@ -9,9 +9,8 @@
 #include <vector>
 
 #include "runtime/allocator.h"
-#include "shim/selection.h"
+#include "shim/redirect_gate.h"
 #include "shim/test_tree.h"
-#include "shim/tool_name.h"
 #include "support/assertions.h"
 #include "support/string_array.h"
 
@@ -54,7 +53,7 @@ TEST_F(RewriteUrlArgumentTest, FourForms) {
     for (std::string& s : strings)
       array.push_back(s.data());
     const std::vector<char*> before = array;
-    std::optional<UrlArgument> url = findUrlArgument(array, Tool::curl);
+    std::optional<UrlArgument> url = readCommandLine(ToolFamily::curl, array).url;
     ASSERT_TRUE(url) << row.arguments[0];
     ASSERT_OK(rewriteUrlArgument(allocator_, array, *url, address));
     ASSERT_EQ(array.size(), row.expected.size());
