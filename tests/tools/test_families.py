@@ -14,8 +14,9 @@ import subprocess
 import tempfile
 import unittest
 
+from cache_case import (Outcome, assert_gone_direct, assert_served_from_cache, cache_body,
+                        compare_runs, files_below, origin_body, origin_record)
 from http_servers import HttpServer
-from test_faithful import Outcome, cache_body, files_below, origin_body, origin_record
 from tools_support import LARDERBOX_BIN, SOURCE_DIR, TIMEOUT, NginxServer, ToolCase, stored_path
 
 SUITES = ("trixie", "sid")
@@ -212,10 +213,8 @@ class EveryFamilyAndRelease(ToolCase):
 
     def compare(self, release, family, template):
         args = [a.replace("$url", self.url) for a in shlex.split(template)]
-        alone = self.run_once(release, family, args, through_shim=False)
-        shim = self.run_once(release, family, args, through_shim=True)
-        self.assertEqual(alone.cache, [], "the real tool alone reached the cache")
-        self.assertEqual((shim.status, shim.stderr), (alone.status, alone.stderr))
+        alone, shim = compare_runs(self, lambda through_shim: self.run_once(
+            release, family, args, through_shim))
         # Nothing the probe leaves: the download's own files and directories only, nothing new
         # elsewhere.
         self.assertEqual((shim.tree, shim.home), (alone.tree, alone.home))
@@ -229,17 +228,11 @@ class EveryFamilyAndRelease(ToolCase):
 
     def test_ordinary_downloads_hit(self):
         address = "/" + stored_path(self.url)
-        swap = {origin_body("/pkg/tool.tgz"): cache_body(self.url)}
         for release, family, tool in self.rows():
             for template in HIT_ROWS[tool]:
                 with self.subTest(release=release.name, family=family, args=template):
                     alone, shim = self.compare(release, family, template)
-                    self.assertIn(origin_body("/pkg/tool.tgz"),
-                                  [alone.stdout] + list(alone.files.values()), "no download")
-                    self.assertEqual(shim.stdout, swap.get(alone.stdout, alone.stdout))
-                    self.assertEqual(shim.files,
-                                     {k: swap.get(v, v) for k, v in alone.files.items()})
-                    self.assertEqual(shim.origin, [])
+                    assert_served_from_cache(self, alone, shim, "/pkg/tool.tgz", self.url)
                     # The probe (busybox spiders with a GET) and the download, no credentials.
                     self.assertEqual([c[1:] for c in shim.cache], [(address, "-", "-", "-")] * 2)
                     self.assertEqual(shim.cache[-1][0], "GET")
@@ -249,10 +242,7 @@ class EveryFamilyAndRelease(ToolCase):
             for template in DIRECT_ROWS[tool]:
                 with self.subTest(release=release.name, family=family, args=template):
                     alone, shim = self.compare(release, family, template)
-                    self.assertEqual(shim.cache, [], "the cache host heard of it")
-                    self.assertEqual(shim.origin, alone.origin)
-                    self.assertEqual(shim.stdout, alone.stdout)
-                    self.assertEqual(shim.files, alone.files)
+                    assert_gone_direct(self, alone, shim)
 
 
 
