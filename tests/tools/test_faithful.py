@@ -50,6 +50,8 @@ HIT_ROWS = [
     # After "--" nothing is an option: "-da=1" is a second URL, which curl refuses as malformed
     # (status 3) without looking up a name.
     ("curl", "-fsS -o f -- $url -da=1"),
+    # "--url" as the value of -o names the file; the download is the URL after it.
+    ("curl", "-fsS -o --url $url"),
 ]
 
 DIRECT_ROWS = [
