@@ -12,7 +12,7 @@ class StandardOutput {
  public:
   void append(Bytes bytes);
 
-  // Everything written so far goes out now; false when any write of the run failed.
+  // What was appended goes out now; false when any write of the run failed.
   bool flush();
 
  private:
