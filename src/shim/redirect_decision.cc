@@ -36,7 +36,7 @@ Result<RedirectDecision> decideRedirect(RunContext& context, EnvironmentBlock en
   decision.address = TRY(buildCacheAddress(context.allocator, *server, url));
   // The files the tool reads act as part of the command line; only read when the line passed.
   if (std::optional<GateVerdict> gated =
-          gateConfigFiles(context.allocator, environment, decision.family, arguments, url))
+          gateConfigFiles(context.allocator, environment, decision.family, reading.files, url))
     return gatedBy(decision, *gated);
   decision.verdict = probeCache(context, environment, real_tool, decision.family, decision.address);
   decision.kind = decision.verdict.yes() ? RedirectKind::hit : RedirectKind::miss;

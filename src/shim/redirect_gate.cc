@@ -259,6 +259,22 @@ bool holdsTheUrlAsValue(const CommandLineItem& item, const UrlArgument& url) {
   return item.separate_value && item.index + 1 == url.index && item.option->role != OptionRole::url;
 }
 
+// wget looks for these before it reads anything else; the last of each pair decides.
+void noteFileSwitches(const OptionSpec& option, bool negated, FileSwitches& files) {
+  Bytes name = option.name();
+  if (name == "--no-config") files.config_off = true;
+  if (name == "--config") files.config_off = negated;
+  if (name == "--no-netrc") files.netrc_off = true;
+  if (name == "--netrc") files.netrc_off = negated;
+}
+
+// curl looks at its first argument alone.
+bool curlSkipsConfig(std::span<char* const> arguments) {
+  if (arguments.empty()) return false;
+  Bytes first(arguments[0]);
+  return first == "--disable" || (first.size() >= 2 && first[0] == '-' && first[1] == 'q');
+}
+
 // "." or "..", also spelled "%2e": curl would drop the segment from the cache address.
 bool isDotSegment(Bytes name) {
   std::size_t dots = 0;
@@ -328,11 +344,14 @@ CommandLineReading readCommandLine(ToolFamily family, std::span<char* const> arg
         reading.gate = GateVerdict{kNotTheUrl, canonicalSpelling(*item->option)};
     }
     if (reading.gate || !item->is_option) continue;
-    if (item->option == nullptr)
+    if (item->option == nullptr) {
       reading.gate = unknownOption(*item);
-    else
-      reading.gate = itemVerdict(*item, treatment);
+      continue;
+    }
+    if (family != ToolFamily::curl) noteFileSwitches(*item->option, item->negated, reading.files);
+    reading.gate = itemVerdict(*item, treatment);
   }
+  if (family == ToolFamily::curl) reading.files.config_off = curlSkipsConfig(arguments);
   if (!reading.url)
     reading.gate.reset();
   else if (!reading.gate)

@@ -28,12 +28,23 @@ struct GateVerdict {
   Bytes detail;
 };
 
+// What the command line says of the files the tool reads before it: curl skips its configuration
+// file when the first argument is "-q" (alone or first in a cluster) or "--disable"; for wget
+// the last of "--no-config" and "--config" decides, and likewise for the netrc, in either
+// spelling a table may know them by ("--no-config" as an option of its own, or "--config"
+// negated).
+struct FileSwitches {
+  bool config_off = false;
+  bool netrc_off = false;
+};
+
 // One reading of a command line with the table of the real tool's family: the URL the scan picks
 // (urlInItem) and the first reason, if any, why the cache cannot serve the line exactly as the
 // origin would. The reading ends as soon as both are known.
 struct CommandLineReading {
   std::optional<UrlArgument> url;
   std::optional<GateVerdict> gate;  // for a line with a URL only
+  FileSwitches files;               // for a line the gate passed, which is read whole
 };
 
 CommandLineReading readCommandLine(ToolFamily family, std::span<char* const> arguments);
