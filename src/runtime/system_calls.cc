@@ -76,6 +76,18 @@ SystemResult<std::size_t> writeFile(int fd, const void* buffer, std::size_t size
   }
 }
 
+SystemStatus writeWhole(int fd, const void* buffer, std::size_t size) {
+  const char* next = static_cast<const char*>(buffer);
+  while (size != 0) {
+    SystemResult<std::size_t> put = writeFile(fd, next, size);
+    if (!put) return std::unexpected(put.error());
+    if (*put == 0) return std::unexpected(EIO);
+    next += *put;
+    size -= *put;
+  }
+  return {};
+}
+
 SystemResult<std::size_t> readVector(int fd, const struct iovec* regions, int count) {
   for (;;) {
     ssize_t got = readv(fd, regions, count);

@@ -31,6 +31,10 @@ SystemResult<std::size_t> readFile(int fd, void* buffer, std::size_t size);
 // write(2) once, EINTR repeated; the count may be short.
 SystemResult<std::size_t> writeFile(int fd, const void* buffer, std::size_t size);
 
+// write(2) until every byte is out, EINTR repeated. A call that writes nothing would be repeated
+// for ever: it fails the whole with EIO.
+SystemStatus writeWhole(int fd, const void* buffer, std::size_t size);
+
 // readv(2) and writev(2), EINTR repeated; the count may be short.
 SystemResult<std::size_t> readVector(int fd, const struct iovec* regions, int count);
 SystemResult<std::size_t> writeVector(int fd, const struct iovec* regions, int count);

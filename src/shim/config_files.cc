@@ -6,9 +6,7 @@
 #include "runtime/file_contents.h"
 #include "runtime/strings.h"
 #include "runtime/system_calls.h"
-#include "shim/command_line.h"
 #include "shim/config_syntax.h"
-#include "shim/tool_options.h"
 #include "shim/url_parts.h"
 
 namespace larderbox {
@@ -188,28 +186,6 @@ std::optional<GateVerdict> checkCurlFiles(FileCheck& check, EnvironmentBlock env
   return check.verdict;
 }
 
-// Whether the last of `off` ("--no-netrc") and `on` ("--netrc") on the command line turns the
-// thing off, in either spelling a table may know it by: `off` as an option of its own, or `on`
-// negated. The tools look for these before reading anything else.
-bool endsSwitchedOff(ToolFamily family, std::span<char* const> arguments, Bytes off, Bytes on) {
-  CommandLineReader reader(optionTableFor(family), arguments);
-  bool switched_off = false;
-  while (std::optional<CommandLineItem> item = reader.next()) {
-    if (item->option == nullptr) continue;
-    if (item->option->name() == off) switched_off = true;
-    if (item->option->name() == on) switched_off = item->negated;
-  }
-  return switched_off;
-}
-
-// curl skips its configuration file only when the first argument is "-q" (alone or first in a
-// cluster) or "--disable".
-bool curlSkipsConfig(std::span<char* const> arguments) {
-  if (arguments.empty()) return false;
-  Bytes first(arguments[0]);
-  return first == "--disable" || (first.size() >= 2 && first[0] == '-' && first[1] == 'q');
-}
-
 std::optional<Bytes> userHome(FileCheck& check, EnvironmentBlock environment) {
   if (!check.home_known) {
     check.home = lookupEnv(environment, "HOME");
@@ -249,8 +225,8 @@ void checkWget2UserFiles(FileCheck& check, EnvironmentBlock environment) {
 }
 
 std::optional<GateVerdict> checkWgetFiles(FileCheck& check, EnvironmentBlock environment,
-                                          ToolFamily family, std::span<char* const> arguments) {
-  if (!endsSwitchedOff(family, arguments, "--no-config", "--config")) {
+                                          ToolFamily family, FileSwitches switches) {
+  if (!switches.config_off) {
     if (family == ToolFamily::wget2) {
       checkWget2UserFiles(check, environment);
       checkStartupFiles(
@@ -261,7 +237,7 @@ std::optional<GateVerdict> checkWgetFiles(FileCheck& check, EnvironmentBlock env
                         {"SYSTEM_WGETRC", "/etc/wgetrc", "WGETRC", {"/.wgetrc"}});
     }
   }
-  if (endsSwitchedOff(family, arguments, "--no-netrc", "--netrc")) return check.verdict;
+  if (switches.netrc_off) return check.verdict;
   if (std::optional<Bytes> home = userHome(check, environment))
     checkFile(check, joinWithNul(check.allocator, {*home, "/.netrc"}), FileKind::netrc);
   return check.verdict;
@@ -271,11 +247,11 @@ std::optional<GateVerdict> checkWgetFiles(FileCheck& check, EnvironmentBlock env
 
 std::optional<GateVerdict> gateConfigFiles(ProcessAllocator& allocator,
                                            EnvironmentBlock environment, ToolFamily family,
-                                           std::span<char* const> arguments, Bytes url) {
+                                           FileSwitches switches, Bytes url) {
   FileCheck check{allocator, url, std::nullopt};
   if (family == ToolFamily::busybox) return std::nullopt;
-  if (family != ToolFamily::curl) return checkWgetFiles(check, environment, family, arguments);
-  if (curlSkipsConfig(arguments)) return std::nullopt;
+  if (family != ToolFamily::curl) return checkWgetFiles(check, environment, family, switches);
+  if (switches.config_off) return std::nullopt;
   return checkCurlFiles(check, environment);
 }
 

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <optional>
-#include <span>
 
 #include "runtime/allocator.h"
 #include "runtime/bytes.h"
@@ -20,6 +19,6 @@ namespace larderbox {
 // Every failure, memory included, is a reason to go direct. busybox reads no such file.
 std::optional<GateVerdict> gateConfigFiles(ProcessAllocator& allocator,
                                            EnvironmentBlock environment, ToolFamily family,
-                                           std::span<char* const> arguments, Bytes url);
+                                           FileSwitches switches, Bytes url);
 
 }  // namespace larderbox

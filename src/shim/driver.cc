@@ -12,16 +12,6 @@
 namespace larderbox {
 namespace {
 
-// The caller's arguments after the program name, as references to the caller's own strings.
-Result<std::span<char*>> formArgumentArray(ProcessAllocator& allocator, int argc, char** argv) {
-  std::size_t count = argc > 1 ? static_cast<std::size_t>(argc) - 1 : 0;
-  char** array = allocator.allocateArray<char*>(count);
-  if (array == nullptr) return fail(Error::OutOfMemory);
-  for (std::size_t i = 0; i < count; ++i)
-    array[i] = argv[i + 1];
-  return std::span<char*>(array, count);
-}
-
 // Replaces the URL with the cache address when the decision is a hit, traces the decision, and
 // gives back the caller's element it replaced. Nothing about the cache fails the run except memory
 // for the address and its replacement element.
@@ -64,12 +54,11 @@ Result<Ending> runSteps(RunContext& context, int argc, char** argv, EnvironmentB
   SelfIdentity self = SelfIdentity::ofThisProcess();
   std::optional<Bytes> real_tool = TRY(findRealTool(context.allocator, environment, tool, self));
   if (!real_tool) return Ending::noRealTool(tool);
-  std::span<char*> arguments = TRY(formArgumentArray(context.allocator, argc, argv));
+  ExecVector vector = TRY(formExecVector(context.allocator, argc, argv));
   std::optional<ReplacedArgument> replaced =
-      TRY(redirectToCache(context, environment, tool, *real_tool, arguments));
+      TRY(redirectToCache(context, environment, tool, *real_tool, vector.arguments()));
   Bytes argument_0 = handOverArgumentZero(tool, program_name, *real_tool);
-  return handOver(context.allocator, *real_tool, argument_0, arguments, environment.entries,
-                  replaced);
+  return handOver(context.allocator, *real_tool, argument_0, vector, environment.entries, replaced);
 }
 
 }  // namespace

@@ -22,21 +22,22 @@ Result<RedirectDecision> decideRedirect(RunContext& context, EnvironmentBlock en
   RedirectDecision decision;
   std::optional<Bytes> server = selectCacheServer(environment, tool);
   if (!server) return decision;
-  std::optional<UrlArgument> url = findUrlArgument(arguments, tool);
-  decision.kind = RedirectKind::no_url;
-  if (!url) return decision;
-  decision.url = *url;
-  // Known from the path alone, and only here: a pass-through never looks at it.
+  // Known from the path alone, and only here: a run without a cache server never looks at it.
+  // The command line is read with the family's own table, once, for the URL and the gate.
   decision.family = findToolFamily(tool, real_tool);
+  CommandLineReading reading = readCommandLine(decision.family, arguments);
+  decision.kind = RedirectKind::no_url;
+  if (!reading.url) return decision;
+  decision.url = *reading.url;
   // Gated before any probe: nothing of such a command line may reach the cache host.
-  if (std::optional<GateVerdict> gated = gateRedirect(decision.family, arguments, *url))
-    return gatedBy(decision, *gated);
+  if (reading.gate) return gatedBy(decision, *reading.gate);
+  Bytes url = decision.url.url;
   // Formed before the files are read, so that memory for it runs out first (the error exit) and
   // the files' own allocations, which only ever send the line direct, come after it.
-  decision.address = TRY(buildCacheAddress(context.allocator, *server, url->url));
+  decision.address = TRY(buildCacheAddress(context.allocator, *server, url));
   // The files the tool reads act as part of the command line; only read when the line passed.
   if (std::optional<GateVerdict> gated =
-          gateConfigFiles(context.allocator, environment, decision.family, arguments, url->url))
+          gateConfigFiles(context.allocator, environment, decision.family, reading.files, url))
     return gatedBy(decision, *gated);
   if (decision.family == ToolFamily::wget2)
     if (std::optional<GateVerdict> gated = gateWget2Release(real_tool.data()))

@@ -23,7 +23,7 @@ enum class RedirectKind : std::uint8_t { no_server, no_url, gated, miss, hit };
 struct RedirectDecision {
   RedirectKind kind = RedirectKind::no_server;
   UrlArgument url;                       // from no_url's successors on
-  ToolFamily family = ToolFamily::curl;  // likewise
+  ToolFamily family = ToolFamily::curl;  // from no_url on
   GateVerdict gate;                      // for gated
   Bytes address;                         // for miss and hit
   ProbeVerdict verdict;                  // for miss and hit

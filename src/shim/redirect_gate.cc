@@ -4,6 +4,7 @@
 
 #include "shim/cache_address.h"
 #include "shim/command_line.h"
+#include "shim/selection.h"
 #include "shim/tool_name.h"
 #include "shim/tool_options.h"
 #include "shim/url_parts.h"
@@ -19,9 +20,22 @@ constexpr Bytes kConfig = "config";
 constexpr Bytes kHeader = "header";
 constexpr Bytes kNotPlainGet = "not a plain GET";
 
-// The reason an option of a role that always gates gives.
+// The reason an option of a role that always gates gives; none for the others. Every role is
+// named, so that a new one does not compile until it has its place here.
 constexpr Bytes gatingReason(OptionRole role) {
   switch (role) {
+    case OptionRole::plain:
+    case OptionRole::url:
+    case OptionRole::header:
+    case OptionRole::write_out:
+    case OptionRole::execute:
+    case OptionRole::globoff:
+    case OptionRole::next:
+    case OptionRole::output_document:
+    case OptionRole::remote_name:
+    case OptionRole::request:
+    case OptionRole::variable:
+      return {};
     case OptionRole::sends_data:
       return "sends data";
     case OptionRole::not_plain_get:
@@ -41,9 +55,8 @@ constexpr Bytes gatingReason(OptionRole role) {
       return kConfig;
     case OptionRole::no_transfer:
       return "no transfer";
-    default:
-      return {};
   }
+  return {};  // a value outside the enumeration
 }
 
 // The value of an option that is not the URL would be replaced by the cache address.
@@ -246,6 +259,22 @@ bool holdsTheUrlAsValue(const CommandLineItem& item, const UrlArgument& url) {
   return item.separate_value && item.index + 1 == url.index && item.option->role != OptionRole::url;
 }
 
+// wget looks for these before it reads anything else; the last of each pair decides.
+void noteFileSwitches(const OptionSpec& option, bool negated, FileSwitches& files) {
+  Bytes name = option.name();
+  if (name == "--no-config") files.config_off = true;
+  if (name == "--config") files.config_off = negated;
+  if (name == "--no-netrc") files.netrc_off = true;
+  if (name == "--netrc") files.netrc_off = negated;
+}
+
+// curl looks at its first argument alone.
+bool curlSkipsConfig(std::span<char* const> arguments) {
+  if (arguments.empty()) return false;
+  Bytes first(arguments[0]);
+  return first == "--disable" || (first.size() >= 2 && first[0] == '-' && first[1] == 'q');
+}
+
 // "." or "..", also spelled "%2e": curl would drop the segment from the cache address.
 bool isDotSegment(Bytes name) {
   std::size_t dots = 0;
@@ -302,23 +331,32 @@ std::optional<GateVerdict> settingUrlVerdict(Tool tool, Bytes url, const UrlTrea
 
 }  // namespace
 
-std::optional<GateVerdict> gateRedirect(ToolFamily family, std::span<char* const> arguments,
-                                        const UrlArgument& url) {
+CommandLineReading readCommandLine(ToolFamily family, std::span<char* const> arguments) {
   CommandLineReader reader(optionTableFor(family), arguments);
+  CommandLineReading reading;
   UrlTreatment treatment;
-  while (std::optional<CommandLineItem> item = reader.next()) {
-    if (!item->is_option) continue;
-    if (item->option == nullptr) return unknownOption(*item);
-    if (holdsTheUrlAsValue(*item, url))
-      return GateVerdict{kNotTheUrl, canonicalSpelling(*item->option)};
-    if (std::optional<GateVerdict> verdict = itemVerdict(*item, treatment)) return verdict;
+  while (!reading.url || !reading.gate) {
+    std::optional<CommandLineItem> item = reader.next();
+    if (!item) break;
+    if (!reading.url) {
+      reading.url = urlInItem(*item, arguments);
+      if (reading.url && !reading.gate && holdsTheUrlAsValue(*item, *reading.url))
+        reading.gate = GateVerdict{kNotTheUrl, canonicalSpelling(*item->option)};
+    }
+    if (reading.gate || !item->is_option) continue;
+    if (item->option == nullptr) {
+      reading.gate = unknownOption(*item);
+      continue;
+    }
+    if (family != ToolFamily::curl) noteFileSwitches(*item->option, item->negated, reading.files);
+    reading.gate = itemVerdict(*item, treatment);
   }
-  return urlVerdict(family != ToolFamily::curl, url.url, treatment);
-}
-
-std::optional<GateVerdict> gateRedirect(Tool tool, std::span<char* const> arguments,
-                                        const UrlArgument& url) {
-  return gateRedirect(tool == Tool::wget ? ToolFamily::gnu_wget : ToolFamily::curl, arguments, url);
+  if (family == ToolFamily::curl) reading.files.config_off = curlSkipsConfig(arguments);
+  if (!reading.url)
+    reading.gate.reset();
+  else if (!reading.gate)
+    reading.gate = urlVerdict(family != ToolFamily::curl, reading.url->url, treatment);
+  return reading;
 }
 
 std::optional<GateVerdict> gateCurlSetting(std::span<char* const> elements, Bytes url) {

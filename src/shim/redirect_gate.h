@@ -8,7 +8,6 @@
 
 #include "runtime/bytes.h"
 #include "shim/tool_family.h"
-#include "shim/tool_name.h"
 #include "shim/url_argument.h"
 
 namespace larderbox {
@@ -29,14 +28,26 @@ struct GateVerdict {
   Bytes detail;
 };
 
-// None when the cache can serve this command line exactly as the origin would, read with the
-// table of the real tool's family. url is what findUrlArgument found in the same arguments.
-std::optional<GateVerdict> gateRedirect(ToolFamily family, std::span<char* const> arguments,
-                                        const UrlArgument& url);
+// What the command line says of the files the tool reads before it: curl skips its configuration
+// file when the first argument is "-q" (alone or first in a cluster) or "--disable"; for wget
+// the last of "--no-config" and "--config" decides, and likewise for the netrc, in either
+// spelling a table may know them by ("--no-config" as an option of its own, or "--config"
+// negated).
+struct FileSwitches {
+  bool config_off = false;
+  bool netrc_off = false;
+};
 
-// The same with the table of the tool's own family (curl, GNU wget).
-std::optional<GateVerdict> gateRedirect(Tool tool, std::span<char* const> arguments,
-                                        const UrlArgument& url);
+// One reading of a command line with the table of the real tool's family: the URL the scan picks
+// (urlInItem) and the first reason, if any, why the cache cannot serve the line exactly as the
+// origin would. The reading ends as soon as both are known.
+struct CommandLineReading {
+  std::optional<UrlArgument> url;
+  std::optional<GateVerdict> gate;  // for a line with a URL only
+  FileSwitches files;               // for a line the gate passed, which is read whole
+};
+
+CommandLineReading readCommandLine(ToolFamily family, std::span<char* const> arguments);
 
 // One setting of a curl configuration file, as the elements it stands for ("--header", "X: 1"):
 // judged as on the command line, except that an option the table does not know, or another URL,

@@ -1,9 +1,6 @@
 #include "shim/selection.h"
 
-#include <cstdint>
-
 #include "runtime/strings.h"
-#include "shim/command_line.h"
 #include "shim/tool_name.h"
 
 namespace larderbox {
@@ -14,12 +11,19 @@ bool isSchemeByte(char byte) {
          byte == '.';
 }
 
-// The next element that the tool reads as the separate value of an option whose value is never the
-// download URL; SIZE_MAX when there is none.
-std::size_t nextNotUrlValue(CommandLineReader& reader) {
-  while (std::optional<CommandLineItem> item = reader.next())
-    if (item->separate_value && item->option->value == OptionValue::not_url) return item->index + 1;
-  return SIZE_MAX;
+// The tests an element passes as an option's or as its value: "--url" with an element after it,
+// "--url=", or a URL.
+std::optional<UrlArgument> urlInElement(std::span<char* const> arguments, std::size_t index) {
+  constexpr Bytes kEqualsPrefix = "--url=";
+  Bytes element(arguments[index]);
+  if (element == "--url") {
+    if (index + 1 == arguments.size()) return std::nullopt;
+    return UrlArgument{Bytes(arguments[index + 1]), index + 1, false};
+  }
+  if (element.starts_with(kEqualsPrefix))
+    return UrlArgument{bytesFrom(element, kEqualsPrefix.size()), index, true};
+  if (looksLikeUrl(element)) return UrlArgument{element, index, false};
+  return std::nullopt;
 }
 
 }  // namespace
@@ -38,32 +42,18 @@ bool looksLikeUrl(Bytes argument) {
   return true;
 }
 
-std::optional<UrlArgument> findUrlArgument(std::span<char* const> arguments, Tool tool) {
-  constexpr Bytes kEqualsPrefix = "--url=";
-  CommandLineReader reader(optionTableFor(tool), arguments);
-  std::size_t not_url = nextNotUrlValue(reader);
-  bool after_double_dash = false;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    Bytes argument(arguments[i]);
-    if (i == not_url) {
-      not_url = nextNotUrlValue(reader);
-      continue;
-    }
-    if (after_double_dash) {
-      if (looksLikeUrl(argument)) return UrlArgument{argument, i, false};
-      continue;
-    }
-    if (argument == "--") {
-      after_double_dash = true;
-      continue;
-    }
-    if (argument == "--url" && i + 1 < arguments.size())
-      return UrlArgument{Bytes(arguments[i + 1]), i + 1, false};
-    if (argument.starts_with(kEqualsPrefix))
-      return UrlArgument{bytesFrom(argument, kEqualsPrefix.size()), i, true};
-    if (looksLikeUrl(argument)) return UrlArgument{argument, i, false};
+std::optional<UrlArgument> urlInItem(const CommandLineItem& item,
+                                     std::span<char* const> arguments) {
+  if (!item.is_option) {
+    Bytes element(arguments[item.index]);
+    if (looksLikeUrl(element)) return UrlArgument{element, item.index, false};
+    return std::nullopt;
   }
-  return std::nullopt;
+  // A letter's element begins "-x": only a long option's can be "--url" or "--url=".
+  if (item.spelling.size() > 1)
+    if (std::optional<UrlArgument> url = urlInElement(arguments, item.index)) return url;
+  if (!item.separate_value || item.option->value == OptionValue::not_url) return std::nullopt;
+  return urlInElement(arguments, item.index + 1);
 }
 
 }  // namespace larderbox

@@ -4,12 +4,12 @@ must end as the failure tables say, and the series of endings must follow the or
 steps:
 
   real tool lookup  variable lookups allocate nothing; each candidate path takes the error exit
-  argument array    error exit
+  exec vector       error exit (it holds the argument array)
   cache server      allocates nothing
   cache address     error exit
   cache probe       every failure hands over unchanged
   replacement       error exit
-  hand-over         status 127 without a word, for the path copy and for the vector
+  hand-over         status 127 without a word, for the path copy
 
 No run may crash (a sanitizer report or a signal), and no run may leak a descriptor to the real
 tool or to the probe's child.
@@ -23,9 +23,9 @@ from faults import (CACHE_BODY, HANDED, ORIGIN_BODY, REAL, REDIRECTED, FaultCase
 # Far more than a run allocates; a series that does not end by then is a fault of its own.
 MOST_ALLOCATIONS = 500
 
-NO_SERVER_SERIES = re.compile(r"^O+SS$")
-REDIRECT_SERIES = re.compile(r"^O+H+OSS$")
-MISS_SERIES = re.compile(r"^O+H+SS$")
+NO_SERVER_SERIES = re.compile(r"^O+S$")
+REDIRECT_SERIES = re.compile(r"^O+H+OS$")
+MISS_SERIES = re.compile(r"^O+H+S$")
 
 
 def is_probe(record):
@@ -117,7 +117,7 @@ class AllocationFailures(FaultCase):
                 endings, clean = self.redirect_series(tool, fake, downloads=False)
                 self.assertEqual(clean, REDIRECTED)
                 self.assertRegex(endings, REDIRECT_SERIES)
-                probe_sites = re.match(r"^O+(H+)OSS$", endings).group(1)
+                probe_sites = re.match(r"^O+(H+)OS$", endings).group(1)
                 self.assertGreater(len(probe_sites), 3, "the buffers never grew")
 
 

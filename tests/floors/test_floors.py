@@ -3,7 +3,8 @@ the system-call floor alone talks to the kernel: no other file makes a raw sysca
 library's system-call functions, reads errno or repeats a call on EINTR.
 
 LARDERBOX_FLOORS names the floors lowest first, comma-separated; LARDERBOX_SOURCE_DIR is the tree.
-Folders of src/ that are no floor (the companion tools) stand above them all and are not checked.
+The companion tools (src/tools, a folder per tool) are no floor: they stand above them all and may
+include any, but they too talk to the kernel only through the system-call floor.
 """
 import os
 import re
@@ -25,11 +26,16 @@ NOT_CODE = re.compile(r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n
                       re.DOTALL | re.MULTILINE)
 
 
+TOOLS = "tools"
+
+
 def sources(src, floor):
-    folder = os.path.join(src, floor)
-    for name in sorted(os.listdir(folder)):
-        if name.endswith((".cc", ".h")):
-            yield os.path.join(folder, name)
+    """The C++ files of a floor, or of every tool's folder below src/tools."""
+    for parent, names, files in sorted(os.walk(os.path.join(src, floor))):
+        names.sort()
+        for name in sorted(files):
+            if name.endswith((".cc", ".h")):
+                yield os.path.join(parent, name)
 
 
 def line_of(text, offset):
@@ -61,7 +67,7 @@ def code_only(text):
 def system_call_findings(src, floors):
     """Every raw system call, errno read and EINTR outside the system-call floor."""
     findings = []
-    for floor in floors:
+    for floor in floors + [TOOLS]:
         for path in sources(src, floor):
             relative = os.path.relpath(path, src)
             if relative == SYSTEM_CALL_FLOOR:
@@ -106,16 +112,15 @@ class FloorsTest(unittest.TestCase):
                 'int h() { while (x < 0 && errno == EINTR) {} }\n')
         with tempfile.TemporaryDirectory() as root:
             src = os.path.join(root, "src")
-            os.makedirs(os.path.join(src, "runtime"))
-            for name in ("system_calls.cc", "other.cc"):
-                with open(os.path.join(src, "runtime", name), "w") as out:
+            for name in ("runtime/system_calls.cc", "runtime/other.cc", "tools/a-tool/main.cc"):
+                os.makedirs(os.path.dirname(os.path.join(src, name)), exist_ok=True)
+                with open(os.path.join(src, name), "w") as out:
                     out.write(code)
             floor = " outside " + SYSTEM_CALL_FLOOR
             self.assertEqual(system_call_findings(src, ["runtime"]), [
-                "src/runtime/other.cc:2: read" + floor,
-                "src/runtime/other.cc:3: syscall" + floor,
-                "src/runtime/other.cc:4: EINTR" + floor,
-                "src/runtime/other.cc:4: errno" + floor])
+                "src/%s:%d: %s%s" % (path, line, name, floor)
+                for path in ("runtime/other.cc", "tools/a-tool/main.cc")
+                for line, name in ((2, "read"), (3, "syscall"), (4, "EINTR"), (4, "errno"))])
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 // The URL scan and the URL test against a reference written straight from their rules, the command
-// line reader's coverage of the array, and the redirect gate's verdicts, for curl and for wget. The
+// line reader's coverage of the array, and the redirect gate's verdicts, for every family. The
 // input is the argument array, the arguments separated by NUL bytes; each argument lives in a heap
 // block of exactly its length plus the NUL, so a read past its end is caught by AddressSanitizer.
 #include <cstring>
@@ -12,7 +12,7 @@
 #include "shim/command_line.h"
 #include "shim/redirect_gate.h"
 #include "shim/selection.h"
-#include "shim/tool_name.h"
+#include "shim/tool_family.h"
 
 namespace larderbox::fuzz {
 namespace {
@@ -47,20 +47,21 @@ struct Selected {
   std::string_view url;
 };
 
-// The four tests in their order, passing over the elements in `not_url`; the first element that
-// passes one ends the scan.
+// How the tool reads each element of the array; url_value: the value of curl's "--url".
+enum class ElementKind { option, value, url_value, value_never_url, positional, end_of_options };
+
+// The first element that passes its tests: an option's element or a value by "--url" followed by
+// another element, "--url=" or the URL test; a positional element by the URL test alone; a value
+// that is never the URL and the "--" that ends the options by none.
 std::optional<Selected> referenceScan(const std::vector<std::string_view>& a,
-                                      const std::vector<bool>& not_url) {
+                                      const std::vector<ElementKind>& kinds) {
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (not_url[i]) continue;
-    if (a[i] == "--") {
-      for (std::size_t j = i + 1; j < a.size(); ++j)
-        if (!not_url[j] && referenceLooksLikeUrl(a[j])) return Selected{j, false, a[j]};
-      return std::nullopt;
+    if (kinds[i] == ElementKind::value_never_url || kinds[i] == ElementKind::end_of_options)
+      continue;
+    if (kinds[i] != ElementKind::positional) {
+      if (a[i] == "--url" && i + 1 < a.size()) return Selected{i + 1, false, a[i + 1]};
+      if (a[i].starts_with("--url=")) return Selected{i, true, a[i].substr(6)};
     }
-    if (a[i] == "--url" && i + 1 < a.size()) return Selected{i + 1, false, a[i + 1]};
-    if (a[i].size() >= 6 && a[i].compare(0, 6, "--url=") == 0)
-      return Selected{i, true, a[i].substr(6)};
     if (referenceLooksLikeUrl(a[i])) return Selected{i, false, a[i]};
   }
   return std::nullopt;
@@ -68,12 +69,12 @@ std::optional<Selected> referenceScan(const std::vector<std::string_view>& a,
 
 // Reads the whole array: every element is an option's, a separate value, a positional element or
 // the "--" that ends the options, in order, and every value is a view into its own element. Gives
-// the elements that are separate values of options whose value is never the URL.
-std::vector<bool> readCommandLine(Tool tool, const std::vector<char*>& pointers,
-                                  const std::vector<std::string_view>& a) {
+// what each element is to the tool.
+std::vector<ElementKind> classifyElements(ToolFamily family, const std::vector<char*>& pointers,
+                                          const std::vector<std::string_view>& a) {
+  std::vector<ElementKind> kinds(a.size(), ElementKind::end_of_options);
   std::vector<bool> read(a.size(), false);
-  std::vector<bool> not_url(a.size(), false);
-  CommandLineReader reader(optionTableFor(tool), pointers);
+  CommandLineReader reader(optionTableFor(family), pointers);
   std::size_t next_unread = 0;
   while (std::optional<CommandLineItem> item = reader.next()) {
     require(item->index < a.size(), "an item names an element of the array");
@@ -86,8 +87,10 @@ std::vector<bool> readCommandLine(Tool tool, const std::vector<char*>& pointers,
     next_unread = item->index + 1;
     if (!item->is_option) {
       require(!item->value && item->option == nullptr, "a positional element has no option");
+      kinds[item->index] = ElementKind::positional;
       continue;
     }
+    kinds[item->index] = ElementKind::option;
     require(a[item->index].size() >= 2 && a[item->index][0] == '-', "an option begins with \"-\"");
     if (!item->separate_value) {
       if (item->value) require(isViewInto(*item->value, a[item->index]), "an attached value");
@@ -100,11 +103,14 @@ std::vector<bool> readCommandLine(Tool tool, const std::vector<char*>& pointers,
             "a separate value is the whole next element");
     read[item->index + 1] = true;
     next_unread = item->index + 2;
-    not_url[item->index + 1] = item->option->value == OptionValue::not_url;
+    kinds[item->index + 1] = item->option->value == OptionValue::not_url
+                                 ? ElementKind::value_never_url
+                             : item->option->role == OptionRole::url ? ElementKind::url_value
+                                                                     : ElementKind::value;
   }
   for (std::size_t i = 0; i < a.size(); ++i)
     require(read[i] || a[i] == "--", "every element is read");
-  return not_url;
+  return kinds;
 }
 
 bool pointsInto(Bytes text, const std::vector<std::string_view>& a) {
@@ -127,10 +133,12 @@ bool isNameInto(Bytes text, const std::vector<std::string_view>& a) {
 }
 
 // The verdict is static text, or the name of what gated: never a value of the caller's. The name
-// of an option the table does not know holds only the bytes of option names.
-void checkVerdict(Tool tool, const std::vector<char*>& pointers,
-                  const std::vector<std::string_view>& a, const UrlArgument& url) {
-  std::optional<GateVerdict> verdict = gateRedirect(tool, pointers, url);
+// of an option the table does not know holds only the bytes of option names. A URL that is
+// another option's value is refused.
+void checkVerdict(const std::optional<GateVerdict>& verdict, const std::vector<std::string_view>& a,
+                  const UrlArgument& url, const std::vector<ElementKind>& kinds) {
+  if (kinds[url.index] == ElementKind::value)
+    require(verdict.has_value(), "another option's value is never redirected");
   if (!verdict) return;
   require(!verdict->reason.empty() && !verdict->detail.empty(), "a verdict says why");
   require(!pointsInto(verdict->reason, a), "a verdict's reason is static");
@@ -183,17 +191,23 @@ void fuzzInput(std::string_view input) {
     checkUrlTest(arguments.back());
   }
 
-  for (Tool tool : {Tool::curl, Tool::wget}) {
-    std::vector<bool> not_url = readCommandLine(tool, pointers, arguments);
-    std::optional<UrlArgument> found = findUrlArgument(pointers, tool);
-    std::optional<Selected> expected = referenceScan(arguments, not_url);
-    require(found.has_value() == expected.has_value(), "a url is found exactly when the rules say");
-    if (!found) continue;
-    checkSelection(*found, arguments);
-    require(found->index == expected->index, "the index is the one the rules select");
-    require(found->equals_form == expected->equals_form, "the form is the one the rules select");
-    require(found->url == expected->url, "the url bytes are the ones the rules select");
-    checkVerdict(tool, pointers, arguments, *found);
+  for (ToolFamily family :
+       {ToolFamily::curl, ToolFamily::gnu_wget, ToolFamily::wget2, ToolFamily::busybox}) {
+    std::vector<ElementKind> kinds = classifyElements(family, pointers, arguments);
+    CommandLineReading reading = readCommandLine(family, pointers);
+    std::optional<Selected> expected = referenceScan(arguments, kinds);
+    require(reading.url.has_value() == expected.has_value(),
+            "a url is found exactly when the rules say");
+    if (!reading.url) {
+      require(!reading.gate, "no verdict without a url");
+      continue;
+    }
+    const UrlArgument& found = *reading.url;
+    checkSelection(found, arguments);
+    require(found.index == expected->index, "the index is the one the rules select");
+    require(found.equals_form == expected->equals_form, "the form is the one the rules select");
+    require(found.url == expected->url, "the url bytes are the ones the rules select");
+    checkVerdict(reading.gate, arguments, found, kinds);
   }
 }
 

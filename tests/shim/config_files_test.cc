@@ -153,9 +153,11 @@ TEST(ConfigFiles, SettingsPassTheGate) {
     Environment environment(variables.begin(), variables.end());
     Arguments arguments(row.arguments.begin(), row.arguments.end());
     ProcessAllocator allocator;
+    // The switches come from the reading of the command line, as in a run.
+    FileSwitches switches = readCommandLine(row.tool, arguments.span()).files;
     std::optional<GateVerdict> verdict =
-        gateConfigFiles(allocator, {environment.entries(), environment.count()}, row.tool,
-                        arguments.span(), "http://127.0.0.1:8080/x.tgz");
+        gateConfigFiles(allocator, {environment.entries(), environment.count()}, row.tool, switches,
+                        "http://127.0.0.1:8080/x.tgz");
     std::string shown = row.file + ": " + row.content;
     if (row.reason.empty()) {
       EXPECT_FALSE(verdict) << shown << verdict->reason << ": " << verdict->detail;
@@ -175,10 +177,9 @@ TEST(ConfigFiles, AFileThatCannotBeReadGoesDirect) {
   tree.directory("home/.curlrc");  // exists, but is no file curl could read
   Environment environment{"HOME=" + tree.path("home")};
   ProcessAllocator allocator;
-  Arguments arguments{};
   std::optional<GateVerdict> verdict =
       gateConfigFiles(allocator, {environment.entries(), environment.count()}, ToolFamily::curl,
-                      arguments.span(), "http://h/x");
+                      FileSwitches{}, "http://h/x");
   ASSERT_TRUE(verdict);
   EXPECT_EQ(std::string(verdict->detail), tree.path("home/.curlrc") + " (unreadable)");
 }

@@ -6,9 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "shim/selection.h"
 #include "shim/tool_family.h"
-#include "shim/tool_name.h"
 #include "support/string_array.h"
 
 namespace larderbox {
@@ -23,12 +21,11 @@ struct GateRow {
 };
 
 void expectVerdicts(ToolFamily family, const std::vector<GateRow>& rows) {
-  Tool tool = family == ToolFamily::curl ? Tool::curl : Tool::wget;
   for (const GateRow& row : rows) {
     std::string shown = std::string(familyName(family)) + " " + row.arguments.shown();
-    std::optional<UrlArgument> url = findUrlArgument(row.arguments.span(), tool);
-    ASSERT_TRUE(url) << shown;
-    std::optional<GateVerdict> verdict = gateRedirect(family, row.arguments.span(), *url);
+    CommandLineReading reading = readCommandLine(family, row.arguments.span());
+    ASSERT_TRUE(reading.url) << shown;
+    std::optional<GateVerdict> verdict = reading.gate;
     if (row.reason.empty()) {
       EXPECT_FALSE(verdict) << shown << "gated: " << verdict->reason << ": " << verdict->detail;
       continue;
@@ -115,6 +112,13 @@ TEST(GateRedirect, Curl) {
           {{"http://h/a/.."}, "file name", "dot segment"},
           {{"http://h/a/%2E%2e?x"}, "file name", "dot segment"},
           {{"-o", "http://h/out", "http://h/in"}, "not the URL", "-o"},
+          {{"-o", "--url=http://h/x"}, "not the URL", "-o"},
+          {{"-o", "--url", "http://h/x"},
+           "",
+           ""},  // a file named "--url"
+                 // The first reason on the line, also when the URL comes after another.
+          {{"-T", "f", "-o", "http://h/out", "http://h/in"}, "sends data", "-T"},
+          {{"-o", "http://h/out", "-T", "f", "http://h/in"}, "not the URL", "-o"},
           // Globbing.
           {{"http://h/a[1-2].txt"}, "glob", "brackets"},
           {{"-g", "--no-globoff", "http://h/{a,b}"}, "glob", "brackets"},

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runtime/allocator.h"
+#include "shim/redirect_gate.h"
 #include "shim/test_tree.h"
 #include "shim/tool_name.h"
 #include "support/string_array.h"
@@ -19,7 +20,7 @@ namespace {
 using test::Arguments;
 using test::Environment;
 
-TEST(FindUrlArgument, Scan) {
+TEST(UrlInItem, Scan) {
   struct Row {
     Arguments arguments;
     std::optional<std::string> url;  // none: no URL argument
@@ -77,10 +78,16 @@ TEST(FindUrlArgument, Scan) {
       {{"-e", "http://h/e", "http://h/a"}, "http://h/a", 2, false, Tool::wget},
       // wget's -x is a switch: the next element is the URL.
       {{"-x", "http://h/a", "http://h/b"}, "http://h/a", 1, false, Tool::wget},
+      {{"--url", "h/x"}, "h/x", 1, false, Tool::wget},
+      // An option's value is tested as an element; "--" as a value ends no options.
+      {{"-o", "--url", "http://h/a"}, "http://h/a", 2, false},
+      {{"-o", "--url=http://h/a"}, "http://h/a", 1, true},
+      {{"-o", "--", "--url", "h/x"}, "h/x", 3, false},
   };
   for (const Row& row : rows) {
     std::string shown = std::string(toolName(row.tool)) + " " + row.arguments.shown();
-    std::optional<UrlArgument> found = findUrlArgument(row.arguments.span(), row.tool);
+    ToolFamily family = row.tool == Tool::wget ? ToolFamily::gnu_wget : ToolFamily::curl;
+    std::optional<UrlArgument> found = readCommandLine(family, row.arguments.span()).url;
     if (!row.url) {
       EXPECT_FALSE(found) << shown;
       continue;

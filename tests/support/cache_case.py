@@ -1,7 +1,8 @@
 """The shim-versus-real runner of the black-box suites: the shim as bin/curl and bin/wget ahead of
 the machine's real tools, an origin and a cache server on 127.0.0.1 that serve different bytes for
 the same download, so every test can tell where the bytes came from, and a stand-in real tool that
-records how the probe and the hand-over called it."""
+records how the probe and the hand-over called it. Also the comparison of one command run with the
+real tool alone and through the shim, which the companion-tool suites share."""
 
 import os
 
@@ -123,3 +124,67 @@ class CacheCase(ShimCase):
 
 def download_args(tool, url):
     return ["-fsS", "-o", "out", url] if tool == "curl" else ["-q", "-O", "out", url]
+
+
+def origin_body(path):
+    return b"origin: " + path.encode()
+
+
+def cache_body(url):
+    return b"cache: " + url.encode()
+
+
+def files_below(directory):
+    """Every file below `directory`: relative path to bytes."""
+    found = {}
+    for parent, _, names in os.walk(directory):
+        for name in names:
+            with open(os.path.join(parent, name), "rb") as f:
+                found[os.path.relpath(os.path.join(parent, name), directory)] = f.read()
+    return found
+
+
+def origin_record(exchange):
+    """What the origin got: method, path, credentials and the body (a multipart body only by its
+    length, its boundary is random)."""
+    multipart = any(v.startswith("multipart/") for v in exchange.header("Content-Type"))
+    return (exchange.method, exchange.path, exchange.header("Authorization"),
+            exchange.header("Cookie"), exchange.body_length,
+            None if multipart else exchange.body_sha256)
+
+
+class Outcome:
+    """How one run ended, the files it wrote, and what the origin and the cache host received."""
+
+    def __init__(self, completed, files, origin, cache):
+        self.status, self.stdout, self.stderr = (completed.returncode, completed.stdout,
+                                                 completed.stderr)
+        self.files, self.origin, self.cache = files, origin, cache
+
+
+def compare_runs(case, run_once):
+    """One command with the real tool alone, then through the shim (`run_once(through_shim)` gives
+    each Outcome): the real tool alone never reaches the cache, and both end alike."""
+    alone = run_once(False)
+    shim = run_once(True)
+    case.assertEqual(alone.cache, [], "the real tool alone reached the cache")
+    case.assertEqual((shim.status, shim.stderr), (alone.status, alone.stderr))
+    return alone, shim
+
+
+def assert_served_from_cache(case, alone, shim, path, url):
+    """The real tool alone downloaded the origin's bytes for `path`; through the shim the same
+    output holds the cache's bytes for `url` instead, and the origin heard nothing."""
+    swap = {origin_body(path): cache_body(url)}
+    case.assertIn(origin_body(path), [alone.stdout] + list(alone.files.values()), "no download")
+    case.assertEqual(shim.stdout, swap.get(alone.stdout, alone.stdout))
+    case.assertEqual(shim.files, {k: swap.get(v, v) for k, v in alone.files.items()})
+    case.assertEqual(shim.origin, [])
+
+
+def assert_gone_direct(case, alone, shim):
+    """Through the shim the command did what it does alone, and the cache host heard nothing."""
+    case.assertEqual(shim.cache, [], "the cache host heard of it")
+    case.assertEqual(shim.origin, alone.origin)
+    case.assertEqual(shim.stdout, alone.stdout)
+    case.assertEqual(shim.files, alone.files)

@@ -14,6 +14,8 @@ import string
 import tempfile
 import unittest
 
+from cache_case import (Outcome, assert_gone_direct, assert_served_from_cache, cache_body,
+                        compare_runs, files_below, origin_body, origin_record)
 from http_servers import HttpServer, ProxyServer
 from tools_support import SYSTEM_PATH, TIMEOUT, NginxServer, ToolCase, run, stored_path
 
@@ -48,6 +50,8 @@ HIT_ROWS = [
     # After "--" nothing is an option: "-da=1" is a second URL, which curl refuses as malformed
     # (status 3) without looking up a name.
     ("curl", "-fsS -o f -- $url -da=1"),
+    # "--url" as the value of -o names the file; the download is the URL after it.
+    ("curl", "-fsS -o --url $url"),
 ]
 
 DIRECT_ROWS = [
@@ -124,40 +128,6 @@ DIRECT_ROWS = [
 ]
 
 
-def origin_body(path):
-    return b"origin: " + path.encode()
-
-
-def cache_body(url):
-    return b"cache: " + url.encode()
-
-
-def files_below(directory):
-    """Every file below `directory`: relative path to bytes."""
-    found = {}
-    for parent, _, names in os.walk(directory):
-        for name in names:
-            with open(os.path.join(parent, name), "rb") as f:
-                found[os.path.relpath(os.path.join(parent, name), directory)] = f.read()
-    return found
-
-
-def origin_record(exchange):
-    """What the origin got: method, path, credentials and the body (a multipart body only by its
-    length, its boundary is random)."""
-    multipart = any(v.startswith("multipart/") for v in exchange.header("Content-Type"))
-    return (exchange.method, exchange.path, exchange.header("Authorization"),
-            exchange.header("Cookie"), exchange.body_length,
-            None if multipart else exchange.body_sha256)
-
-
-class Outcome:
-    def __init__(self, completed, files, origin, cache):
-        self.status, self.stdout, self.stderr = (completed.returncode, completed.stdout,
-                                                 completed.stderr)
-        self.files, self.origin, self.cache = files, origin, cache
-
-
 class FaithfulRedirects(ToolCase):
     @classmethod
     def setUpClass(cls):
@@ -226,24 +196,16 @@ class FaithfulRedirects(ToolCase):
 
     def compare(self, tool, template, setup):
         args = self.arguments(template)
-        alone = self.run_once(tool, args, setup, through_shim=False)
-        shim = self.run_once(tool, args, setup, through_shim=True)
-        self.assertEqual(alone.cache, [], "the real tool alone reached the cache")
-        self.assertEqual((shim.status, shim.stderr), (alone.status, alone.stderr))
-        return alone, shim
+        return compare_runs(self, lambda through_shim: self.run_once(tool, args, setup,
+                                                                     through_shim))
 
     def test_plain_downloads_come_from_the_cache(self):
         url = self.values["url"]
         address = "/" + stored_path(url)
-        swap = {origin_body("/pkg/tool.tgz"): cache_body(url)}
         for tool, template, *setup in HIT_ROWS:
             with self.subTest(tool=tool, args=template, setup=setup):
                 alone, shim = self.compare(tool, template, setup[0] if setup else {})
-                self.assertIn(origin_body("/pkg/tool.tgz"),
-                              [alone.stdout] + list(alone.files.values()), "no download")
-                self.assertEqual(shim.stdout, swap.get(alone.stdout, alone.stdout))
-                self.assertEqual(shim.files, {k: swap.get(v, v) for k, v in alone.files.items()})
-                self.assertEqual(shim.origin, [])
+                assert_served_from_cache(self, alone, shim, "/pkg/tool.tgz", url)
                 # The probe and the download, with no credentials.
                 self.assertEqual(shim.cache, [("HEAD", address, "-", "-", "-"),
                                               ("GET", address, "-", "-", "-")])
@@ -255,10 +217,7 @@ class FaithfulRedirects(ToolCase):
                 alone, shim = self.compare(tool, template, setup)
                 if not setup.get("local"):
                     self.assertNotEqual(alone.origin, [], "the row sends nothing to the origin")
-                self.assertEqual(shim.cache, [], "the cache host heard of it")
-                self.assertEqual(shim.origin, alone.origin)
-                self.assertEqual(shim.stdout, alone.stdout)
-                self.assertEqual(shim.files, alone.files)
+                assert_gone_direct(self, alone, shim)
 
 
 if __name__ == "__main__":

@@ -14,8 +14,9 @@ import subprocess
 import tempfile
 import unittest
 
+from cache_case import (Outcome, assert_gone_direct, cache_body, compare_runs, files_below,
+                        origin_body, origin_record)
 from http_servers import HttpServer
-from test_faithful import Outcome, cache_body, files_below, origin_body, origin_record
 from tools_support import LARDERBOX_BIN, SOURCE_DIR, TIMEOUT, NginxServer, ToolCase, stored_path
 
 SUITES = ("trixie", "sid")
@@ -224,10 +225,8 @@ class EveryFamilyAndRelease(ToolCase):
 
     def compare(self, release, family, template):
         args = [a.replace("$url", self.url) for a in shlex.split(template)]
-        alone = self.run_once(release, family, args, through_shim=False)
-        shim = self.run_once(release, family, args, through_shim=True)
-        self.assertEqual(alone.cache, [], "the real tool alone reached the cache")
-        self.assertEqual((shim.status, shim.stderr), (alone.status, alone.stderr))
+        alone, shim = compare_runs(self, lambda through_shim: self.run_once(
+            release, family, args, through_shim))
         # Nothing the probe leaves: the download's own files and directories only, nothing new
         # elsewhere.
         self.assertEqual((shim.tree, shim.home), (alone.tree, alone.home))
@@ -273,10 +272,7 @@ class EveryFamilyAndRelease(ToolCase):
             for template in DIRECT_ROWS[tool]:
                 with self.subTest(release=release.name, family=family, args=template):
                     alone, shim = self.compare(release, family, template)
-                    self.assertEqual(shim.cache, [], "the cache host heard of it")
-                    self.assertEqual(shim.origin, alone.origin)
-                    self.assertEqual(shim.stdout, alone.stdout)
-                    self.assertEqual(shim.files, alone.files)
+                    assert_gone_direct(self, alone, shim)
 
 
 

@@ -203,10 +203,15 @@ class OutputTest(ToolCase):
                 self.assertTrue(result.stderr.startswith(b"larderbox-path: "))
 
     def test_failed_output_is_an_error(self):
-        with open("/dev/full", "wb") as full:
-            result = run([PATH_BIN, "http://h/a"], stdout=full)
-        self.assertEqual(result.returncode, 1)
-        self.assertIn(b"cannot write to standard output", result.stderr)
+        # Every form writes through the one writer; --check writes a line at a time.
+        for args, given in [(["http://h/a"], None), (["--url", "/b/aHR0cDovL2gvYQ/a"], None),
+                            (["--stdin"], b"http://h/a\n"), (["--check", "http://h/a"], None)]:
+            with self.subTest(args=args):
+                with open("/dev/full", "wb") as full:
+                    result = run([PATH_BIN] + args, env={"PATH": SYSTEM_PATH}, input=given,
+                                 stdout=full)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(b"cannot write to standard output", result.stderr)
 
 
 class UsageTest(ToolCase):

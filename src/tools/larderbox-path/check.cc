@@ -4,8 +4,6 @@
 #include <initializer_list>
 
 #include "diag/channel.h"
-#include "runtime/strings.h"
-#include "runtime/system_calls.h"
 #include "shim/real_tool.h"
 #include "shim/redirect_decision.h"
 #include "shim/tool_name.h"
@@ -16,17 +14,11 @@ namespace {
 
 constexpr int kNotAllHits = 1;
 
-// One line in one write: lines of URLs checked one by one reach a pipe as they are decided.
-bool printLine(ProcessAllocator& allocator, std::initializer_list<Bytes> pieces) {
-  std::optional<Bytes> line = joinWithNul(allocator, pieces);
-  if (!line) return false;
-  std::size_t sent = 0;
-  while (sent < line->size()) {
-    SystemResult<std::size_t> put = writeFile(1, line->data() + sent, line->size() - sent);
-    if (!put || *put == 0) return false;
-    sent += *put;
-  }
-  return true;
+// One line, out at once: lines of URLs checked one by one reach a pipe as they are decided.
+bool printLine(StandardOutput& output, std::initializer_list<Bytes> pieces) {
+  for (Bytes piece : pieces)
+    output.append(piece);
+  return output.flush();
 }
 
 // The plain download the shim is asked about, with `url` in the place a script would put it:
@@ -46,8 +38,7 @@ std::span<char* const> plainDownload(Tool tool, char* url, std::array<char*, 4>&
 
 // The verdict for one URL as a line, or false when it could not be printed.
 Result<bool> checkOne(RunContext& context, EnvironmentBlock environment, Tool tool, Bytes real_tool,
-                      char* url_argument, bool& hit) {
-  ProcessAllocator& allocator = context.allocator;
+                      char* url_argument, StandardOutput& output, bool& hit) {
   std::array<char*, 4> storage{};
   std::span<char* const> arguments = plainDownload(tool, url_argument, storage);
   RedirectDecision decision = TRY(decideRedirect(context, environment, tool, real_tool, arguments));
@@ -56,25 +47,24 @@ Result<bool> checkOne(RunContext& context, EnvironmentBlock environment, Tool to
   MissReason reason = describeMiss(decision.verdict, digits);
   switch (decision.kind) {
     case RedirectKind::no_server:
-      return printLine(allocator, {"direct (no cache server)\n"});
+      return printLine(output, {"direct (no cache server)\n"});
     case RedirectKind::no_url:
-      return printLine(allocator, {"direct (no URL)\n"});
+      return printLine(output, {"direct (no URL)\n"});
     case RedirectKind::gated:
-      return printLine(allocator,
+      return printLine(output,
                        {"direct (", decision.gate.reason, ": ", decision.gate.detail, ")\n"});
     case RedirectKind::miss:
-      return printLine(allocator,
-                       {"miss ", decision.address, reason[0], reason[1], reason[2], "\n"});
+      return printLine(output, {"miss ", decision.address, reason[0], reason[1], reason[2], "\n"});
     case RedirectKind::hit:
       break;
   }
-  return printLine(allocator, {"hit ", decision.address, "\n"});
+  return printLine(output, {"hit ", decision.address, "\n"});
 }
 
 }  // namespace
 
 int checkUrls(RunContext& context, EnvironmentBlock environment, Tool tool,
-              std::span<char* const> urls) {
+              std::span<char* const> urls, StandardOutput& output) {
   SelfIdentity self = SelfIdentity::ofThisProcess();
   Result<std::optional<Bytes>> real_tool = findRealTool(context.allocator, environment, tool, self);
   if (!real_tool) {
@@ -89,7 +79,7 @@ int checkUrls(RunContext& context, EnvironmentBlock environment, Tool tool,
   bool all_hit = true;
   for (char* url : urls) {
     bool hit = false;
-    Result<bool> printed = checkOne(context, environment, tool, **real_tool, url, hit);
+    Result<bool> printed = checkOne(context, environment, tool, **real_tool, url, output, hit);
     if (!printed) {
       writeErrorLine(printed.error());
       return kNotAllHits;

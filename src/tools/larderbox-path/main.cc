@@ -1,8 +1,5 @@
 // larderbox-path: where a larderbox cache holds each URL. The shim's own cache-address code forms
 // every line, so a cache filled with these paths and the shim can never disagree.
-#include <errno.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -18,6 +15,7 @@
 #include "tools/larderbox-path/batch_input.h"
 #include "tools/larderbox-path/check.h"
 #include "tools/larderbox-path/inverse.h"
+#include "tools/larderbox-path/standard_output.h"
 #include "tools/larderbox-path/stored_name.h"
 
 namespace larderbox {
@@ -73,45 +71,6 @@ struct Options {
   bool version = false;
   bool batch = false;  // URLs from standard input
   char separator = '\n';
-};
-
-// Standard output in blocks. After a failed write the rest is dropped and finish() says so.
-class StandardOutput {
- public:
-  void write(Bytes bytes) {
-    while (!bytes.empty() && !failed_) {
-      if (fill_ == sizeof(buffer_)) flush();
-      std::size_t room = sizeof(buffer_) - fill_;
-      std::size_t take = bytes.size() < room ? bytes.size() : room;
-      std::memcpy(buffer_ + fill_, bytes.data(), take);
-      fill_ += take;
-      bytes = bytesFrom(bytes, take);
-    }
-  }
-
-  bool finish() {
-    flush();
-    return !failed_;
-  }
-
- private:
-  void flush() {
-    std::size_t sent = 0;
-    while (sent < fill_ && !failed_) {
-      ssize_t written = ::write(1, buffer_ + sent, fill_ - sent);
-      if (written < 0 && errno == EINTR) continue;
-      // A zero count would repeat for ever: take it as a failure.
-      if (written <= 0)
-        failed_ = true;
-      else
-        sent += static_cast<std::size_t>(written);
-    }
-    fill_ = 0;
-  }
-
-  char buffer_[4096] = {};
-  std::size_t fill_ = 0;
-  bool failed_ = false;
 };
 
 int usageError(Bytes problem, Bytes detail = {}) {
@@ -259,10 +218,10 @@ Result<bool> writeOrigin(ProcessAllocator& allocator, Bytes address, Bytes separ
   std::optional<AddressOrigin> origin = TRY(originOfAddress(allocator, address));
   bool printable =
       origin && !containsBytes(origin->url, separator) && !containsBytes(origin->stored, separator);
-  output.write(printable ? origin->url : Bytes());
-  output.write(separator);
-  output.write(printable ? origin->stored : Bytes());
-  output.write(separator);
+  output.append(printable ? origin->url : Bytes());
+  output.append(separator);
+  output.append(printable ? origin->stored : Bytes());
+  output.append(separator);
   return printable;
 }
 
@@ -278,7 +237,7 @@ int runOrigins(ProcessAllocator& allocator, std::span<const Bytes> addresses, ch
     }
     every = every && *written;
   }
-  if (!output.finish()) {
+  if (!output.flush()) {
     writeMessage({"larderbox-path: cannot write to standard output\n"});
     return kFailureStatus;
   }
@@ -305,10 +264,10 @@ int runBatch(ProcessAllocator& allocator, const Options& options, StandardOutput
       return kFailureStatus;
     }
     every = every && line->problem.empty();
-    output.write(line->text);
-    output.write(separator);
+    output.append(line->text);
+    output.append(separator);
   }
-  if (!output.finish()) {
+  if (!output.flush()) {
     writeMessage({"larderbox-path: cannot write to standard output\n"});
     return kFailureStatus;
   }
@@ -320,18 +279,18 @@ int run(ProcessAllocator& allocator, EnvironmentBlock environment, std::span<cha
   if (int status = parseOptions(arguments, options); status != 0) return status;
   StandardOutput output;
   if (options.help) {
-    output.write(kUsage);
-    output.write("\n");
-    output.write(kHelp);
-    return output.finish() ? 0 : kFailureStatus;
+    output.append(kUsage);
+    output.append("\n");
+    output.append(kHelp);
+    return output.flush() ? 0 : kFailureStatus;
   }
   if (options.version) {
-    output.write(kVersionLine);
-    return output.finish() ? 0 : kFailureStatus;
+    output.append(kVersionLine);
+    return output.flush() ? 0 : kFailureStatus;
   }
   if (options.form == Form::check) {
     RunContext context(allocator);
-    return checkUrls(context, environment, options.tool, options.urls);
+    return checkUrls(context, environment, options.tool, options.urls, output);
   }
   if (options.batch) return runBatch(allocator, options, output);
   if (options.form == Form::origin) {
@@ -369,10 +328,10 @@ int run(ProcessAllocator& allocator, EnvironmentBlock environment, std::span<cha
   if (!printable) return kFailureStatus;
 
   for (std::size_t i = 0; i < options.urls.size(); ++i) {
-    output.write(lines[i]);
-    output.write("\n");
+    output.append(lines[i]);
+    output.append("\n");
   }
-  if (output.finish()) return 0;
+  if (output.flush()) return 0;
   writeMessage({"larderbox-path: cannot write to standard output\n"});
   return kFailureStatus;
 }
