@@ -283,8 +283,8 @@ def proxy_cache_figures(path):
 
 class Watch:
     """What serve does beside learning, once per round of the learn loop (an edge's: of its log
-    loop): it counts the log's lines, notices learn's and refresh's latest results, watches nginx, reopens its logs after
-    SIGHUP, prints the status line and writes the metrics."""
+    loop): it counts the log's lines, notices learn's and refresh's latest results, watches
+    nginx, reopens its logs after SIGHUP, prints the status line and writes the metrics."""
 
     def __init__(self, run, directory, nginx, status_every, metrics, proxy_cache=None):
         self.run, self.directory, self.nginx = run, directory, nginx
