@@ -230,7 +230,7 @@ class ServeTest(ToolCase):
         for name, value in (("probes_total", 3), ("hits_total", 2), ("entries", 1)):
             self.assertEqual(samples[("larderbox_cache_" + name, None)], value, name)
 
-    def test_bad_upstream_is_a_usage_error(self):
+    def test_edge_usage_errors(self):
         for upstream in ("https://h", "http://u@h:1", "http://h/b/", "http://h/?q", "http://h:0",
                          "http://[::g]", "ftp://h", "http://h:1 ; x"):
             with self.subTest(upstream):
@@ -238,10 +238,12 @@ class ServeTest(ToolCase):
                              env={"PATH": SYSTEM_PATH})
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertIn(b"--upstream", result.stderr)
-        result = run([CACHE, "serve", "--upstream", "http://h", "--allow-any", self.cache],
-                     env={"PATH": SYSTEM_PATH})
-        self.assertEqual(result.returncode, 2, result.stderr)
-        self.assertFalse(os.path.exists(self.cache))
+        for options in (["--upstream", "http://h", "--allow-any"],
+                        ["--edge-lifetime", "5", "--allow-any"]):
+            with self.subTest(options):
+                result = run([CACHE, "serve"] + options + [self.cache], env={"PATH": SYSTEM_PATH})
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertFalse(os.path.exists(self.cache))
 
 
 def png_byte_values(path):

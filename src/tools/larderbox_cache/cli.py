@@ -243,6 +243,8 @@ def run_report(run, args):
 def run_serve(run, args):
     directory = args.dir or default_directory()
     if args.upstream is None:
+        if args.edge_lifetime is not None:
+            args.parser.error("--edge-lifetime is an edge's: give --upstream too")
         policy = policy_of(args)
     elif args.allow or args.allow_any or args.allow_query or args.exclude:
         args.parser.error("an edge (--upstream) learns nothing: --allow, --allow-any, "
@@ -252,7 +254,7 @@ def run_serve(run, args):
     return serve(run, directory, args.listen, policy, limits_of(args),
                  cache_size=args.cache_size, retry_after=args.retry_after,
                  status_every=args.status_every, metrics=args.metrics, upstream=args.upstream,
-                 edge_lifetime=args.edge_lifetime)
+                 edge_lifetime=args.edge_lifetime or DEFAULT_EDGE_LIFETIME)
 
 
 def upstream_value(text):
@@ -346,8 +348,7 @@ def build_parser(version):
     p.add_argument("--upstream", type=upstream_value, metavar="URL",
                    help="run as an edge in front of the primary cache host at URL "
                    "(http://HOST[:PORT]), learning nothing")
-    p.add_argument("--edge-lifetime", type=bounded_int(1, 10 ** 8),
-                   default=DEFAULT_EDGE_LIFETIME, metavar="SECONDS",
+    p.add_argument("--edge-lifetime", type=bounded_int(1, 10 ** 8), metavar="SECONDS",
                    help="with --upstream, how long an entry is served before the primary is "
                    "asked again (default %d)" % DEFAULT_EDGE_LIFETIME)
     learning(p)
