@@ -239,6 +239,8 @@ class ServeTest(ToolCase):
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertIn(b"--upstream", result.stderr)
         for options in (["--upstream", "http://h", "--allow-any"],
+                        ["--upstream", "http://localhost:8080"],
+                        ["--upstream", "http://127.0.0.1:9", "--listen", "0.0.0.0:9"],
                         ["--edge-lifetime", "5", "--allow-any"]):
             with self.subTest(options):
                 result = run([CACHE, "serve"] + options + [self.cache], env={"PATH": SYSTEM_PATH})

@@ -15,7 +15,7 @@ from .learn import learn
 from .policy import Policy, parse_allow
 from .run import Run
 from .serve import (DEFAULT_EDGE_LIFETIME, DEFAULT_LISTEN, default_directory, parse_listen,
-                    parse_upstream, serve)
+                    parse_upstream, serve, upstream_is_itself)
 
 NAME = "larderbox-cache"
 CACHE_VARIABLES = ("LARDERBOX_SERVER", "CURLLARDERBOX_SERVER", "WGETLARDERBOX_SERVER")
@@ -249,6 +249,8 @@ def run_serve(run, args):
     elif args.allow or args.allow_any or args.allow_query or args.exclude:
         args.parser.error("an edge (--upstream) learns nothing: --allow, --allow-any, "
                           "--allow-query and --exclude do not apply")
+    elif upstream_is_itself(args.upstream, *args.listen):
+        args.parser.error("--upstream %s is this edge's own address" % args.upstream)
     else:
         policy = None
     return serve(run, directory, args.listen, policy, limits_of(args),

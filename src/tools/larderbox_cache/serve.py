@@ -82,6 +82,22 @@ def parse_upstream(text):
     return "http://%s:%d" % (host, port)
 
 
+def upstream_is_itself(upstream, host, port):
+    """True when the edge's `upstream` is its own listening address: every request would be
+    passed on to itself until nginx runs out of connections. Names other than localhost are
+    not resolved."""
+    upstream_host, _, upstream_port = upstream[len("http://"):].rpartition(":")
+    upstream_host = upstream_host.strip("[]")
+    try:
+        address = ipaddress.ip_address("127.0.0.1" if upstream_host == "localhost"
+                                       else upstream_host)
+    except ValueError:
+        return False
+    listening = ipaddress.ip_address(host)
+    return int(upstream_port) == port and (
+        address == listening or (listening.is_unspecified and address.is_loopback))
+
+
 def client_url(host, port):
     """The address clients use: the machine's name when listening on every address."""
     address = ipaddress.ip_address(host)
