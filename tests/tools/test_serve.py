@@ -56,14 +56,16 @@ def parse_exposition(text):
 
 
 class Serve:
-    """One serve run, its output in a file; its nginx's master and worker pids."""
+    """One serve run, its output in a file beside `directory`; its nginx's master and worker
+    pids. A learning one (not an edge) may download from 127.0.0.1."""
 
     def __init__(self, case, directory, *options):
         self.port = unused_port()
-        self.out, self.prefix = case.path("serve.out"), os.path.join(directory, "nginx")
+        self.out, self.prefix = directory + ".out", os.path.join(directory, "nginx")
+        allow = [] if "--upstream" in options else ["--allow", "127.0.0.1"]
         with open(self.out, "wb") as out:
             self.process = subprocess.Popen(
-                [CACHE, "serve", "--listen", "127.0.0.1:%d" % self.port, "--allow", "127.0.0.1"]
+                [CACHE, "serve", "--listen", "127.0.0.1:%d" % self.port] + allow
                 + list(options) + [directory], env={"PATH": SYSTEM_PATH},
                 stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
         case.addCleanup(self.kill)
@@ -197,6 +199,53 @@ class ServeTest(ToolCase):
                 self.assertEqual(result.stdout, b"")
                 self.assertFalse(os.path.exists(os.path.join(directory, "nginx", "logs",
                                                              "nginx.pid")))
+
+    def test_edge_passes_misses_on_and_serves_hits_from_its_proxy_cache(self):
+        metrics = self.path("edge.prom")
+        with StaticServer(self.path("origin")) as origin:
+            primary = Serve(self, self.cache)
+            edge_dir = self.path("edge")
+            edge = Serve(self, edge_dir, "--upstream", primary.server + "/", "--metrics", metrics,
+                         "--cache-size", "10M")
+            a = origin.url("/a.tgz")
+            self.assertEqual(self.curl(edge.server, a), b"origin a")
+            wait_for(lambda: os.path.exists(os.path.join(self.cache, stored_path(a))),
+                     "the primary to learn the miss the edge passed on")
+            self.write_file("origin/a.tgz", b"changed")
+            for _ in range(2):  # fetched from the primary, then from the edge's own cache
+                self.assertEqual(self.curl(edge.server, a), b"origin a")
+            pids = edge.pids()
+            edge.process.send_signal(signal.SIGTERM)
+            self.assertEqual(edge.process.wait(timeout=20), 128 + signal.SIGTERM)
+        wait_for(lambda: not any(map(running, pids)), "the edge's nginx to end")
+        with open(os.path.join(edge.prefix, "logs", "access.log")) as f:
+            self.assertEqual([line.rsplit(" ", 1)[1] for line in f.read().splitlines()],
+                             ["cache=MISS"] * 2 + ["cache=HIT"] * 3)
+        self.assertEqual(sorted(os.listdir(edge_dir)), ["edge-cache", "nginx"])
+        last = edge.output().decode().splitlines()[-1]
+        self.assertRegex(last, r"^larderbox-cache serve: 3 probes, 2 hits, hit ratio 66\.7%, "
+                         r"1 entries, [0-9]{3,} bytes$")
+        with open(metrics) as f:
+            samples = parse_exposition(f.read())
+        for name, value in (("probes_total", 3), ("hits_total", 2), ("entries", 1)):
+            self.assertEqual(samples[("larderbox_cache_" + name, None)], value, name)
+
+    def test_edge_usage_errors(self):
+        for upstream in ("https://h", "http://u@h:1", "http://h/b/", "http://h/?q", "http://h:0",
+                         "http://[::g]", "ftp://h", "http://h:1 ; x"):
+            with self.subTest(upstream):
+                result = run([CACHE, "serve", "--upstream", upstream, self.cache],
+                             env={"PATH": SYSTEM_PATH})
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(b"--upstream", result.stderr)
+        for options in (["--upstream", "http://h", "--allow-any"],
+                        ["--upstream", "http://localhost:8080"],
+                        ["--upstream", "http://127.0.0.1:9", "--listen", "0.0.0.0:9"],
+                        ["--edge-lifetime", "5", "--allow-any"]):
+            with self.subTest(options):
+                result = run([CACHE, "serve"] + options + [self.cache], env={"PATH": SYSTEM_PATH})
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertFalse(os.path.exists(self.cache))
 
 
 def png_byte_values(path):

@@ -14,7 +14,8 @@ from .freshness import DEFAULT_LIFETIME
 from .learn import learn
 from .policy import Policy, parse_allow
 from .run import Run
-from .serve import DEFAULT_LISTEN, default_directory, parse_listen, serve
+from .serve import (DEFAULT_EDGE_LIFETIME, DEFAULT_LISTEN, default_directory, parse_listen,
+                    parse_upstream, serve, upstream_is_itself)
 
 NAME = "larderbox-cache"
 CACHE_VARIABLES = ("LARDERBOX_SERVER", "CURLLARDERBOX_SERVER", "WGETLARDERBOX_SERVER")
@@ -137,7 +138,15 @@ access log as learn --follow does: misses become entries, entries are revalidate
 due, --cache-size is kept. Prints export LARDERBOX_SERVER=http://ADDRESS:PORT first. Refuses to
 start when nginx is missing, the port is taken, or nginx's workers (nobody, when started by root)
 cannot reach DIR. SIGINT and SIGTERM stop nginx and every download (exit 130, 143); SIGHUP makes
-nginx reopen its logs. Nothing it started outlives it, also when it is killed.""",
+nginx reopen its logs. Nothing it started outlives it, also when it is killed.
+
+With --upstream http://HOST[:PORT] (a primary cache host), nginx runs as an edge in front of it
+with the shipped larderbox-edge.conf instead, and nothing is learned: DIR holds only nginx's proxy
+cache (DIR/edge-cache, at most --cache-size, default 10G), its logs and temporary files. An entry
+the primary served is kept --edge-lifetime seconds, then asked for again with its validators;
+404s are never kept, so every miss reaches the primary, which learns it; one request per entry
+goes to the primary at a time. The status line and --metrics count the edge's log and its proxy
+cache. The learning options (--allow and the like) do not apply.""",
     "learn": """\
 Reads access logs (nginx combined or common, python3 -m http.server) and fills DIR from every
 HEAD or GET of .../b/SEGMENT/NAME answered 404: SEGMENT is decoded to its URL, and the line is kept
@@ -233,9 +242,28 @@ def run_report(run, args):
 
 def run_serve(run, args):
     directory = args.dir or default_directory()
-    return serve(run, directory, args.listen, policy_of(args), limits_of(args),
+    if args.upstream is None:
+        if args.edge_lifetime is not None:
+            args.parser.error("--edge-lifetime is an edge's: give --upstream too")
+        policy = policy_of(args)
+    elif args.allow or args.allow_any or args.allow_query or args.exclude:
+        args.parser.error("an edge (--upstream) learns nothing: --allow, --allow-any, "
+                          "--allow-query and --exclude do not apply")
+    elif upstream_is_itself(args.upstream, *args.listen):
+        args.parser.error("--upstream %s is this edge's own address" % args.upstream)
+    else:
+        policy = None
+    return serve(run, directory, args.listen, policy, limits_of(args),
                  cache_size=args.cache_size, retry_after=args.retry_after,
-                 status_every=args.status_every, metrics=args.metrics)
+                 status_every=args.status_every, metrics=args.metrics, upstream=args.upstream,
+                 edge_lifetime=args.edge_lifetime or DEFAULT_EDGE_LIFETIME)
+
+
+def upstream_value(text):
+    try:
+        return parse_upstream(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error))
 
 
 def listen_value(text):
@@ -319,6 +347,12 @@ def build_parser(version):
                    help="a status line this often (default 10; 0: never)")
     p.add_argument("--metrics", metavar="FILE",
                    help="write the metrics in Prometheus's text format to FILE every minute")
+    p.add_argument("--upstream", type=upstream_value, metavar="URL",
+                   help="run as an edge in front of the primary cache host at URL "
+                   "(http://HOST[:PORT]), learning nothing")
+    p.add_argument("--edge-lifetime", type=bounded_int(1, 10 ** 8), metavar="SECONDS",
+                   help="with --upstream, how long an entry is served before the primary is "
+                   "asked again (default %d)" % DEFAULT_EDGE_LIFETIME)
     learning(p)
     p.add_argument("dir", nargs="?", metavar="DIR")
 

@@ -17,7 +17,9 @@ import time
 from .fetch import die_with
 from .figures import Tally
 from .learn import learn
+from .logs import LogReader
 from .metrics import directory_figures, exposition, write_atomically
+from .run import POLL
 from .store import Store
 
 DEFAULT_LISTEN = "127.0.0.1:8080"
@@ -30,6 +32,12 @@ METRICS_EVERY = 60
 ERROR_TAIL = 2000
 # Characters nginx would take for syntax or variables even inside a quoted path.
 UNSAFE_PATH = re.compile(r'["\\$\x00-\x1f\x7f]')
+# An edge's upstream: a host name or an IP address, a port, nothing else.
+UPSTREAM = re.compile(r"http://([A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?|\[[0-9A-Fa-f:.]+\])"
+                      r"(?::([0-9]{1,5}))?/?")
+EDGE_CACHE = "edge-cache"  # below DIR: the edge's proxy cache
+PROXY_ENTRY = re.compile(r"[0-9a-f]{32}")  # nginx names a cached file by its key's MD5
+DEFAULT_EDGE_LIFETIME = 600
 
 
 class Refusal(Exception):
@@ -57,6 +65,39 @@ def parse_listen(text):
     return str(address), int(port)
 
 
+def parse_upstream(text):
+    """http://HOST[:PORT] of an edge's upstream as nginx's proxy_pass takes it; ValueError for
+    anything else: another scheme, user information, a path beyond /, a query."""
+    match = UPSTREAM.fullmatch(text)
+    if match is None:
+        raise ValueError("not http://HOST[:PORT] without a path, user or query: %r" % text)
+    host, port = match.group(1), int(match.group(2) or 80)
+    if host.startswith("["):
+        try:
+            ipaddress.IPv6Address(host[1:-1])
+        except ValueError:
+            raise ValueError("not an IPv6 address: %r" % text) from None
+    if not 0 < port < 65536:
+        raise ValueError("not a port from 1 to 65535: %r" % text)
+    return "http://%s:%d" % (host, port)
+
+
+def upstream_is_itself(upstream, host, port):
+    """True when the edge's `upstream` is its own listening address: every request would be
+    passed on to itself until nginx runs out of connections. Names other than localhost are
+    not resolved."""
+    upstream_host, _, upstream_port = upstream[len("http://"):].rpartition(":")
+    upstream_host = upstream_host.strip("[]")
+    try:
+        address = ipaddress.ip_address("127.0.0.1" if upstream_host == "localhost"
+                                       else upstream_host)
+    except ValueError:
+        return False
+    listening = ipaddress.ip_address(host)
+    return int(upstream_port) == port and (
+        address == listening or (listening.is_unspecified and address.is_loopback))
+
+
 def client_url(host, port):
     """The address clients use: the machine's name when listening on every address."""
     address = ipaddress.ip_address(host)
@@ -67,29 +108,64 @@ def client_url(host, port):
     return "http://%s:%d" % (host, port)
 
 
-def shipped_configuration():
-    """The shipped nginx.conf: beside the package in the build tree, share/larderbox/nginx when
-    installed (the package is in share/larderbox/python)."""
+def shipped_configuration(name="nginx.conf"):
+    """The shipped nginx file `name`: beside the package in the build tree, share/larderbox/nginx
+    when installed (the package is in share/larderbox/python)."""
     parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     for directory in (os.path.join(parent, "nginx"), os.path.join(parent, os.pardir, "nginx")):
-        path = os.path.normpath(os.path.join(directory, "nginx.conf"))
+        path = os.path.normpath(os.path.join(directory, name))
         if os.path.isfile(path):
             return path
-    raise Refusal("the shipped nginx.conf is not installed beside larderbox-cache's package")
+    raise Refusal("the shipped %s is not installed beside larderbox-cache's package" % name)
 
 
-def configuration(shipped, host, port, root, account):
-    """The shipped configuration listening on host:port, serving `root`, with its workers run as
-    `account` (name, group) when started by root."""
-    with open(shipped, encoding="utf-8") as f:
+def filled_in(path, lines):
+    """The text of the shipped file `path` with each (pattern, text) of `lines` put in place of
+    the one line or block the pattern matches, keeping its indentation (the pattern's first
+    group)."""
+    with open(path, encoding="utf-8") as f:
         text = f.read()
+    for pattern, value in lines:
+        text, count = re.subn(pattern, lambda m, v=value: m.group(1) + v, text)
+        if count != 1:
+            raise Refusal("%s lost its line %s" % (path, pattern))
+    return text
+
+
+def quoted(path):
+    return '"%s"' % path
+
+
+def edge_block(listen, upstream, proxy_cache, budget, lifetime):
+    """The shipped edge block in front of `upstream`, on `listen`, its proxy cache in
+    `proxy_cache` holding at most `budget` bytes (None: the shipped size), an entry kept
+    `lifetime` seconds, logging below the prefix."""
+    lines = [
+        (r"(?m)^(proxy_cache_path) /var/cache/larderbox-edge ", " %s " % quoted(proxy_cache)),
+        (r"(?m)^(\s*)listen 8080;$", "listen %s;" % listen),
+        (r"(?m)^(\s*)access_log /var/log/nginx/larderbox-edge\.log larderbox_edge;$",
+         "access_log logs/access.log larderbox_edge;"),
+        (r"(?m)^(\s*)proxy_pass http://primary\.example:8080;$", "proxy_pass %s;" % upstream),
+        (r"(?m)^(\s*)proxy_cache_valid 200 10m;$", "proxy_cache_valid 200 %ds;" % lifetime),
+    ]
+    if budget is not None:
+        lines.append((r"(\s)max_size=10g ", "max_size=%dk " % max(1, budget >> 10)))
+    return filled_in(shipped_configuration("larderbox-edge.conf"), lines)
+
+
+def configuration(host, port, root, account, edge=None):
+    """The shipped nginx.conf listening on host:port, with its workers run as `account` (name,
+    group) when started by root, serving `root`; or, with `edge` (the arguments of edge_block
+    but the address), the edge block in place of its server block."""
     listen = "[%s]:%d" % (host, port) if ":" in host else "%s:%d" % (host, port)
-    text, listens = re.subn(r"(?m)^(\s*)listen 127\.0\.0\.1:8080;$",
-                            lambda m: "%slisten %s;" % (m.group(1), listen), text)
-    text, roots = re.subn(r"(?m)^(\s*)root cache;$",
-                          lambda m: '%sroot "%s";' % (m.group(1), root), text)
-    if (listens, roots) != (1, 1):
-        raise Refusal("%s lost its listen or root line" % shipped)
+    if edge is None:
+        lines = [(r"(?m)^(\s*)listen 127\.0\.0\.1:8080;$", "listen %s;" % listen),
+                 (r"(?m)^(\s*)root cache;$", "root %s;" % quoted(root))]
+    else:
+        # The server block and the comment lines above it.
+        lines = [(r"(?ms)^(?:    #[^\n]*\n)*(    )server \{\n.*?^    \}$",
+                  edge_block(listen, *edge))]
+    text = filled_in(shipped_configuration(), lines)
     if account is not None:
         text = "user %s %s;\n" % account + text
     return text
@@ -206,13 +282,29 @@ class Nginx:
             self.process.wait()
 
 
-class Watch:
-    """What serve does beside learning, once per round of the learn loop: it counts the log's
-    lines, notices learn's and refresh's latest results, watches nginx, reopens its logs after
-    SIGHUP, prints the status line and writes the metrics."""
+def proxy_cache_figures(path):
+    """{"entries": N, "cache_bytes": B} of nginx's proxy cache at `path` (its temporary files
+    left out)."""
+    entries = size = 0
+    for parent, _, names in os.walk(path):
+        for name in names:
+            if PROXY_ENTRY.fullmatch(name):
+                try:
+                    size += os.lstat(os.path.join(parent, name)).st_size
+                    entries += 1
+                except OSError:
+                    pass  # evicted meanwhile
+    return {"entries": entries, "cache_bytes": size}
 
-    def __init__(self, run, directory, nginx, status_every, metrics):
+
+class Watch:
+    """What serve does beside learning, once per round of the learn loop (an edge's: of its log
+    loop): it counts the log's lines, notices learn's and refresh's latest results, watches
+    nginx, reopens its logs after SIGHUP, prints the status line and writes the metrics."""
+
+    def __init__(self, run, directory, nginx, status_every, metrics, proxy_cache=None):
         self.run, self.directory, self.nginx = run, directory, nginx
+        self.proxy_cache = proxy_cache  # an edge's: its figures are the cache's
         self.status_every, self.metrics = status_every, metrics
         self.tally = Tally(per_entry=False)
         self.learner = None
@@ -237,15 +329,9 @@ class Watch:
                     break
                 self.tally.add(lines)
 
-    def tick(self, learner):
-        self.learner = learner
-        values = learner.counts.values
-        seen = (values["stored"], values["unchanged"] + values["updated"] + values["removed"])
-        if seen[0] != self.seen[0]:
-            self.last_learn = time.time()
-        if seen[1] != self.seen[1]:
-            self.last_refresh = time.time()
-        self.seen = seen
+    def tick(self, learner=None):
+        if learner is not None:
+            self.noticed(learner)
         if not self.nginx.alive():
             self.run.warn("nginx ended with status %d: %s" % (
                 self.nginx.process.returncode, self.nginx.errors() or "see " + self.nginx.error_log))
@@ -262,7 +348,19 @@ class Watch:
             self.next_metrics = now + METRICS_EVERY
             self.write_metrics()
 
+    def noticed(self, learner):
+        self.learner = learner
+        values = learner.counts.values
+        seen = (values["stored"], values["unchanged"] + values["updated"] + values["removed"])
+        if seen[0] != self.seen[0]:
+            self.last_learn = time.time()
+        if seen[1] != self.seen[1]:
+            self.last_refresh = time.time()
+        self.seen = seen
+
     def figures(self):
+        if self.proxy_cache is not None:
+            return dict(self.tally.total(), **proxy_cache_figures(self.proxy_cache))
         return dict(self.tally.total(), **directory_figures(self.run, self.directory),
                     last_learn=self.last_learn, last_refresh=self.last_refresh)
 
@@ -284,9 +382,10 @@ class Watch:
             self.run.warn("cannot write %s: %s" % (self.metrics, error.strerror))
 
 
-def prepare(run, directory, host, port):
-    """nginx found, the address free, DIR made with its entries reachable by the workers, the
-    configuration written; the Nginx not yet started and the configuration's path."""
+def prepare(run, directory, host, port, edge=None):
+    """nginx found, the address free, DIR made with what the workers serve (the entries, or with
+    `edge`, (upstream, budget, lifetime), the proxy cache) reachable by them, the configuration
+    written; the Nginx not yet started, the configuration's path and what is served."""
     nginx = find_nginx()
     check_port(host, port)
     root = os.path.abspath(directory)
@@ -297,46 +396,69 @@ def prepare(run, directory, host, port):
     if os.geteuid() == 0:
         os.umask(0o022)  # entries and their directories must be readable by the workers
         account = worker_account()
-    store = Store(run, root)
+    served = Store(run, root).root if edge is None else os.path.join(root, EDGE_CACHE)
     prefix = os.path.join(root, "nginx")
     try:
-        os.makedirs(store.root, exist_ok=True)
+        os.makedirs(served, exist_ok=True)
         for name in ("logs", "temp"):
             os.makedirs(os.path.join(prefix, name), exist_ok=True)
     except OSError as error:
         raise Refusal("cannot make %s: %s" % (error.filename, error.strerror)) from None
     if account is not None:
-        check_workers_reach(store.root, account)
+        check_workers_reach(served, account)
     conf = os.path.join(prefix, "nginx.conf")
-    text = configuration(shipped_configuration(), host, port, root, account)
+    if edge is not None:
+        edge = (edge[0], served) + tuple(edge[1:])
+    text = configuration(host, port, root, account, edge)
     try:
         write_atomically(conf, text)
     except OSError as error:
         raise Refusal("cannot write %s: %s" % (conf, error.strerror)) from None
-    return Nginx(nginx, prefix), conf
+    return Nginx(nginx, prefix), conf, served
+
+
+def follow_log(run, log, watch):
+    """An edge's loop: the figures of nginx's log as it grows, until SIGINT or SIGTERM. The exit
+    status."""
+    reader = LogReader(run, log, follow=True)
+    watch.readers = [reader]
+    while not run.stopping():
+        lines = reader.read()
+        watch.lines(lines)
+        watch.tick()
+        if not lines:
+            time.sleep(POLL)
+    return run.exit_status(0)
 
 
 def serve(run, directory, listen, policy, limits, cache_size=None, retry_after=600,
-          status_every=10, metrics=None):
+          status_every=10, metrics=None, upstream=None, edge_lifetime=DEFAULT_EDGE_LIFETIME):
     """Serves `directory` with nginx on `listen` (ADDR:PORT) and learns from its log under
     `policy` within `limits`, until SIGINT or SIGTERM; SIGHUP reopens nginx's logs. A status line
-    every `status_every` minutes (0: never), the metrics to the file `metrics` every minute. The
-    exit status."""
+    every `status_every` minutes (0: never), the metrics to the file `metrics` every minute. With
+    `upstream` (http://HOST:PORT), an edge in front of it instead: no learning, nginx's proxy
+    cache in `directory` within `cache_size`, an entry kept `edge_lifetime` seconds. The exit
+    status."""
     host, port = listen
+    edge = None if upstream is None else (upstream, cache_size, edge_lifetime)
     try:
-        nginx, conf = prepare(run, directory, host, port)
+        nginx, conf, served = prepare(run, directory, host, port, edge)
         nginx.start(conf)
         nginx.wait_listening(host, port)
     except Refusal as refusal:
         run.warn("serve: %s" % refusal)
         return 1
-    watch = Watch(run, directory, nginx, status_every * 60, metrics)
+    watch = Watch(run, directory, nginx, status_every * 60, metrics,
+                  proxy_cache=None if edge is None else served)
     signal.signal(signal.SIGHUP, lambda *_: setattr(watch, "reopen", True))
     try:
         run.say("export LARDERBOX_SERVER=%s" % client_url(host, port))
         access_log = os.path.join(nginx.prefix, "logs", "access.log")
-        status = learn(run, directory, [access_log], policy, limits, follow=True,
-                       cache_size=cache_size, retry_after=retry_after, watch=watch)
+        if edge is not None:
+            status = follow_log(run, access_log, watch)
+        else:
+            status = learn(run, directory, [access_log], policy, limits, follow=True,
+                           cache_size=cache_size, retry_after=retry_after, watch=watch)
     finally:
         nginx.stop()
     watch.read_to_end()
