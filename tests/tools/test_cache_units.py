@@ -33,11 +33,29 @@ class LogReaderTest(ToolCase):
                 self.assertEqual(request and (request.method, request.seg, request.name,
                                               request.status, request.size), expected)
 
-    def read_all(self, reader, rounds=3):
+    def read_all(self, reader, rounds=8):
         lines = []
         for _ in range(rounds):
-            lines += reader.read()
+            lines += logs.lines_of(reader.read())
         return lines
+
+    def test_missed_targets(self):
+        huge = NGINX % (b"GET", b"c2Vn/f", b"404", b"9" * 4300)
+        # (lines, the targets of GET and HEAD misses of entries, lines that cannot be read)
+        rows = [([NGINX % (b"HEAD", b"c2Vn/f", b"404", b"0")] * 2, [b"/larder/b/c2Vn/f"] * 2, 0),
+                ([NGINX % (b"GET", b"c2Vn/f", b"200", b"5"), NGINX % (b"PUT", b"c2Vn/f", b"404",
+                                                                      b"0")], [], 0),
+                ([b'127.0.0.1 - - [09/Dec/2026 06:21:00] "GET /b/c2Vn/a b" 404 -'],
+                 [b"/b/c2Vn/a b"], 0),
+                ([NGINX % (b"GET", b"c2Vn/a\\x22b", b"404", b"0")], [b'/larder/b/c2Vn/a"b'], 0),
+                ([huge, NGINX % (b"GET", b"c2Vn/g", b"404", b"0")], [b"/larder/b/c2Vn/g"], 1),
+                ([b'x /b/c2Vn/f" 404 0', NGINX.replace(b"/b/", b"/c/") % (b"GET", b"c2Vn/f",
+                                                                        b"404", b"0")], [], 1),
+                ([b'1 - - [t] "GET /b/c2Vn/f HTTP/1.1" 200 5 "x" 404 "ua"'], [], 0)]
+        for lines, targets, unreadable in rows:
+            with self.subTest(lines=lines[0][:70]):
+                self.assertEqual(logs.missed_targets(b"\n".join(lines) + b"\n"),
+                                 (targets, unreadable))
 
     def test_rotations_and_unreadable_lines(self):
         log = self.path("access.log")

@@ -9,7 +9,7 @@ import time
 from .fetch import Fetcher, find_tools
 from .freshness import is_due, metadata
 from .layout import entry_of, served_path
-from .logs import ENTRY_MARK, LogReader, log_day, log_epoch, parse_line
+from .logs import ENTRY_MARK, LogReader, lines_of, log_day, log_epoch, parse_line
 from .policy import Policy
 from .revalidate import revalidate, revalidate_many
 from .run import TOOL_FAILED, Counts, Outcome, Pool, Stopped, ToolFailed, shown
@@ -99,7 +99,7 @@ def last_served(run, layout, logs):
     for path in logs:
         reader = LogReader(run, path, follow=False)
         while not reader.done and not run.stopping():
-            for line in reader.read():
+            for line in lines_of(reader.read()):
                 if ENTRY_MARK not in line or b"GET" not in line:
                     continue
                 request = parse_line(line)
@@ -283,7 +283,7 @@ def report(run, logs, as_json=False, top=10):
     for path in logs:
         reader = LogReader(run, path, follow=False)
         while not reader.done and not run.stopping():
-            for line in reader.read():
+            for line in lines_of(reader.read()):
                 if ENTRY_MARK not in line:
                     continue
                 request = parse_line(line)
