@@ -68,6 +68,13 @@ class Policy:
         """(Target, None), or (None, why the URL is no URL to download)."""
         if BLANK_OR_CONTROL.search(url):
             return None, "holds a blank or a control character"
+        plain = PLAIN_ORIGIN.match(url)
+        if plain is not None:  # the common form, read without taking the whole URL apart
+            scheme = plain.group(1).decode().lower()
+            port = int(plain.group(3) or (b"443" if scheme == "https" else b"80"))
+            if port <= 65535:
+                query = url.partition(b"#")[0].partition(b"?")[2]
+                return Target(scheme, plain.group(2).decode().lower(), port, bool(query)), None
         text = url.decode("utf-8", "surrogateescape")
         try:
             parts = urllib.parse.urlsplit(text)
@@ -98,6 +105,10 @@ class Policy:
 
     def refusal(self, url, came_from=None):
         """Why `url` must not be asked for, or None. `came_from` is the Target that redirected."""
+        return self.judged(url, came_from)[1]
+
+    def judged(self, url, came_from=None):
+        """(the Target of `url` when it may be asked for, refusal(url, came_from))."""
         plain = None if came_from is not None else PLAIN_ORIGIN.match(url)
         if plain is not None and not BLANK_OR_CONTROL.search(url):
             # The common case, refused without taking the whole URL apart: once per origin.
@@ -107,7 +118,7 @@ class Policy:
                 allowed = self._allowed(plain.group(2).decode().lower(), int(port))
                 self.origins[plain.group(0)] = allowed
             if not allowed:
-                return NOT_ALLOWED
+                return None, NOT_ALLOWED
         target, why = self.target(url)
         if target is not None and came_from is not None and (
                 came_from.scheme, target.scheme) == ("https", "http"):
@@ -125,8 +136,8 @@ class Policy:
                         break
         if why is not None and came_from is not None:
             host = target.host if target is not None else "another scheme"
-            return "redirect to %s is not allowed" % host
-        return why
+            return None, "redirect to %s is not allowed" % host
+        return (target if why is None else None), why
 
     def refusals(self, urls):
         """refusal(url) of each of many URLs (not redirects). A host not allowed is judged once

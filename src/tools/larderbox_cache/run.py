@@ -2,6 +2,7 @@
 workers it keeps busy. One Run object per run, passed to whatever needs it."""
 
 import collections
+import contextlib
 import enum
 import queue
 import signal
@@ -56,6 +57,7 @@ class Run:
         self.fetchers = []
         self.lock = threading.Lock()
         self.output_failed = False
+        self.holding = 0  # while above 0, lines wait in the buffer of standard output
 
     def say(self, text):
         with self.lock:
@@ -63,6 +65,30 @@ class Run:
                 return
             try:
                 self.out.write(text + "\n")
+                if not self.holding:
+                    self.out.flush()
+            except (BrokenPipeError, OSError):
+                self.output_failed = True
+
+    @contextlib.contextmanager
+    def held(self):
+        """Lines said meanwhile are written together at the end: one write for a batch's
+        thousand lines rather than one each."""
+        with self.lock:
+            self.holding += 1
+        try:
+            yield
+        finally:
+            with self.lock:
+                self.holding -= 1
+            self.flush_output()
+
+    def flush_output(self):
+        """Writes out what waits in the buffer."""
+        with self.lock:
+            if self.output_failed or self.holding:
+                return
+            try:
                 self.out.flush()
             except (BrokenPipeError, OSError):
                 self.output_failed = True
