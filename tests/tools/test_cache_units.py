@@ -2,14 +2,20 @@
 unreadable lines), the policy, HTTP's rules for a shared cache, sizes and the settings file."""
 
 import email.utils
+import io
 import os
 import re
 import unittest
+from unittest import mock
 
-from tools_support import SOURCE_DIR, ToolCase, cache_package
+from tools_support import (CACHE, SOURCE_DIR, OriginServer, ToolCase, cache_address,
+                           cache_package)
 
 cache_package()  # the package on sys.path, for the imports below
-from larderbox_cache import cli, freshness, logs, policy as pol, run as lrun  # noqa: E402
+from larderbox_cache import cli, commands, fetch, freshness, learn, logs  # noqa: E402
+from larderbox_cache import policy as pol, run as lrun  # noqa: E402
+
+LIMITS = fetch.Limits(max_size=1 << 20, jobs=2, timeout=30, default_lifetime=60)
 
 NGINX = b'10.0.0.1 - - [09/Dec/2026:23:59:59 +0100] "%s /larder/b/%s HTTP/1.1" %s %s "-" "c"'
 
@@ -161,6 +167,50 @@ class FreshnessTest(unittest.TestCase):
         self.assertEqual([freshness.is_due(m, now) for m in (meta, dict(meta, lifetime=500),
                                                              None, {"validated": "x"})],
                          [True, False, True, True])
+
+
+class BatchesTest(ToolCase):
+    """refresh and learn across batches of two, and a log read 64 bytes at a time: each batch is
+    made ready or asked while the one before is in flight."""
+
+    def run_command(self, command, *args):
+        out = io.StringIO()
+        status = command(lrun.Run(program=CACHE, out=out), *args)
+        return status, out.getvalue().splitlines()
+
+    def test_refresh_settles_every_batch(self):
+        names = ["/f%d" % i for i in range(5)]
+        with OriginServer() as origin:
+            for i, name in enumerate(names):
+                origin.files[name] = name.encode()
+                origin.headers[name] = {"ETag": '"%d"' % i}
+            urls = [origin.url(name) for name in names]
+            self.assertEqual(self.fill(self.path("cache"), *urls).returncode, 0)
+            origin.files["/f3"], origin.headers["/f3"] = b"new", {"ETag": '"new"'}
+            with mock.patch.object(commands, "BATCH", 2):
+                status, said = self.run_command(commands.refresh, self.path("cache"),
+                                                pol.Policy(allow=[("127.0.0.1", None)]), LIMITS)
+        self.assertEqual(status, 0)
+        self.assertEqual(sorted(said[:-1]), sorted(
+            ("updated " if url.endswith("/f3") else "unchanged ") + url for url in urls))
+        self.assertEqual(said[-1], "larderbox-cache refresh: 4 unchanged, 1 updated, 0 removed, "
+                                   "0 failed, 0 refused, 0 skipped")
+
+    def test_learn_says_each_refusal_once(self):
+        urls = ["http://h%d.example/f" % i for i in range(5)]
+        order = [0, 1, 2, 0, 3, 1, 4, 4, 2]  # repeats while their batch is being asked
+        self.write_file("access.log", b"".join(
+            b'1.2.3.4 - - [09/Dec/2026:06:00:00 +0000] "HEAD %s HTTP/1.1" 404 0\n'
+            % cache_address("", urls[i]).encode() for i in order))
+        with mock.patch.object(learn, "BATCH", 2), mock.patch.object(logs, "CHUNK", 64):
+            status, said = self.run_command(
+                learn.learn, self.path("cache"), [self.path("access.log")],
+                pol.Policy(allow=[("nothing.invalid", None)]), LIMITS)
+        self.assertEqual(status, 0)
+        self.assertEqual(sorted(said[:-1]), sorted(
+            "refused %s: the host is not allowed (--allow)" % url for url in urls))
+        self.assertEqual(said[-1], "larderbox-cache learn: 0 stored, 0 present, 0 failed, "
+                                   "5 refused, 0 lines skipped")
 
 
 class CommandLineTest(ToolCase):
