@@ -52,10 +52,12 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "curl, python3")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx-light | nginx, wget")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The settings file is the administrator's; the scripts create the services' user.
+# The settings file is the administrator's; the scripts create the services' user and keep the
+# shim directory's links, which the triggers on the real tools' files bring up to date.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/contrib/debian/conffiles
                                        ${PROJECT_SOURCE_DIR}/contrib/debian/postinst
-                                       ${PROJECT_SOURCE_DIR}/contrib/debian/postrm)
+                                       ${PROJECT_SOURCE_DIR}/contrib/debian/postrm
+                                       ${PROJECT_SOURCE_DIR}/contrib/debian/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Directories the package creates get 0755 whatever the umask of the build.
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -3,6 +3,7 @@
 #include "shim/cache_address.h"
 #include "shim/config_files.h"
 #include "shim/selection.h"
+#include "shim/wget2_release.h"
 
 namespace larderbox {
 namespace {
@@ -37,6 +38,9 @@ Result<RedirectDecision> decideRedirect(RunContext& context, EnvironmentBlock en
   if (std::optional<GateVerdict> gated =
           gateConfigFiles(context.allocator, environment, decision.family, arguments, url->url))
     return gatedBy(decision, *gated);
+  if (decision.family == ToolFamily::wget2)
+    if (std::optional<GateVerdict> gated = gateWget2Release(real_tool.data()))
+      return gatedBy(decision, *gated);
   decision.verdict = probeCache(context, environment, real_tool, decision.family, decision.address);
   decision.kind = decision.verdict.yes() ? RedirectKind::hit : RedirectKind::miss;
   return decision;

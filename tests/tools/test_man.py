@@ -5,7 +5,7 @@ import unittest
 
 from tools_support import SOURCE_DIR, ToolCase, find_program, run
 
-PAGES = ["larderbox.1", "larderbox-path.1", "larderbox-fill.1", "larderbox-cache.1"]
+PAGES = ["larderbox.1", "larderbox-path.1", "larderbox-fill.1", "larderbox-cache.1", "larderbox-links.1"]
 
 
 class ManPageTest(ToolCase):

@@ -1,6 +1,8 @@
 """The Debian package: built with cpack in a build directory of its own, configured for the
 default prefix /usr/local (reused by later runs), then lintian's verdict, its file list, its
-control fields, the versions its helpers print, its services and the unpacked tree at work."""
+control fields, the versions its helpers print, its services and the unpacked tree at work; and,
+installed with dpkg in a copy of a Debian root, the shim directory's links following the real
+tools as apt installs and removes them."""
 
 import glob
 import os
@@ -22,12 +24,12 @@ EXPECTED = {
     "./usr/bin/larderbox-path": ("-rwxr-xr-x", None),
     "./usr/bin/larderbox-fill": ("-rwxr-xr-x", None),
     "./usr/bin/larderbox-cache": ("-rwxr-xr-x", None),
-    "./usr/lib/larderbox/bin/curl": ("lrwxrwxrwx", "../../../bin/larderbox"),
-    "./usr/lib/larderbox/bin/wget": ("lrwxrwxrwx", "../../../bin/larderbox"),
+    "./usr/bin/larderbox-links": ("-rwxr-xr-x", None),
     "./usr/share/man/man1/larderbox.1.gz": ("-rw-r--r--", None),
     "./usr/share/man/man1/larderbox-path.1.gz": ("-rw-r--r--", None),
     "./usr/share/man/man1/larderbox-fill.1.gz": ("-rw-r--r--", None),
     "./usr/share/man/man1/larderbox-cache.1.gz": ("-rw-r--r--", None),
+    "./usr/share/man/man1/larderbox-links.1.gz": ("-rw-r--r--", None),
     "./usr/share/doc/larderbox/copyright": ("-rw-r--r--", None),
     "./usr/share/doc/larderbox/changelog.gz": ("-rw-r--r--", None),
     "./usr/share/lintian/overrides/larderbox": ("-rw-r--r--", None),
@@ -42,6 +44,15 @@ CACHE_MODULES = ["__init__", "cli", "commands", "fetch", "freshness", "layout", 
                  "policy", "revalidate", "run", "store"]
 EXPECTED.update({"./usr/share/larderbox/python/larderbox_cache/%s.py" % module:
                  ("-rw-r--r--", None) for module in CACHE_MODULES})
+
+CHROOT_ENV = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C",
+              "DEBIAN_FRONTEND": "noninteractive"}
+SHIM_DIR = "/usr/lib/larderbox/bin"
+
+
+def last_line(output):
+    lines = output.decode(errors="replace").strip().splitlines()
+    return lines[-1] if lines else "no output"
 
 
 def build_package():
@@ -135,6 +146,9 @@ class PackageTest(ToolCase):
         root = self.root
         shim_dir = os.path.join(root, "usr", "lib", "larderbox", "bin")
         env = {"PATH": shim_dir + ":/usr/bin"}
+        # The package holds no links: its postinst makes them for the tools the machine has.
+        linked = run([os.path.join(root, "usr", "bin", "larderbox-links")], env=env)
+        self.assertEqual(linked.returncode, 0, linked.stderr)
         for tool, banner in (("curl", b"curl "), ("wget", b"GNU Wget ")):
             with self.subTest(tool=tool):
                 version = run([os.path.join(shim_dir, tool), "--version"], env=env)
@@ -160,7 +174,7 @@ class PackageTest(ToolCase):
         self.assertTrue(listed.stdout.rstrip().endswith(b" " + url.encode()))
 
     def test_helpers_print_the_package_version(self):
-        for helper in ("larderbox-path", "larderbox-fill", "larderbox-cache"):
+        for helper in ("larderbox-path", "larderbox-fill", "larderbox-cache", "larderbox-links"):
             with self.subTest(helper=helper):
                 shown = run([os.path.join(self.root, "usr", "bin", helper), "--version"],
                             env={"PATH": "/usr/bin:/bin"})
@@ -188,6 +202,41 @@ class PackageTest(ToolCase):
                      "larderbox.conf"], env=env)
         self.assertEqual(users.returncode, 0, users.stderr)
         self.assertIn(b"Creating user 'larderbox'", users.stdout + users.stderr)
+
+    def test_links_follow_the_real_tools_in_a_debian_root(self):
+        # A copy of the trixie root of scripts/test-roots, which has curl and wget but no python3.
+        made = run([os.path.join(SOURCE_DIR, "scripts", "test-roots"), "trixie"], timeout=1800)
+        found = made.stdout.decode().strip().partition(" ")[2].removeprefix("skip: ")
+        if not found.startswith("/"):
+            self.skipTest("no trixie root: " + (found or last_line(made.stderr)))
+        chroot = find_program("chroot")
+        root = tempfile.mkdtemp(prefix="links-run-", dir=os.path.dirname(found))
+        self.addCleanup(shutil.rmtree, root, True)
+        copied = run(["cp", "-a", found + "/.", root], timeout=BUILD_TIMEOUT)
+        self.assertEqual(copied.returncode, 0, copied.stderr)
+        shutil.copy(self.package, os.path.join(root, "tmp", "larderbox.deb"))
+
+        def inside(command, path=CHROOT_ENV["PATH"]):
+            return run([chroot, root, "sh", "-c", command], env=dict(CHROOT_ENV, PATH=path),
+                       timeout=BUILD_TIMEOUT)
+
+        ready = inside("apt-get update -q && apt-get install -q -y python3")
+        if ready.returncode != 0:
+            self.skipTest("the Debian archive cannot be reached: " + last_line(ready.stderr))
+        # What a script sees with the shim directory first on PATH, and what wget turns out to be.
+        probe = 'for t in curl wget; do echo "$t $(command -v $t)"; done; wget -V | head -n 1'
+        for command, curl, wget in (
+                ("dpkg -i /tmp/larderbox.deb", SHIM_DIR + "/curl", SHIM_DIR + "/wget"),
+                ("apt-get remove -q -y wget", SHIM_DIR + "/curl", ""),
+                ("apt-get install -q -y wget", SHIM_DIR + "/curl", SHIM_DIR + "/wget"),
+                ("dpkg --purge larderbox", "/usr/bin/curl", "/usr/bin/wget")):
+            with self.subTest(command=command):
+                done = inside(command)
+                self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+                seen = inside(probe, SHIM_DIR + ":/usr/bin:/bin").stdout.decode().splitlines()
+                self.assertEqual(seen[:2], ["curl " + curl, "wget " + wget])
+                self.assertEqual([line[:9] for line in seen[2:]], ["GNU Wget "] if wget else [])
+        self.assertFalse(os.path.lexists(os.path.join(root, "usr", "lib", "larderbox")))
 
 
 if __name__ == "__main__":
