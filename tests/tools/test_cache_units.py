@@ -123,6 +123,12 @@ class PolicyTest(unittest.TestCase):
         for url, came_from, refusal in rows:
             with self.subTest(url=url, redirected=came_from is not None):
                 self.assertEqual(policy.refusal(url, came_from), refusal)
+        # Many at once, the same verdicts: hosts judged once per origin, the others one by one.
+        urls = [url for url, came_from, _ in rows if came_from is None] + [
+            b"HTTP://X.ORG/a", b"http://h.org:80/a", b"http://u@x.org/a", b"http://x.org"]
+        for extra in ([], [b"http://x.org/a b"]):  # a blank anywhere: each asked of refusal()
+            self.assertEqual(policy.refusals(urls + extra),
+                             [policy.refusal(url) for url in urls + extra])
 
     def test_internal_addresses(self):
         internal = ["127.0.0.1", "127.9.9.9", "::1", "fe80::1%2", "169.254.1.1", "10.1.2.3",
