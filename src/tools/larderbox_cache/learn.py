@@ -16,7 +16,7 @@ from .store import Store
 
 NAME_MAX = 255  # what the usual file systems allow for one file name
 MEMORY = 1 << 14  # --follow remembers this many log paths and URLs, the oldest forgotten first
-BATCH = 1 << 13  # larderbox-path is asked about this many new paths at once
+BATCH = 1 << 12  # larderbox-path is asked about this many new paths at once
 
 
 class Learner:
