@@ -2,14 +2,20 @@
 unreadable lines), the policy, HTTP's rules for a shared cache, sizes and the settings file."""
 
 import email.utils
+import io
 import os
 import re
 import unittest
+from unittest import mock
 
-from tools_support import SOURCE_DIR, ToolCase, cache_package
+from tools_support import (CACHE, SOURCE_DIR, OriginServer, ToolCase, cache_address,
+                           cache_package)
 
 cache_package()  # the package on sys.path, for the imports below
-from larderbox_cache import cli, freshness, logs, policy as pol, run as lrun  # noqa: E402
+from larderbox_cache import cli, commands, fetch, freshness, learn, logs  # noqa: E402
+from larderbox_cache import policy as pol, run as lrun  # noqa: E402
+
+LIMITS = fetch.Limits(max_size=1 << 20, jobs=2, timeout=30, default_lifetime=60)
 
 NGINX = b'10.0.0.1 - - [09/Dec/2026:23:59:59 +0100] "%s /larder/b/%s HTTP/1.1" %s %s "-" "c"'
 
@@ -33,11 +39,29 @@ class LogReaderTest(ToolCase):
                 self.assertEqual(request and (request.method, request.seg, request.name,
                                               request.status, request.size), expected)
 
-    def read_all(self, reader, rounds=3):
+    def read_all(self, reader, rounds=8):
         lines = []
         for _ in range(rounds):
-            lines += reader.read()
+            lines += logs.lines_of(reader.read())
         return lines
+
+    def test_missed_targets(self):
+        huge = NGINX % (b"GET", b"c2Vn/f", b"404", b"9" * 4300)
+        # (lines, the targets of GET and HEAD misses of entries, lines that cannot be read)
+        rows = [([NGINX % (b"HEAD", b"c2Vn/f", b"404", b"0")] * 2, [b"/larder/b/c2Vn/f"] * 2, 0),
+                ([NGINX % (b"GET", b"c2Vn/f", b"200", b"5"), NGINX % (b"PUT", b"c2Vn/f", b"404",
+                                                                      b"0")], [], 0),
+                ([b'127.0.0.1 - - [09/Dec/2026 06:21:00] "GET /b/c2Vn/a b" 404 -'],
+                 [b"/b/c2Vn/a b"], 0),
+                ([NGINX % (b"GET", b"c2Vn/a\\x22b", b"404", b"0")], [b'/larder/b/c2Vn/a"b'], 0),
+                ([huge, NGINX % (b"GET", b"c2Vn/g", b"404", b"0")], [b"/larder/b/c2Vn/g"], 1),
+                ([b'x /b/c2Vn/f" 404 0', NGINX.replace(b"/b/", b"/c/") % (b"GET", b"c2Vn/f",
+                                                                        b"404", b"0")], [], 1),
+                ([b'1 - - [t] "GET /b/c2Vn/f HTTP/1.1" 200 5 "x" 404 "ua"'], [], 0)]
+        for lines, targets, unreadable in rows:
+            with self.subTest(lines=lines[0][:70]):
+                self.assertEqual(logs.missed_targets(b"\n".join(lines) + b"\n"),
+                                 (targets, unreadable))
 
     def test_rotations_and_unreadable_lines(self):
         log = self.path("access.log")
@@ -99,6 +123,12 @@ class PolicyTest(unittest.TestCase):
         for url, came_from, refusal in rows:
             with self.subTest(url=url, redirected=came_from is not None):
                 self.assertEqual(policy.refusal(url, came_from), refusal)
+        # Many at once, the same verdicts: hosts judged once per origin, the others one by one.
+        urls = [url for url, came_from, _ in rows if came_from is None] + [
+            b"HTTP://X.ORG/a", b"http://h.org:80/a", b"http://u@x.org/a", b"http://x.org"]
+        for extra in ([], [b"http://x.org/a b"]):  # a blank anywhere: each asked of refusal()
+            self.assertEqual(policy.refusals(urls + extra),
+                             [policy.refusal(url) for url in urls + extra])
 
     def test_internal_addresses(self):
         internal = ["127.0.0.1", "127.9.9.9", "::1", "fe80::1%2", "169.254.1.1", "10.1.2.3",
@@ -143,6 +173,50 @@ class FreshnessTest(unittest.TestCase):
         self.assertEqual([freshness.is_due(m, now) for m in (meta, dict(meta, lifetime=500),
                                                              None, {"validated": "x"})],
                          [True, False, True, True])
+
+
+class BatchesTest(ToolCase):
+    """refresh and learn across batches of two, and a log read 64 bytes at a time: each batch is
+    made ready or asked while the one before is in flight."""
+
+    def run_command(self, command, *args):
+        out = io.StringIO()
+        status = command(lrun.Run(program=CACHE, out=out), *args)
+        return status, out.getvalue().splitlines()
+
+    def test_refresh_settles_every_batch(self):
+        names = ["/f%d" % i for i in range(5)]
+        with OriginServer() as origin:
+            for i, name in enumerate(names):
+                origin.files[name] = name.encode()
+                origin.headers[name] = {"ETag": '"%d"' % i}
+            urls = [origin.url(name) for name in names]
+            self.assertEqual(self.fill(self.path("cache"), *urls).returncode, 0)
+            origin.files["/f3"], origin.headers["/f3"] = b"new", {"ETag": '"new"'}
+            with mock.patch.object(commands, "BATCH", 2):
+                status, said = self.run_command(commands.refresh, self.path("cache"),
+                                                pol.Policy(allow=[("127.0.0.1", None)]), LIMITS)
+        self.assertEqual(status, 0)
+        self.assertEqual(sorted(said[:-1]), sorted(
+            ("updated " if url.endswith("/f3") else "unchanged ") + url for url in urls))
+        self.assertEqual(said[-1], "larderbox-cache refresh: 4 unchanged, 1 updated, 0 removed, "
+                                   "0 failed, 0 refused, 0 skipped")
+
+    def test_learn_says_each_refusal_once(self):
+        urls = ["http://h%d.example/f" % i for i in range(5)]
+        order = [0, 1, 2, 0, 3, 1, 4, 4, 2]  # repeats while their batch is being asked
+        self.write_file("access.log", b"".join(
+            b'1.2.3.4 - - [09/Dec/2026:06:00:00 +0000] "HEAD %s HTTP/1.1" 404 0\n'
+            % cache_address("", urls[i]).encode() for i in order))
+        with mock.patch.object(learn, "BATCH", 2), mock.patch.object(logs, "CHUNK", 64):
+            status, said = self.run_command(
+                learn.learn, self.path("cache"), [self.path("access.log")],
+                pol.Policy(allow=[("nothing.invalid", None)]), LIMITS)
+        self.assertEqual(status, 0)
+        self.assertEqual(sorted(said[:-1]), sorted(
+            "refused %s: the host is not allowed (--allow)" % url for url in urls))
+        self.assertEqual(said[-1], "larderbox-cache learn: 0 stored, 0 present, 0 failed, "
+                                   "5 refused, 0 lines skipped")
 
 
 class CommandLineTest(ToolCase):

@@ -9,15 +9,15 @@ from .fetch import Fetcher, find_tools
 from .figures import Tally
 from .freshness import is_due, metadata
 from .layout import entry_of, served_path
-from .logs import ENTRY_MARK, LogReader, log_epoch, parse_line
+from .logs import ENTRY_MARK, LogReader, lines_of, log_epoch, parse_line
 from .metrics import directory_figures, exposition, write_atomically
 from .page import render
 from .policy import Policy
-from .revalidate import revalidate, revalidate_many
+from .revalidate import Revalidation, revalidate
 from .run import TOOL_FAILED, Counts, Outcome, Pool, Stopped, ToolFailed, shown
 from .store import TMP_MAX_AGE, Store, remove_below, remove_quietly, scan_entries, segment_names
 
-BATCH = 512  # refresh asks this many entries' origins with one curl --parallel
+BATCH = 1024  # refresh asks this many entries' origins with one curl --parallel
 
 def entry_urls(layout, entries):
     """The URL of each entry that is the file of its segment's own URL, else None."""
@@ -38,7 +38,7 @@ def refresh(run, directory, policy, limits, due=False):
     layout, curl = find_tools(run, need_curl=True)
     store = Store(run, directory)
     try:
-        entries, _ = scan_entries(run, directory)
+        entries, _ = scan_entries(run, directory, stats=False)
         store.open()
     except OSError as error:
         return cannot_read(run, directory, error)
@@ -51,14 +51,27 @@ def refresh(run, directory, policy, limits, due=False):
         outcome, reason = revalidate(store, fetcher, url, seg, name, limits.default_lifetime)
         counts.outcome(outcome, url, reason)
 
+    running = None
+
     def refresh_batch(batch):
-        # One curl for the first request of every entry; the rest (redirects) one by one.
-        for item, result in zip(batch, revalidate_many(store, fetcher, batch,
-                                                       limits.default_lifetime, limits.jobs)):
-            if result is None:
-                pool.submit(item)
-            else:
-                counts.outcome(result[0], item[0], result[1])
+        # One curl for the first requests of a batch, the rest (redirects) one by one. The next
+        # batch is made ready while this one's curl runs, and this one settled while the next
+        # one's runs.
+        nonlocal running
+        ready = Revalidation(store, fetcher, batch) if batch else None
+        previous, running = running, ready
+        if previous is not None:
+            previous.wait()
+        if ready is not None:
+            ready.start(limits.jobs)
+        if previous is not None:
+            with run.held():
+                for item, result in zip(previous.items,
+                                        previous.settle(limits.default_lifetime)):
+                    if result is None:
+                        pool.submit(item)
+                    else:
+                        counts.outcome(result[0], item[0], result[1])
 
     pool = Pool(run, limits.jobs, refresh_one)
     status = None
@@ -71,15 +84,14 @@ def refresh(run, directory, policy, limits, due=False):
                 counts.add("skipped", "skipped %s: not a cache entry" % shown(entry.path))
             elif due and not is_due(store.load_meta(entry.seg), now):
                 continue
-            elif fetcher.policy.refusal(url) is not None:
-                counts.outcome(Outcome.REFUSED, url, fetcher.policy.refusal(url), " (kept)")
-            else:
+            else:  # refused or not, the batch says: "refused URL: why (kept)"
                 batch.append((url, entry.seg, entry.name))
                 if len(batch) == BATCH:
                     refresh_batch(batch)
                     batch = []
-        if batch and not run.stopping():
+        if not run.stopping():
             refresh_batch(batch)
+            refresh_batch([])  # the last one settled
     except Stopped:
         pass
     except ToolFailed as failure:
@@ -101,7 +113,7 @@ def last_served(run, layout, logs):
     for path in logs:
         reader = LogReader(run, path, follow=False)
         while not reader.done and not run.stopping():
-            for line in reader.read():
+            for line in lines_of(reader.read()):
                 if ENTRY_MARK not in line or b"GET" not in line:
                     continue
                 request = parse_line(line)

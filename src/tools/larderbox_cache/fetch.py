@@ -4,7 +4,6 @@ at once with curl --parallel."""
 
 import collections
 import ctypes
-import ipaddress
 import json
 import os
 import shutil
@@ -68,15 +67,20 @@ def size_of(path):
         return 0
 
 
-def is_address(host):
-    try:
-        ipaddress.ip_address(host)
-        return True
-    except ValueError:
-        return False
-
-
 Answer = collections.namedtuple("Answer", "outcome reason headers")
+
+
+class Batch:
+    """Many first requests made by one curl --parallel: their answers so far, the files of the
+    run, and the curl with the thread that watches it."""
+
+    def __init__(self, requests, work):
+        self.requests, self.work = requests, work
+        self.answers = [None] * len(requests)
+        self.outputs, self.config = [], None
+        self.process = self.watcher = None
+        # Each transfer's line starts with this, which no origin can guess to forge one.
+        self.marker = "larderbox-%s" % os.urandom(8).hex()  # "@" first would name a file
 
 
 class Fetcher:
@@ -146,45 +150,87 @@ class Fetcher:
         self.store.place(tmp, seg, name, modified if modified is not None else time.time())
         return Answer(Outcome.STORED, "", headers)
 
-    def fetch_many(self, requests, jobs):
-        """Answers for many (url, seg, name, conditional, digest) at once: one curl making every
-        first request with --parallel. None where the URL needs more than that (a redirect, a
-        download stopped for its size): the caller asks fetch() for it."""
-        answers = [None] * len(requests)
-        work = tempfile.mkdtemp(prefix=b"batch-", dir=self.store.run_dir)
-        config, outputs = [], []
-        # Each transfer's line starts with this, which no origin can guess to forge one.
-        marker = "larderbox-%s" % os.urandom(8).hex()  # "@" first would name a file
+    def prepare_many(self, requests):
+        """The Batch of many (url, seg, name, conditional, digest): one curl to make every first
+        request with --parallel, its configuration written, not started. Its answers are None
+        where the URL needs more than that (a redirect, a download stopped for its size): the
+        caller asks fetch() for it."""
+        batch = Batch(requests, tempfile.mkdtemp(prefix=b"batch-", dir=self.store.run_dir))
+        config = []
+        for i, (url, _, _, conditional, _) in enumerate(requests):
+            target, why = self.policy.judged(url)
+            address, problem = (None, (Outcome.REFUSED, why)) if why is not None else \
+                self.policy.address(target)
+            if problem is not None:
+                batch.answers[i] = Answer(problem[0], problem[1], {})
+                batch.outputs.append(None)
+                continue
+            batch.outputs.append(os.path.join(batch.work, b"%d" % i))
+            config.append(self._section(url, target, address, batch.outputs[i], conditional, i,
+                                        batch.marker))
+        if config:
+            batch.config = os.path.join(batch.work, b"curlrc")
+            with open(batch.config, "w", encoding="latin-1") as f:
+                f.write("next\n".join(config))  # a "next" after the last would be a transfer too
+        return batch
+
+    def start(self, batch, jobs):
+        """Starts the curl of `batch`, watched by a thread of its own: it stops the curl when a
+        download grows past --max-size (curl enforces it only when the origin announces the
+        length) or when the run is asked to stop."""
+        if batch.config is None:
+            return
+        argv = [self.curl, "-q", "-sS", "--parallel", "--parallel-max", str(jobs), "-K",
+                os.fsdecode(batch.config)]
+        with self.lock:
+            if self.run.stopping():
+                raise Stopped()
+            with open(os.path.join(batch.work, b"out"), "wb") as out:
+                batch.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
+                                                 stderr=subprocess.DEVNULL,
+                                                 preexec_fn=die_with(os.getpid()))
+            self.active[batch.work] = batch.process
+        batch.watcher = threading.Thread(target=self._watch, args=(batch,), daemon=True)
+        batch.watcher.start()
+
+    def _watch(self, batch):
+        outputs = [o for o in batch.outputs if o]
+        while True:
+            try:
+                batch.process.wait(timeout=POLL)
+                return
+            except subprocess.TimeoutExpired:
+                if self.run.stopping() or any(size_of(o) > self.max_size for o in outputs):
+                    batch.process.kill()
+
+    def wait(self, batch):
+        """Waits for the curl of a started batch to end."""
+        if batch.watcher is not None:
+            batch.watcher.join()
+            with self.lock:
+                self.active.pop(batch.work, None)
+        if self.run.stopping():
+            shutil.rmtree(batch.work, ignore_errors=True)
+            raise Stopped()
+
+    def answers(self, batch):
+        """The answers of a batch whose curl has ended; its files are removed."""
         try:
-            for i, (url, _, _, conditional, _) in enumerate(requests):
-                why = self.policy.refusal(url)
-                target = self.policy.target(url)[0]
-                address, problem = (None, (Outcome.REFUSED, why)) if why is not None else \
-                    self.policy.address(target)
-                if problem is not None:
-                    answers[i] = Answer(problem[0], problem[1], {})
-                    outputs.append(None)
-                    continue
-                outputs.append(os.path.join(work, b"%d" % i))
-                config.append(self._section(url, target, address, outputs[i], conditional, i,
-                                            marker))
-            if not config:
-                return answers
-            for i, status, code, headers in self._run_batch(work, config, outputs, jobs):
+            for i, status, code, headers in self._results(batch):
                 if status not in (0, 63):
-                    answers[i] = self._curl_failure(status, b"")
+                    batch.answers[i] = self._curl_failure(status, b"")
                 if status != 0 or code in REDIRECTS:
                     continue  # asked again one hop at a time
-                url, seg, name, conditional, digest = requests[i]
+                url, seg, name, conditional, digest = batch.requests[i]
                 try:
-                    answers[i] = self._conclude(outputs[i], (int(code), headers), seg, name,
-                                                conditional, digest)
+                    batch.answers[i] = self._conclude(batch.outputs[i], (int(code), headers), seg,
+                                                      name, conditional, digest)
                 except OSError as error:
-                    answers[i] = Answer(Outcome.FAILED, "%s: %s" % (
+                    batch.answers[i] = Answer(Outcome.FAILED, "%s: %s" % (
                         shown(error.filename or b"the cache"), error.strerror), {})
         finally:
-            shutil.rmtree(work, ignore_errors=True)
-        return answers
+            shutil.rmtree(batch.work, ignore_errors=True)
+        return batch.answers
 
     def _section(self, url, target, address, output, conditional, index, marker):
         """One transfer of a curl configuration file, every option its own."""
@@ -199,45 +245,21 @@ class Fetcher:
                  "speed-time = " + LOW_SPEED[1],
                  'write-out = "%s %d %%{exitcode} %%{http_code} %%{header_json}\\n"'
                  % (marker, index)]
-        if not is_address(target.host):
+        if address != target.host:  # a name, not an address: connect where it was checked
             shown_address = "[%s]" % address if ":" in address else address
             lines.append("resolve = %s:%d:%s" % (target.host, target.port, shown_address))
         lines += ["header = " + quoted(header) for header in conditional]
         return "\n".join(lines) + "\n"
 
-    def _run_batch(self, work, config, outputs, jobs):
-        """(index, curl status, HTTP code, headers) of each transfer of one curl --parallel run;
-        stopped early (its unfinished transfers left out) when a download grows past
-        --max-size."""
-        marker = config[0].split("write-out = \"", 1)[1].split(" ", 1)[0].encode()
-        outputs = [o for o in outputs if o]
-        path = os.path.join(work, b"curlrc")
-        with open(path, "w", encoding="latin-1") as f:
-            f.write("next\n".join(config))  # a "next" after the last would be a transfer too
-        argv = [self.curl, "-q", "-sS", "--parallel", "--parallel-max", str(jobs), "-K",
-                os.fsdecode(path)]
-        key = work
-        with self.lock:
-            if self.run.stopping():
-                raise Stopped()
-            process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                       stderr=subprocess.DEVNULL, preexec_fn=die_with(os.getpid()))
-            self.active[key] = process
-        try:
-            while True:
-                try:
-                    out, _ = process.communicate(timeout=POLL)
-                    break
-                except subprocess.TimeoutExpired:
-                    if self.run.stopping() or any(size_of(o) > self.max_size for o in outputs):
-                        process.kill()
-        finally:
-            with self.lock:
-                self.active.pop(key, None)
-        if self.run.stopping():
-            raise Stopped()
+    def _results(self, batch):
+        """(index, curl status, HTTP code, headers) of each transfer of a batch's curl run; those
+        it did not finish (stopped for their size) are left out."""
+        if batch.config is None:
+            return []
+        with open(os.path.join(batch.work, b"out"), "rb") as f:
+            out = f.read()
         results = []
-        for record in out.split(marker + b" ")[1:]:
+        for record in out.split(batch.marker.encode() + b" ")[1:]:
             index, status, code, rest = (record.split(b" ", 3) + [b""] * 4)[:4]
             try:
                 headers = json.loads(rest or b"{}")
@@ -246,8 +268,9 @@ class Fetcher:
             if not (index.isdigit() and status.isdigit() and code.isdigit()
                     and isinstance(headers, dict)):
                 continue
+            # curl gives each header's values as a list of strings under its lower-case name.
             headers = collections.defaultdict(list, {
-                str(k).lower(): [str(v) for v in (vs if isinstance(vs, list) else [vs])]
+                str(k).lower(): vs if isinstance(vs, list) else [str(vs)]
                 for k, vs in headers.items()})
             results.append((int(index), int(status), int(code), headers))
         return results
@@ -257,10 +280,9 @@ class Fetcher:
         headers)) of the last hop."""
         came_from = None
         for _ in range(MAX_REDIRECTS + 1):
-            why = self.policy.refusal(url, came_from)
+            target, why = self.policy.judged(url, came_from)
             if why is not None:
                 return Answer(Outcome.REFUSED, why, {}), None
-            target = self.policy.target(url)[0]
             address, problem = self.policy.address(target)
             if problem is not None:
                 if came_from is not None and problem[0] is Outcome.REFUSED:
@@ -284,7 +306,7 @@ class Fetcher:
                 str(min(CONNECT_TIMEOUT, self.timeout)), "--max-time", str(self.timeout),
                 "-Y", LOW_SPEED[0], "-y", LOW_SPEED[1], "-D", "-", "-o", tmp,
                 "-w", "\n%{http_code} %{redirect_url}"]
-        if not is_address(target.host):
+        if address != target.host:  # a name, not an address: connect where it was checked
             shown_address = "[%s]" % address if ":" in address else address
             argv += ["--resolve", "%s:%d:%s" % (target.host, target.port, shown_address)]
         for header in conditional:

@@ -4,7 +4,7 @@ the most missed and most served entries. report prints them; serve keeps them as
 import collections
 
 from .fleet import Fleet
-from .logs import ENTRY_MARK, log_day, parse_line
+from .logs import ENTRY_MARK, lines_of, log_day, parse_line
 
 FIGURES = ("probes", "hits", "misses", "downloads", "bytes")
 
@@ -21,8 +21,9 @@ class Tally:
         self.day_names = {}
         self.fleet = Fleet()  # the requests an edge passed on are counted there, not as clients'
 
-    def add(self, lines):
-        for line in lines:
+    def add(self, blocks):
+        """Counts the lines of `blocks`, as a log reader returns them."""
+        for line in lines_of(blocks):
             if ENTRY_MARK not in line:
                 continue
             request = parse_line(line)

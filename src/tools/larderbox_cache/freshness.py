@@ -1,6 +1,7 @@
 """HTTP's rules for a shared cache: which answers may be stored, how long they stay fresh, and the
 validators kept with each entry."""
 
+import calendar
 import collections
 import email.utils
 
@@ -8,6 +9,7 @@ from .run import shown
 
 DEFAULT_LIFETIME = 24 * 3600
 HEURISTIC_BOUNDS = (3600, 7 * 24 * 3600)
+MONTHS = {m: i for i, m in enumerate("Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec".split(), 1)}
 
 
 def parse_headers(raw):
@@ -48,6 +50,16 @@ def not_storable(headers):
 
 
 def http_time(text):
+    """Seconds since the epoch of an HTTP date, or None. The form every server sends today
+    ("Thu, 10 Dec 2026 17:50:00 GMT") is read directly; the older ones through email.utils."""
+    words = text.split(" ")
+    if len(words) == 6 and words[5] == "GMT" and len(words[4]) == 8:
+        try:
+            clock = words[4]
+            return float(calendar.timegm((int(words[3]), MONTHS[words[2]], int(words[1]),
+                                          int(clock[0:2]), int(clock[3:5]), int(clock[6:8]))))
+        except (KeyError, ValueError, OverflowError):
+            pass
     try:
         moment = email.utils.parsedate_to_datetime(text)
         return moment.timestamp() if moment.tzinfo is not None else None

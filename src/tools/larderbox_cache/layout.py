@@ -5,6 +5,7 @@ Nothing here or elsewhere in the package encodes or decodes an address itself.""
 import os
 import shutil
 import subprocess
+import threading
 
 from .run import ToolFailed, shown
 
@@ -32,6 +33,28 @@ def beside_or_on_path(program, name):
     return shutil.which(name)
 
 
+class Later:
+    """A call run in a thread of its own; result() waits for its value or raises its
+    ToolFailed."""
+
+    def __init__(self, function, *args):
+        self.value, self.error = None, None
+        self.thread = threading.Thread(target=self._call, args=(function,) + args, daemon=True)
+        self.thread.start()
+
+    def _call(self, function, *args):
+        try:
+            self.value = function(*args)
+        except ToolFailed as error:
+            self.error = error
+
+    def result(self):
+        self.thread.join()
+        if self.error is not None:
+            raise self.error
+        return self.value
+
+
 class Layout:
     """larderbox-path, asked about many URLs or addresses at once (--stdin -z)."""
 
@@ -44,6 +67,17 @@ class Layout:
         answers = self._ask(["--url"], addresses)
         return [(answers[2 * i], answers[2 * i + 1]) if answers[2 * i] else None
                 for i in range(len(addresses))]
+
+    def inverse(self, addresses):
+        """(URLs, stored paths) of many cache addresses, from larderbox-path --url, b"" in both
+        where the address is no URL's own. All in one call."""
+        answers = self._ask(["--url"], addresses)
+        return answers[0::2], answers[1::2]
+
+    def inverse_later(self, addresses):
+        """inverse(addresses), asked in a thread of its own: the Later's result() is its
+        answer."""
+        return Later(self.inverse, addresses)
 
     def urls(self, addresses):
         """The URL of each cache address or segment, or None; for what is shown to people."""

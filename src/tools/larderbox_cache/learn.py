@@ -1,20 +1,22 @@
 """learn: entries from a cache server's own misses, and with --follow their revalidation as they
 fall due."""
 
+import collections
 import os
 import threading
 import time
 
 from .fetch import Fetcher, find_tools
 from .freshness import is_due, metadata
-from .layout import entry_of, served_path
-from .logs import ENTRY_MARK, LogReader, parse_line
+from .layout import entry_of
+from .logs import LogReader, answered, missed_targets, parse_request
 from .revalidate import DueList, revalidate
 from .run import POLL, TOOL_FAILED, BoundedDict, Counts, Outcome, Pool, ToolFailed, shown
 from .store import Store
 
 NAME_MAX = 255  # what the usual file systems allow for one file name
-MEMORY = 1 << 15  # --follow remembers this many log paths and URLs, the oldest forgotten first
+MEMORY = 1 << 14  # --follow remembers this many log paths and URLs, the oldest forgotten first
+BATCH = 1 << 12  # larderbox-path is asked about this many new paths at once
 
 
 class Learner:
@@ -27,70 +29,90 @@ class Learner:
         self.default_lifetime, self.retry_after = default_lifetime, retry_after
         self.counts = Counts(run, "stored", "present", "failed", "refused", "skipped", "unchanged",
                              "updated", "removed")
-        # (segment, name) -> (URL, segment, stored name); None when skipped, False when refused
+        # A logged target -> (URL, segment, stored name); None when skipped, False when refused
         # (already said).
         self.lines = BoundedDict(MEMORY)
         self.urls = BoundedDict(MEMORY)  # URL -> "busy", "done", "refused" or when it failed
-        self.pending = {}
+        self.pending = {}  # target -> its misses, to be asked of larderbox-path
+        self.asking, self.asked = {}, None  # the same of the batch being asked, and its answer
         self.lock = threading.Lock()
         self.pool = None
         self.due = DueList(store)
 
-    def feed(self, lines):
-        for line in lines:
-            if ENTRY_MARK not in line:
-                continue
-            if self.store.cache_size is not None and b'" 200 ' in line:
-                request = parse_line(line)
-                if request is not None and request.method == b"GET":
-                    self.store.served[request.seg] = time.time()
-                continue
-            if b'" 404 ' not in line:
-                continue
-            request = parse_line(line)
-            if request is None:
-                self.counts.add("skipped")
-                continue
-            if request.status != b"404" or request.method not in (b"GET", b"HEAD"):
-                continue
-            key = (request.seg, request.name)
-            if key in self.pending:
-                self.pending[key] += 1
-            elif key not in self.lines:
-                self.pending[key] = 1
-                if len(self.pending) >= 4096:
-                    self.flush()
-            elif self.lines[key] is False:
-                continue
-            elif self.lines[key] is None:
-                self.counts.add("skipped")
-            else:
-                self.consider(*self.lines[key])
+    def feed(self, blocks):
+        """Takes in blocks of whole log lines: the misses of entries, and with --cache-size when
+        entries were served."""
+        for block in blocks:
+            if self.store.cache_size is not None:
+                now = time.time()
+                for request in answered(block, b"200")[0]:
+                    parsed = parse_request(request)
+                    if parsed is not None and parsed[0] == b"GET":
+                        self.store.served[parsed[1]] = now
+            targets, unreadable = missed_targets(block)
+            if unreadable:
+                self.counts.add("skipped", by=unreadable)
+            self._misses(collections.Counter(targets))
 
-    def flush(self):
-        """Asks larderbox-path which URL each new path is the address of (none for a forged or
-        garbled path), and fills them."""
-        pending, self.pending = self.pending, {}
-        keys = list(pending)
-        origins = self.layout.origins([served_path(*key) for key in keys])
-        for key, origin in zip(keys, origins):
-            if origin is None:
-                self._skip(key, pending[key])
-                continue
-            url, stored = origin
-            why = self.policy.refusal(url)
-            if why is not None:
-                # Remembered as refused: a later miss of it is not even looked at again.
-                self.lines[key] = False
-                self.counts.outcome(Outcome.REFUSED, url, why)
-                continue
-            seg, name = entry_of(stored)
-            self.lines[key] = (url, seg, name)
-            self.consider(url, seg, name)
+    def _misses(self, misses):
+        """Misses counted per target: those new are asked of larderbox-path in batches, the
+        others are what was found for them before."""
+        known, new = self.lines.partition(misses)
+        pending, asking = self.pending, self.asking
+        for target in [target for target in new if target in asking]:
+            asking[target] += misses[target]  # larderbox-path is being asked about it
+        pending.update({target: pending.get(target, 0) + misses[target] for target in new
+                        if target not in asking})
+        for target in known:
+            state = self.lines[target]
+            if state is None:
+                self.counts.add("skipped", by=misses[target])
+            elif state is not False:
+                self.consider(*state)
+        if len(pending) >= BATCH:
+            self.flush()
 
-    def _skip(self, key, lines):
-        self.lines[key] = None
-        self.counts.add("skipped", by=lines)
+    def flush(self, wait=False):
+        """Asks larderbox-path which URL each new target is the address of (none for a forged
+        or garbled one), and fills them. larderbox-path works on one batch while the next is
+        read: the answers of the batch asked before are taken in here; with `wait`, those of
+        this one too. Without `wait`, only a full batch is asked."""
+        if not wait and len(self.pending) < BATCH:
+            return
+        previous = self.asked
+        self.asked, self.asking = None, {}
+        if self.pending:
+            self.asking, self.pending = self.pending, {}
+            self.asked = (self.asking, self.layout.inverse_later(list(self.asking)))
+        if previous is not None:
+            self._settle(*previous)
+        if wait and self.asked is not None:
+            current, self.asked, self.asking = self.asked, None, {}
+            self._settle(*current)
+
+    def _settle(self, pending, answer):
+        """What larderbox-path answered about the targets of `pending`. Refusals are remembered:
+        a later miss of a refused URL is not even looked at again. In bulk: a batch of refusals
+        costs no step of its own per URL here."""
+        targets = list(pending)
+        urls, stored = answer.result()
+        learned = dict.fromkeys([target for target, url in zip(targets, urls) if not url])
+        if learned:
+            self.counts.add("skipped", by=sum(pending[target] for target in learned))
+            kept = [i for i, url in enumerate(urls) if url]
+            targets, urls, stored = ([items[i] for i in kept] for items in (targets, urls, stored))
+        verdicts = self.policy.refusals(urls)
+        refused = [(url, why) for url, why in zip(urls, verdicts) if why is not None]
+        learned.update(dict.fromkeys(
+            [target for target, why in zip(targets, verdicts) if why is not None], False))
+        if len(refused) != len(urls):
+            for target, url, path, why in zip(targets, urls, stored, verdicts):
+                if why is None:
+                    learned[target] = (url,) + entry_of(path)
+                    self.consider(*learned[target])
+        self.lines.update(learned)
+        if refused:
+            self.counts.refused(refused)
 
     def consider(self, url, seg, name):
         with self.lock:
@@ -186,12 +208,13 @@ def learn(run, directory, logs, policy, limits, follow=False, cache_size=None, r
         while not run.stopping():
             idle = True
             for reader in readers:
-                lines = reader.read()
-                idle = idle and not lines
-                learner.feed(lines)
+                blocks = reader.read()
+                idle = idle and not blocks
+                learner.feed(blocks)
                 if watch is not None:
-                    watch.lines(lines)
-            learner.flush()
+                    watch.lines(blocks)
+            # Caught up with the logs, every miss read is answered now; behind, in batches.
+            learner.flush(wait=not any(reader.behind for reader in readers))
             if follow:
                 learner.refresh_due()
             elif all(reader.done for reader in readers):

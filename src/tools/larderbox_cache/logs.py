@@ -10,13 +10,32 @@ import time
 
 # A request of an entry has this in its path: lines without it are passed over unparsed.
 ENTRY_MARK = b"/b/"
+MISSED = b'" 404 '  # a request's closing quote, then the status of a miss
+HUGE_SIZE = re.compile(rb'" 404 [0-9]{19}')  # a size field longer than MAX_DIGITS
+MAX_DIGITS = 18  # a size field longer than this is no file's size
 MAX_LINE = 1 << 20  # longer log lines are skipped: no server logs a request that long
-CHUNK = 1 << 20
+CHUNK = 1 << 18  # read at once: small enough that what is made of it stays small
+COPY_REST = 16 << 20  # the most read of a copied log beyond where it was read before
 DRAIN = 60  # a renamed log is still read this long after its last growth (a server reopens late)
 MONTHS = {m.encode(): i for i, m in enumerate(
     "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec".split(), 1)}
 
 Request = collections.namedtuple("Request", "time method seg name status size")
+
+
+def parse_request(request):
+    """(method, segment, name) of a request ("METHOD TARGET[ HTTP/x]") of .../b/SEGMENT/NAME, or
+    None."""
+    method, _, target = request.partition(b" ")
+    path, blank, version = target.rpartition(b" ")
+    if blank and version.startswith(b"HTTP/"):
+        target = path
+    prefix_b, seg, name = (target.rsplit(b"/", 3) + [b""] * 3)[1:4]
+    if prefix_b != b"b" or not seg or not name:
+        return None
+    if b"\\x" in name:
+        name = unescape(name)
+    return method, seg, name
 
 
 def parse_line(line):
@@ -27,22 +46,108 @@ def parse_line(line):
     end = line.find(b'" ', start + 3)
     if start < 0 or end < 0:
         return None
-    method, _, target = line[start + 3:end].partition(b" ")
-    path, blank, version = target.rpartition(b" ")
-    if blank and version.startswith(b"HTTP/"):
-        target = path
-    prefix_b, seg, name = (target.rsplit(b"/", 3) + [b""] * 3)[1:4]
-    if prefix_b != b"b" or not seg or not name:
+    parsed = parse_request(line[start + 3:end])
+    if parsed is None:
         return None
-    if b"\\x" in name:  # nginx writes quotes, backslashes and unprintable bytes as \xHH
-        name = re.sub(rb"\\x([0-9A-Fa-f]{2})", lambda m: bytes([int(m.group(1), 16)]), name)
     status, _, rest = line[end + 2:].partition(b" ")
     size = rest.split(b" ", 1)[0]
     when = line[line.rfind(b"[", 0, start) + 1:start]
     # A size of more digits than any file has is not a size: the line cannot be read.
-    if len(size) > 18:
+    if len(size) > MAX_DIGITS:
         return None
-    return Request(when, method, seg, name, status, int(size) if size.isdigit() else 0)
+    return Request(when, parsed[0], parsed[1], parsed[2], status,
+                   int(size) if size.isdigit() else 0)
+
+
+def answered(block, status):
+    """The requests ("METHOD TARGET[ HTTP/x]") of the lines of `block` (whole lines, each ending
+    in a line feed) that the server answered with `status` (b"404") and that name an entry, and
+    how many such lines cannot be read. Only the lines with that status are looked at: a search
+    for it runs over the whole block at once, with no step per other line."""
+    needle = b'" ' + status + b" "
+    find, rfind = block.find, block.rfind
+    requests, unreadable = [], 0
+    at = find(needle)
+    while at >= 0:
+        line_start = rfind(b"\n", 0, at) + 1
+        start = find(b'] "', line_start, at)
+        # The status follows the request's closing quote, the first one after its opening.
+        if start >= 0 and find(b'" ', start + 3, at + 2) == at:
+            request = block[start + 3:at]
+            if ENTRY_MARK in request:
+                size = at + len(needle)
+                if block[size:size + MAX_DIGITS + 1].isdigit():  # no file is that large
+                    unreadable += 1
+                else:
+                    requests.append(request)
+        elif start < 0 and ENTRY_MARK in block[line_start:at]:
+            unreadable += 1
+        at = find(b"\n", at)
+        if at < 0:
+            break
+        at = find(needle, at)
+    return requests, unreadable
+
+
+def missed_targets(block):
+    """The targets of the GET and HEAD requests of entries that the whole lines of `block` show
+    answered 404 (one per line, repeats kept), and how many such lines cannot be read. The block
+    is cut at each miss's status, so that the lines of other answers cost no step of their own;
+    what every line must hold is checked over the whole block at once where it can be."""
+    # A line feed first: a line with no request at all shows one in what stands for its request.
+    pieces = (b"\n" + block).split(MISSED)
+    # Each piece but the last ends with the request of a line answered 404, or what stands in it.
+    heads = [piece.rpartition(b'] "')[2] for piece in pieces[:-1]]
+    joined = b"\0".join(heads)
+    if b"\n" in joined or b'" ' in joined or HUGE_SIZE.search(block):
+        requests, unreadable = _checked(heads, pieces)
+    else:
+        requests, unreadable = [head for head in heads if ENTRY_MARK in head], 0
+    words = [request.split(b" ") for request in requests]
+    targets = [w[1] for w in words if len(w) == 3 and (w[0] == b"HEAD" or w[0] == b"GET")
+               and w[2].startswith(b"HTTP/")]
+    if len(targets) != len(words):
+        targets += [_target(request) for request, w in zip(requests, words)
+                    if len(w) != 3 or not w[2].startswith(b"HTTP/")]
+        targets = [target for target in targets if target is not None]
+    if b"\\x" in block:
+        targets = [unescape(target) if b"\\x" in target else target for target in targets]
+    return targets, unreadable
+
+
+def _checked(heads, pieces):
+    """The requests of entries among `heads` whose line can be read, and how many cannot."""
+    requests, unreadable = [], 0
+    for head, rest in zip(heads, pieces[1:]):
+        if b"\n" in head:  # no request where it belongs: is an entry named on the line?
+            unreadable += ENTRY_MARK in head.rpartition(b"\n")[2]
+        elif ENTRY_MARK not in head or b'" ' in head:
+            continue  # no entry's, or the status is not the one after the request
+        elif rest[:MAX_DIGITS + 1].isdigit():
+            unreadable += 1  # no file is that large
+        else:
+            requests.append(head)
+    return requests, unreadable
+
+
+def _target(request):
+    """The target of a GET or HEAD request in another form than METHOD TARGET HTTP/x, or None."""
+    method, _, target = request.partition(b" ")
+    path, blank, version = target.rpartition(b" ")
+    if method not in (b"GET", b"HEAD"):
+        return None
+    return path if blank and version.startswith(b"HTTP/") else target
+
+
+def unescape(raw):
+    """nginx writes quotes, backslashes and unprintable bytes as \\xHH."""
+    return re.sub(rb"\\x([0-9A-Fa-f]{2})", lambda m: bytes([int(m.group(1), 16)]), raw)
+
+
+def lines_of(blocks):
+    """The lines of blocks of whole lines."""
+    for block in blocks:
+        yield from block.split(b"\n")[:-1]
 
 
 def log_day(raw, days):
@@ -106,23 +211,40 @@ class LogSource:
         self.file.seek(0)
         self.offset, self.tail, self.partial, self.discarding = 0, b"", b"", False
 
-    def lines(self, data, final):
-        lines = (self.partial + data).split(b"\n")
-        last = lines.pop()
-        self.partial = b"" if final else last
-        if final and last:  # a last line that no line feed ends; nothing after a final one
-            lines.append(last)
+    def block(self, data, final):
+        """The whole lines that `data` completes, as one block in which each ends with a line
+        feed (b"" when there is none); `final`, the last line too, though no line feed ends it.
+        Lines longer than MAX_LINE are left out and counted."""
+        data = self.partial + data
         if self.discarding:  # inside an overlong line: its first end ends it
-            if lines or final:
-                lines, self.discarding = lines[1:], False
-            else:
-                self.partial = b""
+            end = data.find(b"\n")
+            if end < 0:
+                self.partial, self.discarding = b"", not final
+                return b""
+            data, self.discarding = data[end + 1:], False
+        end = len(data) if final else data.rfind(b"\n") + 1
+        block, self.partial = data[:end], data[end:]
+        if block and not block.endswith(b"\n"):
+            block += b"\n"
         if len(self.partial) > MAX_LINE:
             self.partial, self.discarding = b"", True
             self.overlong += 1
-        kept = [line for line in lines if len(line) <= MAX_LINE]
-        self.overlong += len(lines) - len(kept)
-        return kept
+        return self._without_overlong(block)
+
+    def _without_overlong(self, block):
+        # A line longer than MAX_LINE holds a multiple of MAX_LINE: only those places are looked
+        # at, never each line.
+        kept, start = [], 0
+        for middle in range(MAX_LINE, len(block), MAX_LINE):
+            if middle < start:
+                continue
+            first = block.rfind(b"\n", 0, middle) + 1
+            end = block.find(b"\n", middle)
+            if end - first > MAX_LINE:
+                kept.append(block[start:first])
+                start = end + 1
+                self.overlong += 1
+        return block if start == 0 else b"".join(kept) + block[start:]
 
 
 class LogReader:
@@ -134,6 +256,7 @@ class LogReader:
         self.run, self.path, self.follow = run, path, follow
         self.source, self.draining = None, []
         self.done, self.failed, self.warned, self.overlong = False, False, False, 0
+        self.behind = False  # the last read filled a whole chunk: more is waiting
 
     def _open(self):
         try:
@@ -174,37 +297,43 @@ class LogReader:
                     if os.pread(copy.fileno(), len(source.tail), start) != source.tail:
                         continue
                     copy.seek(source.offset)
-                    rest = copy.read(16 * CHUNK)
+                    rest = copy.read(COPY_REST)
             except OSError:
                 continue
-            return source.lines(rest, final=True)
-        return source.lines(b"", final=True)
+            return [source.block(rest, final=True)]
+        return [source.block(b"", final=True)]
 
     def read(self):
-        lines = []
+        """Blocks of whole lines (see LogSource.block) read since the last call."""
+        blocks = []
         for source in list(self.draining):
             data = source.read()
             if data:
-                lines += source.lines(data, final=False)
+                blocks.append(source.block(data, final=False))
             elif time.monotonic() - source.grew > DRAIN:
-                lines += source.lines(b"", final=True)
+                blocks.append(source.block(b"", final=True))
                 self._close(source)
                 self.draining.remove(source)
-        if self.done or (self.source is None and not self._open()):
-            return lines
+        if not self.done and (self.source is not None or self._open()):
+            blocks += self._read_source()
+        return [block for block in blocks if block]
+
+    def _read_source(self):
+        blocks = []
         if self.follow and self.path != "-" and self.source.truncated():
-            lines += self._copy_rest()
+            blocks += self._copy_rest()
             self.source.restart()
         data = self.source.read()
+        self.behind = len(data) == CHUNK
         if data:
-            return lines + self.source.lines(data, final=False)
+            return blocks + [self.source.block(data, final=False)]
         if not self.follow:
             self.done = True
-            return lines + self.source.lines(b"", final=True)
+            return blocks + [self.source.block(b"", final=True)]
         if self._renamed():
             self.draining.append(self.source)
             self.source = None
-        return lines
+        return blocks
 
     def unreadable(self):
         return self.overlong + sum(s.overlong for s in self.draining + [self.source] if s)

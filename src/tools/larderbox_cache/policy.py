@@ -16,6 +16,8 @@ HOST = re.compile(r"(?:[A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?|\[[0-9A-Fa-f:.]
 PLAIN_ORIGIN = re.compile(rb"(?i)(https?)://([a-z0-9](?:[a-z0-9.-]*[a-z0-9])?)(?::([0-9]{1,5}))?"
                           rb"(?=[/?#]|$)")
 BLANK_OR_CONTROL = re.compile(rb"[\x00-\x20\x7f]")
+BLANKS_AND_CONTROLS = bytes(range(0x21)) + b"\x7f"
+NOT_ALLOWED = "the host is not allowed (--allow)"
 UNRESERVED = re.compile(r"%(2[DdEe]|3[0-9]|[46][1-9A-Fa-f]|[57][0-9Aa]|5[Ff]|7[Ee])")
 
 
@@ -58,6 +60,7 @@ class Policy:
         self.allow, self.allow_any, self.exclude = allow, allow_any, exclude
         self.allow_query = allow_query
         self.addresses = BoundedDict(4096)
+        self.origins = BoundedDict(4096)  # scheme://host:port -> whether it is allowed
         self.lock = threading.Lock()
 
     @staticmethod
@@ -65,6 +68,13 @@ class Policy:
         """(Target, None), or (None, why the URL is no URL to download)."""
         if BLANK_OR_CONTROL.search(url):
             return None, "holds a blank or a control character"
+        plain = PLAIN_ORIGIN.match(url)
+        if plain is not None:  # the common form, read without taking the whole URL apart
+            scheme = plain.group(1).decode().lower()
+            port = int(plain.group(3) or (b"443" if scheme == "https" else b"80"))
+            if port <= 65535:
+                query = url.partition(b"#")[0].partition(b"?")[2]
+                return Target(scheme, plain.group(2).decode().lower(), port, bool(query)), None
         text = url.decode("utf-8", "surrogateescape")
         try:
             parts = urllib.parse.urlsplit(text)
@@ -95,19 +105,27 @@ class Policy:
 
     def refusal(self, url, came_from=None):
         """Why `url` must not be asked for, or None. `came_from` is the Target that redirected."""
+        return self.judged(url, came_from)[1]
+
+    def judged(self, url, came_from=None):
+        """(the Target of `url` when it may be asked for, refusal(url, came_from))."""
         plain = None if came_from is not None else PLAIN_ORIGIN.match(url)
         if plain is not None and not BLANK_OR_CONTROL.search(url):
-            # The common case, refused without taking the whole URL apart.
-            port = plain.group(3) or (b"443" if plain.group(1).lower() == b"https" else b"80")
-            if not self._allowed(plain.group(2).decode().lower(), int(port)):
-                return "the host is not allowed (--allow)"
+            # The common case, refused without taking the whole URL apart: once per origin.
+            allowed = self.origins.get(plain.group(0))
+            if allowed is None:
+                port = plain.group(3) or (b"443" if plain.group(1).lower() == b"https" else b"80")
+                allowed = self._allowed(plain.group(2).decode().lower(), int(port))
+                self.origins[plain.group(0)] = allowed
+            if not allowed:
+                return None, NOT_ALLOWED
         target, why = self.target(url)
         if target is not None and came_from is not None and (
                 came_from.scheme, target.scheme) == ("https", "http"):
             why = "from https to http"
         if target is not None and why is None:
             if not self._allowed(target.host, target.port):
-                why = "the host is not allowed (--allow)"
+                why = NOT_ALLOWED
             elif target.query and came_from is None and not self.allow_query:
                 why = "query"
             else:
@@ -118,8 +136,23 @@ class Policy:
                         break
         if why is not None and came_from is not None:
             host = target.host if target is not None else "another scheme"
-            return "redirect to %s is not allowed" % host
-        return why
+            return None, "redirect to %s is not allowed" % host
+        return (target if why is None else None), why
+
+    def refusals(self, urls):
+        """refusal(url) of each of many URLs (not redirects). A host not allowed is judged once
+        per scheme and authority, and the URLs of such an origin are refused without a step of
+        their own beyond splitting them, so that a log of many URLs of hosts not allowed costs
+        little; the others are asked of refusal() one by one."""
+        parts = [url.split(b"/", 3) for url in urls]
+        joined = b"/".join(urls)
+        if len(joined.translate(None, BLANKS_AND_CONTROLS)) != len(joined):
+            return [self.refusal(url) for url in urls]  # refusal() says which is which
+        origins = {(p[0], p[2]) for p in parts if len(p) > 2 and not p[1]}
+        refused = {origin for origin in origins
+                   if self.refusal(b"%s//%s/" % origin) == NOT_ALLOWED}
+        return [NOT_ALLOWED if len(p) > 2 and not p[1] and (p[0], p[2]) in refused
+                else self.refusal(url) for url, p in zip(urls, parts)]
 
     def address(self, target):
         """(the address to connect to, None), or (None, (Outcome, why))."""

@@ -39,23 +39,39 @@ def revalidate(store, fetcher, url, seg, name, default_lifetime):
     return settle(store, url, seg, name, meta, answer, default_lifetime, digest)
 
 
-def revalidate_many(store, fetcher, items, default_lifetime, jobs):
-    """(Outcome, reason) or None (ask revalidate()) for each (url, seg, name): the first requests
-    of them all made by one curl."""
-    prepared, results = [], [None] * len(items)
-    for i, (url, seg, name) in enumerate(items):
-        meta = store.load_meta(seg)
-        try:
-            headers, digest = conditions(meta, store.entry_path(seg, name))
-        except OSError as error:
-            results[i] = (Outcome.FAILED, "%s (kept)" % error.strerror)
-            continue
-        prepared.append((i, meta, (url, seg, name, headers, digest)))
-    answers = fetcher.fetch_many([request for _, _, request in prepared], jobs)
-    for (i, meta, (url, seg, name, _, digest)), answer in zip(prepared, answers):
-        if answer is not None:
-            results[i] = settle(store, url, seg, name, meta, answer, default_lifetime, digest)
-    return results
+class Revalidation:
+    """Many entries asked of their origins by one curl --parallel (their first requests): made
+    ready, started, then settled, so that a caller can ready the next while this one's curl
+    runs and settle this one while the next one's runs."""
+
+    def __init__(self, store, fetcher, items):
+        """Reads the validators of each (url, seg, name) and writes the curl configuration."""
+        self.store, self.fetcher, self.items = store, fetcher, items
+        self.prepared, self.results = [], [None] * len(items)
+        for i, (url, seg, name) in enumerate(items):
+            meta = store.load_meta(seg)
+            try:
+                headers, digest = conditions(meta, store.entry_path(seg, name))
+            except OSError as error:
+                self.results[i] = (Outcome.FAILED, "%s (kept)" % error.strerror)
+                continue
+            self.prepared.append((i, meta, (url, seg, name, headers, digest)))
+        self.batch = fetcher.prepare_many([request for _, _, request in self.prepared])
+
+    def start(self, jobs):
+        self.fetcher.start(self.batch, jobs)
+
+    def wait(self):
+        self.fetcher.wait(self.batch)
+
+    def settle(self, default_lifetime):
+        """(Outcome, reason) or None (ask revalidate()) for each item, once its curl ended."""
+        answers = self.fetcher.answers(self.batch)
+        for (i, meta, (url, seg, name, _, digest)), answer in zip(self.prepared, answers):
+            if answer is not None:
+                self.results[i] = settle(self.store, url, seg, name, meta, answer,
+                                         default_lifetime, digest)
+        return self.results
 
 
 def settle(store, url, seg, name, meta, answer, default_lifetime, digest=None):

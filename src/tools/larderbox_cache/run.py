@@ -2,6 +2,7 @@
 workers it keeps busy. One Run object per run, passed to whatever needs it."""
 
 import collections
+import contextlib
 import enum
 import queue
 import signal
@@ -56,6 +57,7 @@ class Run:
         self.fetchers = []
         self.lock = threading.Lock()
         self.output_failed = False
+        self.holding = 0  # while above 0, lines wait in the buffer of standard output
 
     def say(self, text):
         with self.lock:
@@ -63,6 +65,30 @@ class Run:
                 return
             try:
                 self.out.write(text + "\n")
+                if not self.holding:
+                    self.out.flush()
+            except (BrokenPipeError, OSError):
+                self.output_failed = True
+
+    @contextlib.contextmanager
+    def held(self):
+        """Lines said meanwhile are written together at the end: one write for a batch's
+        thousand lines rather than one each."""
+        with self.lock:
+            self.holding += 1
+        try:
+            yield
+        finally:
+            with self.lock:
+                self.holding -= 1
+            self.flush_output()
+
+    def flush_output(self):
+        """Writes out what waits in the buffer."""
+        with self.lock:
+            if self.output_failed or self.holding:
+                return
+            try:
                 self.out.flush()
             except (BrokenPipeError, OSError):
                 self.output_failed = True
@@ -98,17 +124,46 @@ class Run:
         return 1 if self.output_failed else status
 
 
-class BoundedDict(collections.OrderedDict):
-    """A dict that forgets its oldest keys beyond `limit`: memory a long --follow cannot grow."""
+class BoundedDict:
+    """A mapping of at most `limit` keys, memory a long --follow cannot grow: keys are set in a
+    young half, which becomes the old one when full, the old one forgotten then. Plain dicts
+    underneath, so that a lookup costs what a dict's does."""
 
     def __init__(self, limit):
-        super().__init__()
-        self.limit = limit
+        self.half = max(1, limit // 2)
+        self.young, self.old = {}, {}
+
+    def get(self, key, default=None):
+        value = self.young.get(key, _ABSENT)
+        return self.old.get(key, default) if value is _ABSENT else value
+
+    def __contains__(self, key):
+        return key in self.young or key in self.old
+
+    def __getitem__(self, key):
+        value = self.get(key, _ABSENT)
+        if value is _ABSENT:
+            raise KeyError(key)
+        return value
 
     def __setitem__(self, key, value):
-        super().__setitem__(key, value)
-        if len(self) > self.limit:
-            self.popitem(last=False)
+        self.young[key] = value
+        if len(self.young) >= self.half:
+            self.young, self.old = {}, self.young
+
+    def update(self, mapping):
+        self.young.update(mapping)
+        if len(self.young) >= self.half:
+            self.young, self.old = {}, self.young
+
+    def partition(self, keys):
+        """(the keys it holds, the keys it does not), each in their order."""
+        young, old = self.young, self.old
+        return ([key for key in keys if key in young or key in old],
+                [key for key in keys if key not in young and key not in old])
+
+
+_ABSENT = object()
 
 
 class Pool:
@@ -170,6 +225,29 @@ class Counts:
         if line is not None:
             self.run.say(line)
 
+    def refused(self, refusals):
+        """Many (URL, reason) refusals at once: what outcome() does for each, with one lock and
+        the hidden ones counted per reason and authority before they are summed per host."""
+        with self.lock:
+            said = refusals[:max(0, REFUSALS_SHOWN - self.refusals_shown)]
+            self.refusals_shown += len(refusals)
+            self.values[Outcome.REFUSED.value] += len(refusals)
+            for (reason, authority), n in collections.Counter(
+                    _authorities(refusals[len(said):])).items():
+                self._sum(reason, authority, n)
+        for url, reason in said:
+            self.run.say("refused %s: %s" % (shown(url), reason))
+
+    def _sum(self, reason, authority, n=1):
+        host = authority.rpartition(b"@")[2]
+        if not host.endswith(b"]") and b":" in host:
+            host = host.rpartition(b":")[0]
+        key = (reason, host)
+        if key in self.refusals or len(self.refusals) < REFUSAL_KEYS:
+            self.refusals[key] += n
+        else:
+            self.refusals[("other reasons", b"other hosts")] += n
+
     def outcome(self, kind, url, reason="", suffix=""):
         """One URL's line: `kind` URL: reason."""
         line = True
@@ -179,15 +257,7 @@ class Counts:
                 quiet = self.refusals_shown >= REFUSALS_SHOWN
                 self.refusals_shown += 1
                 if quiet:
-                    parts = url.split(b"/", 3)
-                    host = parts[2].rpartition(b"@")[2] if len(parts) > 2 else b"-"
-                    if not host.endswith(b"]") and b":" in host:
-                        host = host.rpartition(b":")[0]
-                    key = (reason, host)
-                    if key in self.refusals or len(self.refusals) < REFUSAL_KEYS:
-                        self.refusals[key] += 1
-                    else:
-                        self.refusals[("other reasons", b"other hosts")] += 1
+                    self._sum(*next(_authorities([(url, reason)])))
             if quiet:
                 line = None
         if line is not None:
@@ -203,3 +273,10 @@ class Counts:
                 "; ..." if len(self.refusals) > 5 else "")))
         self.run.say("%s %s: %s" % (self.run.name, command, ", ".join(
             "%d %s" % (self.values[key], label) for key, label in names)))
+
+
+def _authorities(refusals):
+    """(reason, the URL's authority) of each (URL, reason)."""
+    for url, reason in refusals:
+        parts = url.split(b"/", 3)
+        yield reason, parts[2] if len(parts) > 2 else b"-"

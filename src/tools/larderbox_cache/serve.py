@@ -317,8 +317,8 @@ class Watch:
         self.next_status = now + status_every if status_every else None
         self.next_metrics = now if metrics else None
 
-    def lines(self, lines):
-        self.tally.add(lines)
+    def lines(self, blocks):
+        self.tally.add(blocks)
 
     def read_to_end(self):
         """The lines nginx wrote after learn's last round, so that the last figures hold them."""

@@ -3,7 +3,6 @@ in DIR/tmp/. Nothing is ever written or removed outside DIR, and no link is foll
 
 import collections
 import fcntl
-import hashlib
 import json
 import os
 import shutil
@@ -15,7 +14,7 @@ import time
 from .run import BoundedDict, ToolFailed, shown
 
 # larderbox-fill's and older versions' temporary files beside entries: prune ages them.
-TMP_PREFIXES = (".larderbox-tmp-", ".larderbox-fill.")
+TMP_PREFIXES = (b".larderbox-tmp-", b".larderbox-fill.")
 TMP_MAX_AGE = 24 * 3600
 MEMORY = 1 << 15  # learn remembers when this many entries were served, the oldest forgotten first
 CHUNK = 1 << 20
@@ -112,7 +111,7 @@ class Store:
         return tmp
 
     def entry_path(self, seg, name):
-        return os.path.join(self.root, seg, name)
+        return b"%s/%s/%s" % (self.root, seg, name)
 
     def exists(self, seg, name):
         return os.path.lexists(self.entry_path(seg, name))
@@ -159,11 +158,16 @@ class Store:
         """An entry's metadata; its last validation is the later of the one written in it and
         the file's time (a validation that changed nothing else only touches the file)."""
         try:
-            with open(os.path.join(self.meta, seg), "rb") as f:
-                meta = json.loads(f.read(1 << 16))
-                touched = os.fstat(f.fileno()).st_mtime
+            fd = os.open(self.meta + b"/" + seg, os.O_RDONLY | os.O_CLOEXEC)
+        except OSError:
+            return None
+        try:
+            meta = json.loads(os.read(fd, 1 << 16))
+            touched = os.fstat(fd).st_mtime
         except (OSError, ValueError):
             return None
+        finally:
+            os.close(fd)
         if not isinstance(meta, dict):
             return None
         try:
@@ -173,7 +177,7 @@ class Store:
         return meta
 
     def touch_meta(self, seg, now):
-        os.utime(os.path.join(self.meta, seg), (now, now))
+        os.utime(self.meta + b"/" + seg, (now, now))
 
     def save_meta(self, seg, meta):
         fd, tmp = tempfile.mkstemp(prefix=b"meta-", dir=self.run_dir)
@@ -224,10 +228,11 @@ class Store:
 Entry = collections.namedtuple("Entry", "seg name path stat")
 
 
-def scan_entries(run, directory, links=False):
+def scan_entries(run, directory, links=False, stats=True):
     """Every file DIR/b/SEGMENT/NAME, never following a link, temporary files aside; and the
     temporary files. Entries are regular files (and, with `links`, symbolic links). A DIR that
-    does not exist is an error; a DIR without b/ holds no entries."""
+    does not exist is an error; a DIR without b/ holds no entries. Without `stats`, the entries'
+    stat is None: their type comes from the directory, with no call per file."""
     entries, temporaries = [], []
     directory = os.fsencode(directory)
     if not os.path.isdir(directory):
@@ -248,18 +253,21 @@ def scan_entries(run, directory, links=False):
             continue
         for item in files:
             try:
-                info = item.stat(follow_symlinks=False)
+                info = item.stat(follow_symlinks=False) if stats else None
+                kind = item.is_file(follow_symlinks=False) or (
+                    links and item.is_symlink())
             except OSError:  # gone meanwhile
                 continue
-            if not (stat.S_ISREG(info.st_mode) or (links and stat.S_ISLNK(info.st_mode))):
-                continue
-            found = Entry(segment.name, item.name, item.path, info)
-            is_tmp = item.name.startswith(tuple(p.encode() for p in TMP_PREFIXES))
-            (temporaries if is_tmp else entries).append(found)
+            if kind:
+                found = Entry(segment.name, item.name, item.path, info)
+                is_tmp = item.name.startswith(TMP_PREFIXES)
+                (temporaries if is_tmp else entries).append(found)
     return entries, temporaries
 
 
 def file_digest(path):
+    import hashlib  # here: OpenSSL costs a run that never digests anything 3 MB
+
     digest = hashlib.sha256()
     with open(path, "rb") as f:
         for block in iter(lambda: f.read(CHUNK), b""):
