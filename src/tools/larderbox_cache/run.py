@@ -232,6 +232,7 @@ class Counts:
             said = refusals[:max(0, REFUSALS_SHOWN - self.refusals_shown)]
             self.refusals_shown += len(refusals)
             self.values[Outcome.REFUSED.value] += len(refusals)
+            self.refused_by.update(reason for _, reason in refusals)
             for (reason, authority), n in collections.Counter(
                     _authorities(refusals[len(said):])).items():
                 self._sum(reason, authority, n)
