@@ -15,7 +15,8 @@ from .page import render
 from .policy import Policy
 from .revalidate import Revalidation, revalidate
 from .run import TOOL_FAILED, Counts, Outcome, Pool, Stopped, ToolFailed, shown
-from .store import TMP_MAX_AGE, Store, remove_below, remove_quietly, scan_entries, segment_names
+from .store import (TMP_MAX_AGE, Store, meta_names, remove_below, remove_quietly, scan_entries,
+                    segment_names)
 
 BATCH = 1024  # refresh asks this many entries' origins with one curl --parallel
 
@@ -100,6 +101,7 @@ def refresh(run, directory, policy, limits, due=False):
         run.abort()
     finally:
         pool.finish()
+        store.record_run({"last_refresh": time.time()}, {})
         store.close()
     counts.summary("refresh", [(k, k) for k in ("unchanged", "updated", "removed", "failed",
                                                    "refused", "skipped")])
@@ -188,7 +190,7 @@ def prune(run, directory, max_size, logs=()):
             pass
     # Metadata whose entry is gone (removed while a refresh was writing it, say).
     try:
-        orphans = set(os.listdir(store.meta)) - segment_names(root)
+        orphans = set(meta_names(store.meta)) - segment_names(root)
     except OSError:
         orphans = set()
     for segment in orphans:

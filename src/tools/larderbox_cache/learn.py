@@ -38,6 +38,7 @@ class Learner:
         self.lock = threading.Lock()
         self.pool = None
         self.due = DueList(store)
+        self.recorded, self.seen = collections.Counter(), (0, 0)  # what record() last wrote
 
     def feed(self, blocks):
         """Takes in blocks of whole log lines: the misses of entries, and with --cache-size when
@@ -166,6 +167,23 @@ class Learner:
                               else "done")
         self.counts.outcome(kind, url, reason)
 
+    def record(self, ended=False):
+        """Notes in DIR when learn last handled a URL (or ended) and refreshed an entry, and the
+        refusals since the last note: what report --prometheus --dir shows."""
+        with self.counts.lock:  # the download workers add to it
+            refused = self.counts.refused_by - self.recorded
+            seen = tuple(sum(self.counts.values[key] for key in keys) for keys in (
+                ("stored", "present", "failed", "refused"), ("unchanged", "updated", "removed")))
+        now = time.time()
+        times = {name: now for name, was, new in zip(("last_learn", "last_refresh"), self.seen,
+                                                     seen) if new != was}
+        if ended:
+            times["last_learn"] = now
+        if times:
+            self.store.record_run(times, refused)
+            self.recorded.update(refused)
+        self.seen = seen
+
     def refresh_due(self):
         """Submits every entry fallen due (learn --follow)."""
         segments = self.due.due(time.time())
@@ -219,8 +237,9 @@ def learn(run, directory, logs, policy, limits, follow=False, cache_size=None, r
                 learner.refresh_due()
             elif all(reader.done for reader in readers):
                 break
+            learner.record()
             if watch is not None:
-                watch.tick(learner)
+                watch.tick()
             if idle:
                 time.sleep(POLL)
     except ToolFailed as failure:
@@ -229,6 +248,7 @@ def learn(run, directory, logs, policy, limits, follow=False, cache_size=None, r
         run.abort()
     finally:
         learner.pool.finish()
+        learner.record(ended=True)
         store.close()
     learner.counts.add("skipped", by=sum(reader.unreadable() for reader in readers))
     names = [("stored", "stored"), ("present", "present"), ("failed", "failed"),

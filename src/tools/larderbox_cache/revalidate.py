@@ -8,7 +8,7 @@ import time
 
 from .freshness import metadata
 from .run import Outcome, shown
-from .store import file_digest
+from .store import file_digest, meta_names
 
 RECHECK_FLOOR = 5  # --follow asks an origin about one entry no more often than this (seconds)
 
@@ -120,7 +120,7 @@ class DueList:
         if now >= self.next_scan:
             self.heap, self.next_scan = [], now + self.RESCAN
             try:
-                names = os.listdir(self.store.meta)
+                names = meta_names(self.store.meta)
             except OSError:
                 names = []
             for seg in names:

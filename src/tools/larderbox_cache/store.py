@@ -16,6 +16,8 @@ from .run import BoundedDict, ToolFailed, shown
 # larderbox-fill's and older versions' temporary files beside entries: prune ages them.
 TMP_PREFIXES = (b".larderbox-tmp-", b".larderbox-fill.")
 TMP_MAX_AGE = 24 * 3600
+# learn's and refresh's record beside the entries' metadata: a dot name is never a segment's
+RUNS = b".runs.json"
 MEMORY = 1 << 15  # learn remembers when this many entries were served, the oldest forgotten first
 CHUNK = 1 << 20
 
@@ -185,6 +187,31 @@ class Store:
             json.dump(meta, f)
         os.replace(tmp, os.path.join(self.meta, seg))
 
+    def record_run(self, times, refusals):
+        """Adds to DIR's record of runs: `times` ("last_learn"/"last_refresh" -> when) and
+        `refusals` (reason -> URLs) summed. The metadata directory is locked meanwhile, for learn
+        and refresh may run at once; a record that cannot be written is said, not fatal."""
+        try:
+            fd = open_directory(self.meta)
+        except OSError as error:
+            self.run.warn("cannot record the run in %s: %s" % (shown(self.meta), error.strerror))
+            return
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            runs = read_runs(self.dir)
+            summed = collections.Counter(runs.get("refusals", {}))
+            summed.update(refusals)
+            runs.update(times, refusals=dict(summed))
+            tmp_fd, tmp = tempfile.mkstemp(prefix=b"runs-", dir=self.run_dir)
+            with os.fdopen(tmp_fd, "w") as f:
+                json.dump(runs, f)
+            os.chmod(tmp, self.mode)
+            os.replace(tmp, os.path.join(self.meta, RUNS))
+        except OSError as error:
+            self.run.warn("cannot record the run in %s: %s" % (shown(self.meta), error.strerror))
+        finally:
+            os.close(fd)
+
     # The whole cache's size: what --cache-size keeps.
 
     def make_room(self, size):
@@ -263,6 +290,30 @@ def scan_entries(run, directory, links=False, stats=True):
                 is_tmp = item.name.startswith(TMP_PREFIXES)
                 (temporaries if is_tmp else entries).append(found)
     return entries, temporaries
+
+
+def read_runs(directory):
+    """DIR's record of runs, {"last_learn": when, "last_refresh": when, "refusals": {reason: n}},
+    what of it is sound; {} when it cannot be read."""
+    try:
+        with open(os.path.join(os.fsencode(directory), b"meta", RUNS), "rb") as f:
+            runs = json.loads(f.read(1 << 20))
+    except (OSError, ValueError):
+        return {}
+    if not isinstance(runs, dict):
+        return {}
+    kept = {key: runs[key] for key in ("last_learn", "last_refresh")
+            if type(runs.get(key)) in (int, float)}
+    refusals = runs.get("refusals")
+    if isinstance(refusals, dict):
+        kept["refusals"] = {reason: n for reason, n in refusals.items()
+                            if type(n) is int and n > 0}
+    return kept
+
+
+def meta_names(meta):
+    """The segments with metadata in DIR/meta/ (the record of runs aside)."""
+    return [name for name in os.listdir(meta) if not name.startswith(b".")]
 
 
 def file_digest(path):
