@@ -296,6 +296,37 @@ class MetricsTest(ToolCase):
         self.assertEqual(parse_exposition(to_stdout.stdout.decode())[
             ("larderbox_cache_misses_total", None)], 3)
 
+    def test_learn_and_refresh_recorded_for_the_standalone_report(self):
+        """Refusals summed over learn runs and the last learn and refresh times reach report
+        --prometheus --dir; prune keeps the record, a damaged one is passed over."""
+        allow = ["--allow", "127.0.0.1", self.cache]
+        refused = ("larderbox_cache_refusals_total", "the host is not allowed (--allow)")
+        rows = [  # command (None: damage the record), refusals shown, times shown
+            (["learn"] + allow + [self.log], 2, {"learn"}),
+            (["learn"] + allow + [self.log], 4, {"learn"}),
+            (["refresh"] + allow, 4, {"learn", "refresh"}),
+            (["prune", "--max-size", "1G", self.cache], 4, {"learn", "refresh"}),
+            (None, None, set()),
+        ]
+        for command, refusals, times in rows:
+            with self.subTest(command=command):
+                if command is None:
+                    self.write_file(os.path.join(self.cache, "meta", ".runs.json"), b"{garbled")
+                else:
+                    done = self.cache_tool(*command)
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                result = self.cache_tool("report", "--prometheus", "-", "--dir", self.cache,
+                                         self.log)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                samples = parse_exposition(result.stdout.decode())
+                self.assertEqual(samples.get(refused), refusals)
+                self.assertEqual(samples[("larderbox_cache_entries", None)], 1)
+                for kind in ("learn", "refresh"):
+                    when = samples.get(("larderbox_cache_last_%s_timestamp_seconds" % kind, None))
+                    self.assertEqual(when is not None, kind in times, kind)
+                    if when is not None:
+                        self.assertAlmostEqual(when, time.time(), delta=60)
+
     def test_html_page_in_headless_chromium(self):
         chromium = shutil.which("chromium", path=SYSTEM_PATH)
         if chromium is None:

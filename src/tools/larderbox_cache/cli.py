@@ -392,7 +392,8 @@ def build_parser(version):
                    help="the totals in Prometheus's text format, to FILE (replaced in one step) "
                    "or standard output")
     p.add_argument("--html", metavar="FILE", help="one self-contained page to FILE")
-    p.add_argument("--dir", metavar="DIR", help="with --prometheus, also the entries of DIR")
+    p.add_argument("--dir", metavar="DIR", help="with --prometheus, also the entries of DIR, "
+                   "its refusals and its last learn and refresh")
     p.add_argument("logs", nargs="+", metavar="LOG")
 
     command("list", run_list).add_argument("dir", metavar="DIR")

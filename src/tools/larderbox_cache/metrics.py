@@ -4,7 +4,7 @@ file in one step, as node_exporter's textfile collector wants it."""
 import os
 import tempfile
 
-from .store import scan_entries
+from .store import read_runs, scan_entries
 
 REASONS_KEPT = 50  # refusal reasons beyond these are summed as "other": a bounded label set
 
@@ -20,30 +20,33 @@ GAUGES = (
     ("entries", "larderbox_cache_entries", "Entries in the cache directory."),
     ("cache_bytes", "larderbox_cache_bytes", "Bytes the entries hold (apparent sizes)."),
     ("last_learn", "larderbox_cache_last_learn_timestamp_seconds",
-     "When an entry was last stored from a miss."),
+     "When learn last handled a URL or ended."),
     ("last_refresh", "larderbox_cache_last_refresh_timestamp_seconds",
-     "When an entry was last revalidated."),
+     "When refresh last revalidated an entry or ended."),
 )
 
 
 def directory_figures(run, directory):
-    """{"entries": N, "cache_bytes": B} of the cache directory, or {} when it cannot be read."""
+    """{"entries": N, "cache_bytes": B} of the cache directory, with what its record of runs holds
+    (the last learn and refresh, the refusals); what cannot be read is left out."""
+    figures = read_runs(directory)
     try:
         entries = scan_entries(run, directory)[0]
     except OSError:
-        return {}
-    return {"entries": len(entries), "cache_bytes": sum(e.stat.st_size for e in entries)}
+        return figures
+    return dict(figures, entries=len(entries), cache_bytes=sum(e.stat.st_size for e in entries))
 
 
 def label(text):
     return text.replace("\\", "\\\\").replace("\n", "\\n").replace('"', '\\"')
 
 
-def exposition(figures, refusals=None):
+def exposition(figures):
     """The text format: every figure present in `figures` (see COUNTERS and GAUGES; absent or None
-    ones are left out, not written as 0), and with `refusals` (reason -> count) one series per
+    ones are left out, not written as 0), and with "refusals" (reason -> count) one series per
     reason."""
     out = []
+    refusals = figures.get("refusals")
 
     def family(name, kind, text):
         out.append("# HELP %s %s\n# TYPE %s %s\n" % (name, text, name, kind))

@@ -307,12 +307,9 @@ class Watch:
         self.proxy_cache = proxy_cache  # an edge's: its figures are the cache's
         self.status_every, self.metrics = status_every, metrics
         self.tally = Tally(per_entry=False)
-        self.learner = None
         self.readers = []  # learn's, read to their end once nginx has stopped
         self.reopen = False
         self.nginx_failed = False
-        self.last_learn = self.last_refresh = None
-        self.seen = (0, 0)
         now = time.monotonic()
         self.next_status = now + status_every if status_every else None
         self.next_metrics = now if metrics else None
@@ -329,9 +326,7 @@ class Watch:
                     break
                 self.tally.add(lines)
 
-    def tick(self, learner=None):
-        if learner is not None:
-            self.noticed(learner)
+    def tick(self):
         if not self.nginx.alive():
             self.run.warn("nginx ended with status %d: %s" % (
                 self.nginx.process.returncode, self.nginx.errors() or "see " + self.nginx.error_log))
@@ -348,21 +343,11 @@ class Watch:
             self.next_metrics = now + METRICS_EVERY
             self.write_metrics()
 
-    def noticed(self, learner):
-        self.learner = learner
-        values = learner.counts.values
-        seen = (values["stored"], values["unchanged"] + values["updated"] + values["removed"])
-        if seen[0] != self.seen[0]:
-            self.last_learn = time.time()
-        if seen[1] != self.seen[1]:
-            self.last_refresh = time.time()
-        self.seen = seen
-
     def figures(self):
         if self.proxy_cache is not None:
             return dict(self.tally.total(), **proxy_cache_figures(self.proxy_cache))
-        return dict(self.tally.total(), **directory_figures(self.run, self.directory),
-                    last_learn=self.last_learn, last_refresh=self.last_refresh)
+        # learn records its rounds in the directory: the same figures report --dir reads
+        return dict(self.tally.total(), **directory_figures(self.run, self.directory))
 
     def status(self):
         f = self.figures()
@@ -372,12 +357,8 @@ class Watch:
             f.get("cache_bytes", 0))
 
     def write_metrics(self):
-        refusals = {}
-        if self.learner is not None:
-            with self.learner.counts.lock:  # the download workers add to it
-                refusals = dict(self.learner.counts.refused_by)
         try:
-            write_atomically(self.metrics, exposition(self.figures(), refusals))
+            write_atomically(self.metrics, exposition(self.figures()))
         except OSError as error:
             self.run.warn("cannot write %s: %s" % (self.metrics, error.strerror))
 
