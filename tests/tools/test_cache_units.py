@@ -1,6 +1,7 @@
 """larderbox-cache's rules tried directly on its package: the access-log reader (lines, rotations,
 unreadable lines), the policy, HTTP's rules for a shared cache, sizes and the settings file."""
 
+import collections
 import email.utils
 import io
 import os
@@ -141,6 +142,17 @@ class PolicyTest(unittest.TestCase):
         self.assertFalse(policy.named("box.lan", 80, "10.0.0.1"))
         target = pol.Policy.target(b"http://localhost:9/")[0]
         self.assertEqual(pol.Policy(allow_any=True).address(target)[1][0], lrun.Outcome.REFUSED)
+
+
+    def test_refusals_by_reason_are_bounded(self):
+        # Reasons name hosts; a redirecting origin could name hosts without end.
+        counter = collections.Counter()
+        reasons = [("redirect to h%d is not allowed" % i, 1) for i in range(lrun.REFUSAL_KEYS + 5)]
+        lrun.add_refusals(counter, reasons + [("query", 2), ("redirect to h0 is not allowed", 1)])
+        self.assertEqual(len(counter), lrun.REFUSAL_KEYS + 1)
+        self.assertEqual((counter["other reasons"], counter["redirect to h0 is not allowed"]),
+                         (7, 2))
+        self.assertEqual(sum(counter.values()), lrun.REFUSAL_KEYS + 8)
 
 
 class FreshnessTest(unittest.TestCase):

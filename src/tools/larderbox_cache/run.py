@@ -36,6 +36,15 @@ class ToolFailed(Exception):
     """larderbox-path failed: the run ends, its children and temporary files with it."""
 
 
+def add_refusals(counter, reasons):
+    """Adds (reason, n) pairs to `counter`, reason by reason while it holds fewer than
+    REFUSAL_KEYS, then as "other reasons": a reason may name a host, and hosts have no end."""
+    for reason, n in reasons:
+        if reason not in counter and len(counter) >= REFUSAL_KEYS:
+            reason = "other reasons"
+        counter[reason] += n
+
+
 def shown(raw):
     """Bytes from a log or a URL as one printable line."""
     if isinstance(raw, str):
@@ -232,7 +241,7 @@ class Counts:
             said = refusals[:max(0, REFUSALS_SHOWN - self.refusals_shown)]
             self.refusals_shown += len(refusals)
             self.values[Outcome.REFUSED.value] += len(refusals)
-            self.refused_by.update(reason for _, reason in refusals)
+            add_refusals(self.refused_by, ((reason, 1) for _, reason in refusals))
             for (reason, authority), n in collections.Counter(
                     _authorities(refusals[len(said):])).items():
                 self._sum(reason, authority, n)
@@ -254,7 +263,7 @@ class Counts:
         line = True
         if kind is Outcome.REFUSED:
             with self.lock:
-                self.refused_by[reason] += 1
+                add_refusals(self.refused_by, [(reason, 1)])
                 quiet = self.refusals_shown >= REFUSALS_SHOWN
                 self.refusals_shown += 1
                 if quiet:

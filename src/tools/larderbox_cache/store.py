@@ -11,7 +11,7 @@ import tempfile
 import threading
 import time
 
-from .run import BoundedDict, ToolFailed, shown
+from .run import BoundedDict, ToolFailed, add_refusals, shown
 
 # larderbox-fill's and older versions' temporary files beside entries: prune ages them.
 TMP_PREFIXES = (b".larderbox-tmp-", b".larderbox-fill.")
@@ -200,7 +200,7 @@ class Store:
             fcntl.flock(fd, fcntl.LOCK_EX)
             runs = read_runs(self.dir)
             summed = collections.Counter(runs.get("refusals", {}))
-            summed.update(refusals)
+            add_refusals(summed, refusals.items())
             runs.update(times, refusals=dict(summed))
             tmp_fd, tmp = tempfile.mkstemp(prefix=b"runs-", dir=self.run_dir)
             with os.fdopen(tmp_fd, "w") as f:
