@@ -215,9 +215,18 @@ std::optional<GateVerdict> roleVerdict(OptionRole role, Bytes spelling, std::opt
       return std::nullopt;
     case OptionRole::proxy:
       return GateVerdict{kTransport, "proxy"};
-    default:
-      return GateVerdict{gatingReason(role), spelling};
+    case OptionRole::sends_data:
+    case OptionRole::not_plain_get:
+    case OptionRole::credentials:
+    case OptionRole::transport:
+    case OptionRole::reports_source:
+    case OptionRole::keeps_state:
+    case OptionRole::file_name:
+    case OptionRole::config:
+    case OptionRole::no_transfer:
+      break;
   }
+  return GateVerdict{gatingReason(role), spelling};
 }
 
 // A wgetrc command, "name = value"; one the shim does not know may do anything.
