@@ -52,6 +52,8 @@ HIT_ROWS = [
     ("curl", "-fsS -o f -- $url -da=1"),
     # "--url" as the value of -o names the file; the download is the URL after it.
     ("curl", "-fsS -o --url $url"),
+    # A "--" that is -o's value ends no options: the file is named "--".
+    ("curl", "-fsS -o -- --url $url"),
 ]
 
 DIRECT_ROWS = [
