@@ -56,9 +56,12 @@ class LogReaderTest(ToolCase):
                  [b"/b/c2Vn/a b"], 0),
                 ([NGINX % (b"GET", b"c2Vn/a\\x22b", b"404", b"0")], [b'/larder/b/c2Vn/a"b'], 0),
                 ([huge, NGINX % (b"GET", b"c2Vn/g", b"404", b"0")], [b"/larder/b/c2Vn/g"], 1),
-                ([b'x /b/c2Vn/f" 404 0', NGINX.replace(b"/b/", b"/c/") % (b"GET", b"c2Vn/f",
-                                                                        b"404", b"0")], [], 1),
-                ([b'1 - - [t] "GET /b/c2Vn/f HTTP/1.1" 200 5 "x" 404 "ua"'], [], 0)]
+                ([b'GET /b/c2Vn/f HTTP/1.1" 404 0',
+                  NGINX.replace(b"/b/", b"/c/") % (b"GET", b"c2Vn/f", b"404", b"0")], [], 1),
+                ([b'1 - - [t] "GET /b/c2Vn/f HTTP/1.1" 200 5 "x" 404 "ua"'], [], 0),
+                ([NGINX % (b"GET", b"c2Vn/f", b"404", b"0"),
+                  NGINX.replace(b"/b/", b"/") % (b"GET", b"favicon.ico", b"404", b"0")],
+                 [b"/larder/b/c2Vn/f"], 0)]
         for lines, targets, unreadable in rows:
             with self.subTest(lines=lines[0][:70]):
                 self.assertEqual(logs.missed_targets(b"\n".join(lines) + b"\n"),
@@ -127,9 +130,11 @@ class PolicyTest(unittest.TestCase):
         # Many at once, the same verdicts: hosts judged once per origin, the others one by one.
         urls = [url for url, came_from, _ in rows if came_from is None] + [
             b"HTTP://X.ORG/a", b"http://h.org:80/a", b"http://u@x.org/a", b"http://x.org"]
-        for extra in ([], [b"http://x.org/a b"]):  # a blank anywhere: each asked of refusal()
-            self.assertEqual(policy.refusals(urls + extra),
-                             [policy.refusal(url) for url in urls + extra])
+        hosts_not_allowed = [b"http://x.org/a", b"https://y.org:8/b?c", b"http://x.org"]
+        # A blank anywhere: each asked of refusal(); all hosts not allowed: each URL refused.
+        for batch in (urls, urls + [b"http://x.org/a b"], hosts_not_allowed):
+            self.assertEqual(policy.refusals(batch, pol.url_origins(batch)),
+                             [policy.refusal(url) for url in batch])
 
     def test_internal_addresses(self):
         internal = ["127.0.0.1", "127.9.9.9", "::1", "fe80::1%2", "169.254.1.1", "10.1.2.3",

@@ -16,7 +16,7 @@ class StandardOutput {
   bool flush();
 
  private:
-  char buffer_[4096] = {};
+  char buffer_[1 << 16] = {};
   std::size_t fill_ = 0;
   bool failed_ = false;
 };

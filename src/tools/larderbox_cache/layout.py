@@ -5,7 +5,7 @@ Nothing here or elsewhere in the package encodes or decodes an address itself.""
 import os
 import shutil
 import subprocess
-import threading
+import tempfile
 
 from .run import ToolFailed, shown
 
@@ -33,26 +33,57 @@ def beside_or_on_path(program, name):
     return shutil.which(name)
 
 
-class Later:
-    """A call run in a thread of its own; result() waits for its value or raises its
-    ToolFailed."""
+class Asked:
+    """larderbox-path started on a batch: it reads the batch from one anonymous file and writes
+    its answers to another, so that it works on its own core while the caller goes on, with no
+    thread here to feed it. answers() waits for them."""
 
-    def __init__(self, function, *args):
-        self.value, self.error = None, None
-        self.thread = threading.Thread(target=self._call, args=(function,) + args, daemon=True)
-        self.thread.start()
-
-    def _call(self, function, *args):
+    def __init__(self, argv, records):
+        self.argv = argv
         try:
-            self.value = function(*args)
-        except ToolFailed as error:
-            self.error = error
+            with _anonymous_file() as given:
+                given.write(b"\0".join(records) + b"\0")
+                given.seek(0)
+                self.output, self.errors = _anonymous_file(), _anonymous_file()
+                self.process = subprocess.Popen(argv, stdin=given, stdout=self.output,
+                                                stderr=self.errors)
+        except OSError as error:
+            raise ToolFailed("larderbox-path failed: %s" % error.strerror)
+
+    def answers(self):
+        """The NUL-separated answers, or ToolFailed."""
+        status = self.process.wait()
+        with self.output, self.errors:
+            self.output.seek(0)
+            self.errors.seek(0)
+            answers, errors = self.output.read(), self.errors.read()
+        if status not in (0, 1):
+            raise ToolFailed("larderbox-path failed: " + shown(errors.strip() or
+                                                               b"status %d" % status))
+        return answers.split(b"\0")[:-1]
+
+
+def _anonymous_file():
+    """A file with no name, in memory where the system allows."""
+    try:
+        return open(os.memfd_create("larderbox-path"), "w+b")
+    except (AttributeError, OSError):
+        return tempfile.TemporaryFile()
+
+
+class Inverse:
+    """larderbox-path --url started on a batch of cache addresses; result() is their (URLs,
+    stored paths), b"" in both where an address is no URL's own."""
+
+    def __init__(self, asked, count):
+        self.asked, self.count = asked, count
 
     def result(self):
-        self.thread.join()
-        if self.error is not None:
-            raise self.error
-        return self.value
+        answers = self.asked.answers() if self.asked is not None else []
+        if len(answers) != 2 * self.count:
+            raise ToolFailed("larderbox-path failed: %d answers for %d addresses"
+                             % (len(answers), self.count))
+        return answers[0::2], answers[1::2]
 
 
 class Layout:
@@ -71,32 +102,29 @@ class Layout:
     def inverse(self, addresses):
         """(URLs, stored paths) of many cache addresses, from larderbox-path --url, b"" in both
         where the address is no URL's own. All in one call."""
-        answers = self._ask(["--url"], addresses)
-        return answers[0::2], answers[1::2]
+        return self.inverse_later(addresses).result()
 
     def inverse_later(self, addresses):
-        """inverse(addresses), asked in a thread of its own: the Later's result() is its
-        answer."""
-        return Later(self.inverse, addresses)
+        """inverse(addresses), with larderbox-path started now: the result() of what this
+        returns is its answer."""
+        return Inverse(self._start(["--url"], addresses) if addresses else None, len(addresses))
 
     def urls(self, addresses):
         """The URL of each cache address or segment, or None; for what is shown to people."""
         return [origin[0] if origin is not None else None for origin in self.origins(addresses)]
 
+    def _start(self, options, records):
+        return Asked([self.path_tool] + options + ["--stdin", "-z"], records)
+
     def _ask(self, options, records):
         """The NUL-separated answers of larderbox-path --stdin -z for `records`."""
         if not records:
             return []
-        argv = [self.path_tool] + options + ["--stdin", "-z"]
-        try:
-            done = subprocess.run(argv, input=b"\0".join(records) + b"\0", capture_output=True)
-        except OSError as error:
-            raise ToolFailed("larderbox-path failed: %s" % error.strerror)
-        answers = done.stdout.split(b"\0")[:-1]
+        answers = self._start(options, records).answers()
         expected = len(records) * (2 if options == ["--url"] else 1)
-        if done.returncode not in (0, 1) or len(answers) != expected:
-            raise ToolFailed("larderbox-path failed: " + shown(done.stderr.strip() or
-                                                               b"status %d" % done.returncode))
+        if len(answers) != expected:
+            raise ToolFailed("larderbox-path failed: %d answers for %d records"
+                             % (len(answers), len(records)))
         return answers
 
     def form(self, urls, file=True):

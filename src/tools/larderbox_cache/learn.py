@@ -10,6 +10,7 @@ from .fetch import Fetcher, find_tools
 from .freshness import is_due, metadata
 from .layout import entry_of
 from .logs import LogReader, answered, missed_targets, parse_request
+from .policy import url_origins
 from .revalidate import DueList, revalidate
 from .run import POLL, TOOL_FAILED, BoundedDict, Counts, Outcome, Pool, ToolFailed, shown
 from .store import Store
@@ -17,6 +18,7 @@ from .store import Store
 NAME_MAX = 255  # what the usual file systems allow for one file name
 MEMORY = 1 << 14  # --follow remembers this many log paths and URLs, the oldest forgotten first
 BATCH = 1 << 12  # larderbox-path is asked about this many new paths at once
+RECORD_EVERY = 1.0  # seconds between notes of the run's times in DIR, but for the last
 
 
 class Learner:
@@ -39,6 +41,7 @@ class Learner:
         self.pool = None
         self.due = DueList(store)
         self.recorded, self.seen = collections.Counter(), (0, 0)  # what record() last wrote
+        self.recorded_at = 0.0
 
     def feed(self, blocks):
         """Takes in blocks of whole log lines: the misses of entries, and with --cache-size when
@@ -60,10 +63,14 @@ class Learner:
         others are what was found for them before."""
         known, new = self.lines.partition(misses)
         pending, asking = self.pending, self.asking
-        for target in [target for target in new if target in asking]:
-            asking[target] += misses[target]  # larderbox-path is being asked about it
-        pending.update({target: pending.get(target, 0) + misses[target] for target in new
-                        if target not in asking})
+        if not asking.keys().isdisjoint(new):
+            for target in [target for target in new if target in asking]:
+                asking[target] += misses[target]  # larderbox-path is being asked about it
+            new = [target for target in new if target not in asking]
+        if pending.keys().isdisjoint(new):  # as when every miss is another URL's
+            pending.update(zip(new, map(misses.__getitem__, new)))
+        else:
+            pending.update({target: pending.get(target, 0) + misses[target] for target in new})
         for target in known:
             state = self.lines[target]
             if state is None:
@@ -97,23 +104,31 @@ class Learner:
         costs no step of its own per URL here."""
         targets = list(pending)
         urls, stored = answer.result()
-        learned = dict.fromkeys([target for target, url in zip(targets, urls) if not url])
-        if learned:
+        learned = {}
+        if b"" in urls:
+            learned = dict.fromkeys([target for target, url in zip(targets, urls) if not url])
             self.counts.add("skipped", by=sum(pending[target] for target in learned))
             kept = [i for i, url in enumerate(urls) if url]
             targets, urls, stored = ([items[i] for i in kept] for items in (targets, urls, stored))
-        verdicts = self.policy.refusals(urls)
-        refused = [(url, why) for url, why in zip(urls, verdicts) if why is not None]
-        learned.update(dict.fromkeys(
-            [target for target, why in zip(targets, verdicts) if why is not None], False))
-        if len(refused) != len(urls):
-            for target, url, path, why in zip(targets, urls, stored, verdicts):
-                if why is None:
-                    learned[target] = (url,) + entry_of(path)
-                    self.consider(*learned[target])
+        origins = url_origins(urls)
+        verdicts = self.policy.refusals(urls, origins)
+        if verdicts.count(None) == 0:  # all refused, as a flood of misses of other hosts is
+            learned.update(dict.fromkeys(targets, False))
+            self.lines.update(learned)
+            if urls:
+                self.counts.refused(urls, verdicts, origins)
+            return
+        refused = [i for i, why in enumerate(verdicts) if why is not None]
+        for target, url, path, why in zip(targets, urls, stored, verdicts):
+            if why is None:
+                learned[target] = (url,) + entry_of(path)
+                self.consider(*learned[target])
+            else:
+                learned[target] = False
         self.lines.update(learned)
         if refused:
-            self.counts.refused(refused)
+            self.counts.refused([urls[i] for i in refused], [verdicts[i] for i in refused],
+                                None if origins is None else [origins[i] for i in refused])
 
     def consider(self, url, seg, name):
         with self.lock:
@@ -175,6 +190,8 @@ class Learner:
             seen = tuple(sum(self.counts.values[key] for key in keys) for keys in (
                 ("stored", "present", "failed", "refused"), ("unchanged", "updated", "removed")))
         now = time.time()
+        if not ended and now - self.recorded_at < RECORD_EVERY:
+            return
         times = {name: now for name, was, new in zip(("last_learn", "last_refresh"), self.seen,
                                                      seen) if new != was}
         if ended:
@@ -182,6 +199,7 @@ class Learner:
         if times:
             self.store.record_run(times, refused)
             self.recorded.update(refused)
+            self.recorded_at = now
         self.seen = seen
 
     def refresh_due(self):

@@ -12,6 +12,16 @@ import time
 ENTRY_MARK = b"/b/"
 MISSED = b'" 404 '  # a request's closing quote, then the status of a miss
 HUGE_SIZE = re.compile(rb'" 404 [0-9]{19}')  # a size field longer than MAX_DIGITS
+# A plain request of a miss: GET or HEAD, a target, HTTP/x; the target is kept when it names an
+# entry. Targets are runs of non-blanks, which the engine finds fastest: one holding a quote,
+# backslash or line feed is no plain one. Searched for among the requests of the misses, each
+# after a line feed; or, when nearly every line is a miss (a flood of them), in the block itself,
+# where the search costs a step on every line but saves one per miss.
+PLAIN_REQUEST = re.compile(rb'\n(?:GET|HEAD) (?>([^ ]*?/b/[^ ]*)|[^ ]*) HTTP/[0-9.]+(?=\n)')
+PLAIN_MISS = re.compile(rb'\] "(?:GET|HEAD) (?>([^ ]*?/b/[^ ]*)|[^ ]*) HTTP/[0-9.]++" 404 '
+                        rb'(?![0-9]{19})')
+NOT_PLAIN = b'"\\\n'
+FLOOD = 0.9  # the share of lines that are misses from which the block itself is searched
 MAX_DIGITS = 18  # a size field longer than this is no file's size
 MAX_LINE = 1 << 20  # longer log lines are skipped: no server logs a request that long
 CHUNK = 1 << 18  # read at once: small enough that what is made of it stays small
@@ -94,10 +104,27 @@ def missed_targets(block):
     answered 404 (one per line, repeats kept), and how many such lines cannot be read. The block
     is cut at each miss's status, so that the lines of other answers cost no step of their own;
     what every line must hold is checked over the whole block at once where it can be."""
+    misses = block.count(MISSED)
+    if not misses:
+        return [], 0
+    if misses >= FLOOD * block.count(b"\n"):
+        plain = PLAIN_MISS.findall(block)
+        targets = _entry_targets(plain) if len(plain) == misses else None
+        if targets is not None:
+            return targets, 0
     # A line feed first: a line with no request at all shows one in what stands for its request.
     pieces = (b"\n" + block).split(MISSED)
     # Each piece but the last ends with the request of a line answered 404, or what stands in it.
     heads = [piece.rpartition(b'] "')[2] for piece in pieces[:-1]]
+    # The usual block, whose every miss is a plain request on a line of its own: one search over
+    # them finds them all.
+    requests = b"\n".join(heads)
+    plain = PLAIN_REQUEST.findall(b"\n%s\n" % requests)
+    if (len(plain) == len(heads) and requests.count(b"\n") == len(heads) - 1
+            and not HUGE_SIZE.search(block)):
+        targets = _entry_targets(plain)
+        if targets is not None:
+            return targets, 0
     joined = b"\0".join(heads)
     if b"\n" in joined or b'" ' in joined or HUGE_SIZE.search(block):
         requests, unreadable = _checked(heads, pieces)
@@ -113,6 +140,15 @@ def missed_targets(block):
     if b"\\x" in block:
         targets = [unescape(target) if b"\\x" in target else target for target in targets]
     return targets, unreadable
+
+
+def _entry_targets(plain):
+    """The targets of entries among those of plain requests (b"" where a request names no
+    entry), or None when one of them holds what no plain target does."""
+    joined = b" ".join(plain)
+    if len(joined.translate(None, NOT_PLAIN)) != len(joined):
+        return None
+    return list(filter(None, plain)) if b"" in plain else plain
 
 
 def _checked(heads, pieces):

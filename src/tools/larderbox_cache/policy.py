@@ -18,6 +18,9 @@ PLAIN_ORIGIN = re.compile(rb"(?i)(https?)://([a-z0-9](?:[a-z0-9.-]*[a-z0-9])?)(?
 BLANK_OR_CONTROL = re.compile(rb"[\x00-\x20\x7f]")
 BLANKS_AND_CONTROLS = bytes(range(0x21)) + b"\x7f"
 NOT_ALLOWED = "the host is not allowed (--allow)"
+# Each URL's scheme and authority, from a line feed before it: the engine finds the line feeds
+# fastest, and a URL that is no scheme://authority/... leaves its line feed unmatched.
+SCHEME_AUTHORITY = re.compile(rb"\n([^/]*//[^/\n]*)")
 UNRESERVED = re.compile(r"%(2[DdEe]|3[0-9]|[46][1-9A-Fa-f]|[57][0-9Aa]|5[Ff]|7[Ee])")
 
 
@@ -139,20 +142,19 @@ class Policy:
             return None, "redirect to %s is not allowed" % host
         return (target if why is None else None), why
 
-    def refusals(self, urls):
-        """refusal(url) of each of many URLs (not redirects). A host not allowed is judged once
-        per scheme and authority, and the URLs of such an origin are refused without a step of
-        their own beyond splitting them, so that a log of many URLs of hosts not allowed costs
-        little; the others are asked of refusal() one by one."""
-        parts = [url.split(b"/", 3) for url in urls]
-        joined = b"/".join(urls)
-        if len(joined.translate(None, BLANKS_AND_CONTROLS)) != len(joined):
-            return [self.refusal(url) for url in urls]  # refusal() says which is which
-        origins = {(p[0], p[2]) for p in parts if len(p) > 2 and not p[1]}
-        refused = {origin for origin in origins
-                   if self.refusal(b"%s//%s/" % origin) == NOT_ALLOWED}
-        return [NOT_ALLOWED if len(p) > 2 and not p[1] and (p[0], p[2]) in refused
-                else self.refusal(url) for url, p in zip(urls, parts)]
+    def refusals(self, urls, origins):
+        """refusal(url) of each of many URLs (not redirects), whose `origins` are what
+        url_origins() found. A host not allowed is judged once per origin, and the URLs of such
+        an origin are refused with no step of their own, so that a log of many URLs of hosts not
+        allowed costs little; the others are asked of refusal() one by one."""
+        if origins is None:
+            return [self.refusal(url) for url in urls]
+        distinct = set(origins)
+        refused = {origin for origin in distinct if self.refusal(origin + b"/") == NOT_ALLOWED}
+        if len(refused) == len(distinct):
+            return [NOT_ALLOWED] * len(urls)
+        return [NOT_ALLOWED if origin in refused else self.refusal(url)
+                for url, origin in zip(urls, origins)]
 
     def address(self, target):
         """(the address to connect to, None), or (None, (Outcome, why))."""
@@ -176,3 +178,11 @@ class Policy:
         return answer
 
 
+def url_origins(urls):
+    """The scheme and authority ("https://host:port") of each of many URLs, found in one search;
+    None when one of them holds a blank or a control character or is not of that form."""
+    joined = b"\n" + b"\n".join(urls)
+    if len(joined.translate(None, BLANKS_AND_CONTROLS)) != len(joined) - len(urls):
+        return None
+    origins = SCHEME_AUTHORITY.findall(joined)
+    return origins if len(origins) == len(urls) else None

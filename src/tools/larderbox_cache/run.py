@@ -168,6 +168,8 @@ class BoundedDict:
     def partition(self, keys):
         """(the keys it holds, the keys it does not), each in their order."""
         young, old = self.young, self.old
+        if young.keys().isdisjoint(keys) and old.keys().isdisjoint(keys):
+            return [], list(keys)
         return ([key for key in keys if key in young or key in old],
                 [key for key in keys if key not in young and key not in old])
 
@@ -234,18 +236,29 @@ class Counts:
         if line is not None:
             self.run.say(line)
 
-    def refused(self, refusals):
-        """Many (URL, reason) refusals at once: what outcome() does for each, with one lock and
-        the hidden ones counted per reason and authority before they are summed per host."""
+    def refused(self, urls, reasons, origins=None):
+        """Many refusals at once, each URL's reason beside it: what outcome() does for each, with
+        one lock, the hidden ones counted per reason and origin (`origins`, as url_origins()
+        gives them, when the caller has them) before they are summed per host."""
         with self.lock:
-            said = refusals[:max(0, REFUSALS_SHOWN - self.refusals_shown)]
-            self.refusals_shown += len(refusals)
-            self.values[Outcome.REFUSED.value] += len(refusals)
-            add_refusals(self.refused_by, ((reason, 1) for _, reason in refusals))
-            for (reason, authority), n in collections.Counter(
-                    _authorities(refusals[len(said):])).items():
+            shown_count = min(len(urls), max(0, REFUSALS_SHOWN - self.refusals_shown))
+            self.refusals_shown += len(urls)
+            self.values[Outcome.REFUSED.value] += len(urls)
+            add_refusals(self.refused_by, collections.Counter(reasons).items())
+            hidden = reasons[shown_count:]
+            if origins is not None:
+                if hidden and hidden.count(hidden[0]) == len(hidden):  # one reason, as a flood's
+                    keys = ((hidden[0], origin, n) for origin, n in
+                            collections.Counter(origins[shown_count:]).items())
+                else:
+                    keys = ((reason, origin, n) for (reason, origin), n in
+                            collections.Counter(zip(hidden, origins[shown_count:])).items())
+                summed = (((reason, origin.partition(b"//")[2]), n) for reason, origin, n in keys)
+            else:
+                summed = collections.Counter(_authorities(zip(urls[shown_count:], hidden))).items()
+            for (reason, authority), n in summed:
                 self._sum(reason, authority, n)
-        for url, reason in said:
+        for url, reason in zip(urls[:shown_count], reasons):
             self.run.say("refused %s: %s" % (shown(url), reason))
 
     def _sum(self, reason, authority, n=1):
