@@ -219,6 +219,18 @@ class BatchesTest(ToolCase):
         self.assertEqual(said[-1], "larderbox-cache refresh: 4 unchanged, 1 updated, 0 removed, "
                                    "0 failed, 0 refused, 0 skipped")
 
+    def test_batch_answers_survive_a_transfer_cut_short(self):
+        # Read in one parse when whole; a curl stopped mid-line spoils only that transfer.
+        batch = fetch.Batch([], os.fsencode(self.path(".")))
+        batch.config = b"curlrc"
+        records = ['0 0 304 {"etag":["\\"a\\""]}', '1 0 200 {"date":["d"]}', '2 0 200 {"et']
+        for whole in (records[:2], records):
+            self.write_file("out", "".join("%s %s\n" % (batch.marker, r)
+                                           for r in whole).encode())
+            results = fetch.Fetcher._results(None, batch)
+            self.assertEqual([(i, code, dict(h)) for i, _, code, h in results],
+                             [(0, 304, {"etag": ['"a"']}), (1, 200, {"date": ["d"]})])
+
     def test_learn_says_each_refusal_once(self):
         urls = ["http://h%d.example/f" % i for i in range(5)]
         order = [0, 1, 2, 0, 3, 1, 4, 4, 2]  # repeats while their batch is being asked

@@ -1,6 +1,8 @@
 """The commands besides learn: refresh, prune, list, fill and report. Each takes the run and plain
 parameters and returns the exit status."""
 
+import collections
+import itertools
 import json
 import os
 import time
@@ -15,8 +17,8 @@ from .page import render
 from .policy import Policy
 from .revalidate import Revalidation, revalidate
 from .run import TOOL_FAILED, Counts, Outcome, Pool, Stopped, ToolFailed, shown
-from .store import (TMP_MAX_AGE, Store, meta_names, remove_below, remove_quietly, scan_entries,
-                    segment_names)
+from .store import (TMP_MAX_AGE, TMP_PREFIXES, Store, meta_names, remove_below, remove_quietly,
+                    scan_entries, segment_names, walk_entries)
 
 BATCH = 1024  # refresh asks this many entries' origins with one curl --parallel
 
@@ -39,10 +41,13 @@ def refresh(run, directory, policy, limits, due=False):
     layout, curl = find_tools(run, need_curl=True)
     store = Store(run, directory)
     try:
-        entries, _ = scan_entries(run, directory, stats=False)
+        found = walk_entries(run, directory, stats=False)
         store.open()
     except OSError as error:
         return cannot_read(run, directory, error)
+    # Read a batch at a time: the first curl starts before the whole directory is read.
+    entries = (entry for entry in found if not entry.name.startswith(TMP_PREFIXES))
+    chunks = iter(lambda: list(itertools.islice(entries, BATCH)), [])
     fetcher = Fetcher(run, curl, store, policy, limits.max_size, limits.timeout)
     counts = Counts(run, *(kind.value for kind in Outcome))
     now = time.time()
@@ -52,33 +57,35 @@ def refresh(run, directory, policy, limits, due=False):
         outcome, reason = revalidate(store, fetcher, url, seg, name, limits.default_lifetime)
         counts.outcome(outcome, url, reason)
 
-    running = None
+    # One curl for the first requests of a batch, the rest (redirects) one by one. Two curls run
+    # at once, each with half the jobs: the next batch is made ready and the oldest settled while
+    # they run, so that neither this process nor curl waits for the other.
+    running = collections.deque()  # batches whose curl was started, oldest first
+    in_flight = 2 if limits.jobs >= 2 else 1
+
+    def settle_oldest():
+        oldest = running.popleft()
+        oldest.wait()
+        with run.held():
+            for item, result in zip(oldest.items, oldest.settle(limits.default_lifetime)):
+                if result is None:
+                    pool.submit(item)
+                else:
+                    counts.outcome(result[0], item[0], result[1])
 
     def refresh_batch(batch):
-        # One curl for the first requests of a batch, the rest (redirects) one by one. The next
-        # batch is made ready while this one's curl runs, and this one settled while the next
-        # one's runs.
-        nonlocal running
-        ready = Revalidation(store, fetcher, batch) if batch else None
-        previous, running = running, ready
-        if previous is not None:
-            previous.wait()
-        if ready is not None:
-            ready.start(limits.jobs)
-        if previous is not None:
-            with run.held():
-                for item, result in zip(previous.items,
-                                        previous.settle(limits.default_lifetime)):
-                    if result is None:
-                        pool.submit(item)
-                    else:
-                        counts.outcome(result[0], item[0], result[1])
+        ready = Revalidation(store, fetcher, batch)
+        if len(running) == in_flight:
+            settle_oldest()
+        ready.start(limits.jobs // in_flight)
+        running.append(ready)
 
     pool = Pool(run, limits.jobs, refresh_one)
     status = None
     batch = []
     try:
-        for entry, url in zip(entries, entry_urls(layout, entries)):
+        for entry, url in ((entry, url) for entries in chunks
+                           for entry, url in zip(entries, entry_urls(layout, entries))):
             if run.stopping():
                 break
             if url is None:
@@ -90,9 +97,10 @@ def refresh(run, directory, policy, limits, due=False):
                 if len(batch) == BATCH:
                     refresh_batch(batch)
                     batch = []
-        if not run.stopping():
+        if batch and not run.stopping():
             refresh_batch(batch)
-            refresh_batch([])  # the last one settled
+        while running and not run.stopping():
+            settle_oldest()
     except Stopped:
         pass
     except ToolFailed as failure:

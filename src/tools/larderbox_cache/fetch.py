@@ -96,6 +96,13 @@ class Fetcher:
         # Reentrant: the signal handler stops the curls from the main thread, which may hold it.
         self.lock = threading.RLock()
         self.active = {}  # temporary file -> its curl (None until started)
+        # What every transfer of a batch is given. No "proto": the policy has judged each URL
+        # http or https, and no redirect is followed there; curl reads that option slowly
+        # enough to make it the largest cost of a refresh.
+        self.limits = "\n".join([
+            "globoff", "max-filesize = %d" % max_size,
+            "connect-timeout = %d" % min(CONNECT_TIMEOUT, timeout), "max-time = %d" % timeout,
+            "speed-limit = " + LOW_SPEED[0], "speed-time = " + LOW_SPEED[1]])
         run.fetchers.append(self)
 
     def stop(self):
@@ -238,11 +245,7 @@ class Fetcher:
             return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
 
         lines = ["url = " + quoted(url.decode("latin-1")),
-                 "output = " + quoted(os.fsdecode(output)),
-                 "proto = =http,https", "globoff", "max-filesize = %d" % self.max_size,
-                 "connect-timeout = %d" % min(CONNECT_TIMEOUT, self.timeout),
-                 "max-time = %d" % self.timeout, "speed-limit = " + LOW_SPEED[0],
-                 "speed-time = " + LOW_SPEED[1],
+                 "output = " + quoted(os.fsdecode(output)), self.limits,
                  'write-out = "%s %d %%{exitcode} %%{http_code} %%{header_json}\\n"'
                  % (marker, index)]
         if address != target.host:  # a name, not an address: connect where it was checked
@@ -258,13 +261,19 @@ class Fetcher:
             return []
         with open(os.path.join(batch.work, b"out"), "rb") as f:
             out = f.read()
+        records = [(record.split(b" ", 3) + [b""] * 4)[:4]
+                   for record in out.split(batch.marker.encode() + b" ")[1:]]
+        # Every transfer's headers in one parse; one by one when that fails (a transfer cut
+        # short), so that a bad one spoils only itself.
+        texts = [rest.strip() or b"{}" for _, _, _, rest in records]
+        try:
+            parsed = json.loads(b"[%s]" % b",".join(texts))
+        except ValueError:
+            parsed = None
+        if not isinstance(parsed, list) or len(parsed) != len(records):
+            parsed = [_json_or_none(text) for text in texts]
         results = []
-        for record in out.split(batch.marker.encode() + b" ")[1:]:
-            index, status, code, rest = (record.split(b" ", 3) + [b""] * 4)[:4]
-            try:
-                headers = json.loads(rest or b"{}")
-            except ValueError:
-                headers = {}
+        for (index, status, code, _), headers in zip(records, parsed):
             if not (index.isdigit() and status.isdigit() and code.isdigit()
                     and isinstance(headers, dict)):
                 continue
@@ -347,6 +356,13 @@ class Fetcher:
         last = error.strip().splitlines()[-1:] or [b"no message"]
         detail = CURL_REASONS.get(status) or shown(last[0])
         return Answer(Outcome.FAILED, "curl exited with status %d (%s)" % (status, detail), {})
+
+
+def _json_or_none(text):
+    try:
+        return json.loads(text)
+    except ValueError:
+        return None
 
 
 def find_tools(run, need_curl):

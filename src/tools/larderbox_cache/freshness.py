@@ -4,6 +4,7 @@ validators kept with each entry."""
 import calendar
 import collections
 import email.utils
+import functools
 
 from .run import shown
 
@@ -49,6 +50,7 @@ def not_storable(headers):
     return None
 
 
+@functools.lru_cache(maxsize=1024)  # a run reads the same few Date and Last-Modified again
 def http_time(text):
     """Seconds since the epoch of an HTTP date, or None. The form every server sends today
     ("Thu, 10 Dec 2026 17:50:00 GMT") is read directly; the older ones through email.utils."""

@@ -164,7 +164,7 @@ class Store:
         except OSError:
             return None
         try:
-            meta = json.loads(os.read(fd, 1 << 16))
+            meta = json.loads(os.read(fd, 1 << 16).decode())
             touched = os.fstat(fd).st_mtime
         except (OSError, ValueError):
             return None
@@ -261,6 +261,14 @@ def scan_entries(run, directory, links=False, stats=True):
     does not exist is an error; a DIR without b/ holds no entries. Without `stats`, the entries'
     stat is None: their type comes from the directory, with no call per file."""
     entries, temporaries = [], []
+    for found in walk_entries(run, directory, links, stats):
+        (temporaries if found.name.startswith(TMP_PREFIXES) else entries).append(found)
+    return entries, temporaries
+
+
+def walk_entries(run, directory, links=False, stats=True):
+    """What scan_entries() finds, temporary files among the entries, one segment at a time: DIR
+    is checked now (its errors raised here), its segments read as the caller goes on."""
     directory = os.fsencode(directory)
     if not os.path.isdir(directory):
         raise FileNotFoundError(2, "no such directory", directory)
@@ -271,7 +279,11 @@ def scan_entries(run, directory, links=False, stats=True):
         segments = sorted((e for e in os.scandir(root) if e.is_dir(follow_symlinks=False)),
                           key=lambda e: e.name)
     except FileNotFoundError:
-        return entries, temporaries
+        segments = []
+    return _segment_files(run, segments, links, stats)
+
+
+def _segment_files(run, segments, links, stats):
     for segment in segments:
         try:
             files = list(os.scandir(segment.path))
@@ -286,10 +298,7 @@ def scan_entries(run, directory, links=False, stats=True):
             except OSError:  # gone meanwhile
                 continue
             if kind:
-                found = Entry(segment.name, item.name, item.path, info)
-                is_tmp = item.name.startswith(TMP_PREFIXES)
-                (temporaries if is_tmp else entries).append(found)
-    return entries, temporaries
+                yield Entry(segment.name, item.name, item.path, info)
 
 
 def read_runs(directory):
