@@ -5,6 +5,7 @@ import collections
 import email.utils
 import io
 import os
+import random
 import re
 import unittest
 from unittest import mock
@@ -66,6 +67,20 @@ class LogReaderTest(ToolCase):
             with self.subTest(lines=lines[0][:70]):
                 self.assertEqual(logs.missed_targets(b"\n".join(lines) + b"\n"),
                                  (targets, unreadable))
+
+    def test_fast_readings_of_misses_agree_with_the_careful_one(self):
+        # Blocks made of pieces of log lines, plain ones and every kind of odd one among them.
+        pieces = [b"1 - - [t] ", b'] "', b'"', b"GET ", b"HEAD ", b"PUT ", b"/b/", b"/n", b"x",
+                  b" ", b"\t", b"\\x41", b" HTTP/1.1", b'" 404 ', b'" 200 ', b"0 ", b"9" * 20,
+                  b"\n", b'] "GET /b/s/n HTTP/1.1" 404 0 ', b'] "HEAD /b/q/"r HTTP/1.0" 404 1 ',
+                  b'/b/z HTTP/2.0" 404 ', b'] "GET /favicon.ico HTTP/1.1" 404 5\n']
+        rng = random.Random(17)
+        for _ in range(3000):
+            block = b"".join(rng.choice(pieces) for _ in range(rng.randint(1, 40))) + b"\n"
+            careful = logs._careful_targets(block, *logs._pieces_and_heads(block))
+            for flood in (0.0, float("inf")):  # the block searched, or the requests of misses
+                with mock.patch.object(logs, "FLOOD", flood):
+                    self.assertEqual(logs.missed_targets(block), careful, block)
 
     def test_rotations_and_unreadable_lines(self):
         log = self.path("access.log")
@@ -230,6 +245,25 @@ class BatchesTest(ToolCase):
             results = fetch.Fetcher._results(None, batch)
             self.assertEqual([(i, code, dict(h)) for i, _, code, h in results],
                              [(0, 304, {"etag": ['"a"']}), (1, 200, {"date": ["d"]})])
+
+    def test_learn_sums_the_refusals_it_does_not_show(self):
+        # Past the 20 shown, per reason and host, a batch of one reason and one of several alike.
+        urls = (["http://a.example/%d" % i for i in range(23)] + ["http://b.example:8080/%d" % i
+                for i in range(5)] + ["http://c.example/q?%d" % i for i in range(2)])
+        self.write_file("access.log", b"".join(
+            b'1.2.3.4 - - [09/Dec/2026:06:00:00 +0000] "HEAD %s HTTP/1.1" 404 0\n'
+            % cache_address("", url).encode() for url in urls))
+        with mock.patch.object(learn, "BATCH", 4), mock.patch.object(logs, "CHUNK", 256):
+            status, said = self.run_command(
+                learn.learn, self.path("cache"), [self.path("access.log")],
+                pol.Policy(allow=[("c.example", None)]), LIMITS)
+        self.assertEqual(status, 0)
+        self.assertEqual(said[:20], ["refused %s: the host is not allowed (--allow)" % url
+                                     for url in urls[:20]])
+        self.assertEqual(said[20:], [
+            "refused 10 more URLs: 5 the host is not allowed (--allow) (b.example); 3 the host "
+            "is not allowed (--allow) (a.example); 2 query (c.example)",
+            "larderbox-cache learn: 0 stored, 0 present, 0 failed, 30 refused, 0 lines skipped"])
 
     def test_learn_says_each_refusal_once(self):
         urls = ["http://h%d.example/f" % i for i in range(5)]

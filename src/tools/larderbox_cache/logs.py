@@ -112,10 +112,7 @@ def missed_targets(block):
         targets = _entry_targets(plain) if len(plain) == misses else None
         if targets is not None:
             return targets, 0
-    # A line feed first: a line with no request at all shows one in what stands for its request.
-    pieces = (b"\n" + block).split(MISSED)
-    # Each piece but the last ends with the request of a line answered 404, or what stands in it.
-    heads = [piece.rpartition(b'] "')[2] for piece in pieces[:-1]]
+    pieces, heads = _pieces_and_heads(block)
     # The usual block, whose every miss is a plain request on a line of its own: one search over
     # them finds them all.
     requests = b"\n".join(heads)
@@ -125,6 +122,19 @@ def missed_targets(block):
         targets = _entry_targets(plain)
         if targets is not None:
             return targets, 0
+    return _careful_targets(block, pieces, heads)
+
+
+def _pieces_and_heads(block):
+    """The block cut at each miss's status, and the request of each miss or what stands in it."""
+    # A line feed first: a line with no request at all shows one in what stands for its request.
+    pieces = (b"\n" + block).split(MISSED)
+    # Each piece but the last ends with the request of a line answered 404, or what stands in it.
+    return pieces, [piece.rpartition(b'] "')[2] for piece in pieces[:-1]]
+
+
+def _careful_targets(block, pieces, heads):
+    """missed_targets() for any block: every request read for what it is."""
     joined = b"\0".join(heads)
     if b"\n" in joined or b'" ' in joined or HUGE_SIZE.search(block):
         requests, unreadable = _checked(heads, pieces)
