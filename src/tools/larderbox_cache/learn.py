@@ -56,7 +56,8 @@ class Learner:
             targets, unreadable = missed_targets(block)
             if unreadable:
                 self.counts.add("skipped", by=unreadable)
-            self._misses(collections.Counter(targets))
+            misses = dict.fromkeys(targets, 1)  # each once, as in a flood of misses
+            self._misses(misses if len(misses) == len(targets) else collections.Counter(targets))
 
     def _misses(self, misses):
         """Misses counted per target: those new are asked of larderbox-path in batches, the
