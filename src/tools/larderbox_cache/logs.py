@@ -22,6 +22,7 @@ PLAIN_MISS = re.compile(rb'\] "(?:GET|HEAD) (?>([^ ]*?/b/[^ ]*)|[^ ]*) HTTP/[0-9
                         rb'(?![0-9]{19})')
 NOT_PLAIN = b'"\\\n'
 FLOOD = 0.9  # the share of lines that are misses from which the block itself is searched
+FLOOD_SAMPLE = 1 << 14  # the share is judged on the block's first bytes: it only picks a search
 MAX_DIGITS = 18  # a size field longer than this is no file's size
 MAX_LINE = 1 << 20  # longer log lines are skipped: no server logs a request that long
 CHUNK = 1 << 18  # read at once: small enough that what is made of it stays small
@@ -107,7 +108,7 @@ def missed_targets(block):
     misses = block.count(MISSED)
     if not misses:
         return [], 0
-    if misses >= FLOOD * block.count(b"\n"):
+    if block.count(MISSED, 0, FLOOD_SAMPLE) >= FLOOD * block.count(b"\n", 0, FLOOD_SAMPLE):
         plain = PLAIN_MISS.findall(block)
         targets = _entry_targets(plain) if len(plain) == misses else None
         if targets is not None:
