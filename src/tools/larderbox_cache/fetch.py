@@ -172,7 +172,7 @@ class Fetcher:
                 batch.answers[i] = Answer(problem[0], problem[1], {})
                 batch.outputs.append(None)
                 continue
-            batch.outputs.append(os.path.join(batch.work, b"%d" % i))
+            batch.outputs.append(b"%s/%d" % (batch.work, i))
             config.append(self._section(url, target, address, batch.outputs[i], conditional, i,
                                         batch.marker))
         if config:
@@ -241,18 +241,14 @@ class Fetcher:
 
     def _section(self, url, target, address, output, conditional, index, marker):
         """One transfer of a curl configuration file, every option its own."""
-        def quoted(text):
-            return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
-
-        lines = ["url = " + quoted(url.decode("latin-1")),
-                 "output = " + quoted(os.fsdecode(output)), self.limits,
-                 'write-out = "%s %d %%{exitcode} %%{http_code} %%{header_json}\\n"'
-                 % (marker, index)]
+        section = ('url = %s\noutput = %s\n%s\n'
+                   'write-out = "%s %d %%{exitcode} %%{http_code} %%{header_json}\\n"\n'
+                   % (_quoted(url.decode("latin-1")), _quoted(os.fsdecode(output)), self.limits,
+                      marker, index))
         if address != target.host:  # a name, not an address: connect where it was checked
             shown_address = "[%s]" % address if ":" in address else address
-            lines.append("resolve = %s:%d:%s" % (target.host, target.port, shown_address))
-        lines += ["header = " + quoted(header) for header in conditional]
-        return "\n".join(lines) + "\n"
+            section += "resolve = %s:%d:%s\n" % (target.host, target.port, shown_address)
+        return section + "".join("header = %s\n" % _quoted(header) for header in conditional)
 
     def _results(self, batch):
         """(index, curl status, HTTP code, headers) of each transfer of a batch's curl run; those
@@ -356,6 +352,11 @@ class Fetcher:
         last = error.strip().splitlines()[-1:] or [b"no message"]
         detail = CURL_REASONS.get(status) or shown(last[0])
         return Answer(Outcome.FAILED, "curl exited with status %d (%s)" % (status, detail), {})
+
+
+def _quoted(text):
+    """A value of a curl configuration file, quoted."""
+    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
 
 
 def _json_or_none(text):
