@@ -17,8 +17,8 @@ HUGE_SIZE = re.compile(rb'" 404 [0-9]{19}')  # a size field longer than MAX_DIGI
 # backslash or line feed is no plain one. Searched for among the requests of the misses, each
 # after a line feed; or, when nearly every line is a miss (a flood of them), in the block itself,
 # where the search costs a step on every line but saves one per miss.
-PLAIN_REQUEST = re.compile(rb'\n(?:GET|HEAD) (?>([^ ]*?/b/[^ ]*)|[^ ]*) HTTP/[0-9.]+(?=\n)')
-PLAIN_MISS = re.compile(rb'\] "(?:GET|HEAD) (?>([^ ]*?/b/[^ ]*)|[^ ]*) HTTP/[0-9.]++" 404 '
+PLAIN_REQUEST = re.compile(rb'\n(?:GET|HEAD) (?:([^ ]*?/b/[^ ]*)|[^ ]*) HTTP/[0-9.]+(?=\n)')
+PLAIN_MISS = re.compile(rb'\] "(?:GET|HEAD) (?:([^ ]*?/b/[^ ]*)|[^ ]*) HTTP/[0-9.]+" 404 '
                         rb'(?![0-9]{19})')
 NOT_PLAIN = b'"\\\n'
 FLOOD = 0.9  # the share of lines that are misses from which the block itself is searched
