@@ -106,18 +106,13 @@ std::array<int, 2> caughtSignals(const RunContext& context) {
   return {context.sigio_handled ? SIGIO : 0, context.sigpipe_handled ? SIGPIPE : 0};
 }
 
-// Since the report is shorter than PIPE_BUF, one write delivers it whole; the loop only covers a
-// kernel that says otherwise.
+// Since the report is shorter than PIPE_BUF, one write delivers it whole; writeWhole only covers
+// a kernel that says otherwise.
 [[noreturn]] void reportAndExit(int error_pipe, Error error) {
   auto code = static_cast<std::uint16_t>(error);
   unsigned char report[kReportSize] = {static_cast<unsigned char>(code & 0xff),
                                        static_cast<unsigned char>(code >> 8)};
-  std::size_t written = 0;
-  while (written < kReportSize) {
-    SystemResult<std::size_t> put = writeFile(error_pipe, report + written, kReportSize - written);
-    if (!put || *put == 0) break;
-    written += *put;
-  }
+  (void)writeWhole(error_pipe, report, kReportSize);
   exitImmediately(1);
 }
 

@@ -185,11 +185,14 @@ store as learn: what larderbox-fill runs.""",
 }
 
 
-def allow_pattern(text):
-    try:
-        return parse_allow(text)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error))
+def argument_type(parse):
+    """`parse` as an option's type: its ValueError is a usage error that says why."""
+    def converted(text):
+        try:
+            return parse(text)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error))
+    return converted
 
 
 def limits_of(args):
@@ -259,20 +262,6 @@ def run_serve(run, args):
                  edge_lifetime=args.edge_lifetime or DEFAULT_EDGE_LIFETIME)
 
 
-def upstream_value(text):
-    try:
-        return parse_upstream(text)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error))
-
-
-def listen_value(text):
-    try:
-        return parse_listen(text)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error))
-
-
 def minutes(text):
     try:
         value = float(text)
@@ -318,7 +307,7 @@ def build_parser(version):
                        "(default 86400)")
 
     def policy(p):
-        p.add_argument("--allow", action="append", default=[], type=allow_pattern,
+        p.add_argument("--allow", action="append", default=[], type=argument_type(parse_allow),
                        metavar="HOST", help="download from HOST, *.DOMAIN, either with :PORT "
                        "(repeatable); an internal address only when named itself")
         p.add_argument("--allow-any", action="store_true",
@@ -340,14 +329,14 @@ def build_parser(version):
                        help="with --follow, try a failed URL again this much later (default 600)")
 
     p = command("serve", run_serve)
-    p.add_argument("--listen", type=listen_value, default=parse_listen(DEFAULT_LISTEN),
-                   metavar="ADDRESS:PORT", help="where nginx listens (default %s)"
-                   % DEFAULT_LISTEN)
+    p.add_argument("--listen", type=argument_type(parse_listen),
+                   default=parse_listen(DEFAULT_LISTEN), metavar="ADDRESS:PORT",
+                   help="where nginx listens (default %s)" % DEFAULT_LISTEN)
     p.add_argument("--status-every", type=minutes, default=10, metavar="MINUTES",
                    help="a status line this often (default 10; 0: never)")
     p.add_argument("--metrics", metavar="FILE",
                    help="write the metrics in Prometheus's text format to FILE every minute")
-    p.add_argument("--upstream", type=upstream_value, metavar="URL",
+    p.add_argument("--upstream", type=argument_type(parse_upstream), metavar="URL",
                    help="run as an edge in front of the primary cache host at URL "
                    "(http://HOST[:PORT]), learning nothing")
     p.add_argument("--edge-lifetime", type=bounded_int(1, 10 ** 8), metavar="SECONDS",

@@ -182,10 +182,16 @@ class Store:
         os.utime(self.meta + b"/" + seg, (now, now))
 
     def save_meta(self, seg, meta):
-        fd, tmp = tempfile.mkstemp(prefix=b"meta-", dir=self.run_dir)
+        self._replace_json(os.path.join(self.meta, seg), meta)
+
+    def _replace_json(self, path, value, mode=None):
+        """`value` as the JSON file `path`, put in place by one rename from the run's directory."""
+        fd, tmp = tempfile.mkstemp(prefix=b"json-", dir=self.run_dir)
         with os.fdopen(fd, "w") as f:
-            json.dump(meta, f)
-        os.replace(tmp, os.path.join(self.meta, seg))
+            json.dump(value, f)
+        if mode is not None:
+            os.chmod(tmp, mode)
+        os.replace(tmp, path)
 
     def record_run(self, times, refusals):
         """Adds to DIR's record of runs: `times` ("last_learn"/"last_refresh" -> when) and
@@ -202,11 +208,7 @@ class Store:
             summed = collections.Counter(runs.get("refusals", {}))
             add_refusals(summed, refusals.items())
             runs.update(times, refusals=dict(summed))
-            tmp_fd, tmp = tempfile.mkstemp(prefix=b"runs-", dir=self.run_dir)
-            with os.fdopen(tmp_fd, "w") as f:
-                json.dump(runs, f)
-            os.chmod(tmp, self.mode)
-            os.replace(tmp, os.path.join(self.meta, RUNS))
+            self._replace_json(os.path.join(self.meta, RUNS), runs, self.mode)
         except OSError as error:
             self.run.warn("cannot record the run in %s: %s" % (shown(self.meta), error.strerror))
         finally:
