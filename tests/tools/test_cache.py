@@ -6,12 +6,11 @@ import os
 import re
 import signal
 import subprocess
-import time
 import unittest
 
 from tools_support import (CACHE, SOURCE_DIR, SYSTEM_PATH, NginxServer, OriginServer,
                            StaticServer, ToolCase, cache_address, copy_cache_tool, run,
-                           stored_path)
+                           stored_path, wait_for)
 
 OLD = 1500000000  # the origin's modification time, kept by the entries
 
@@ -28,14 +27,6 @@ def python_line(url, method="HEAD", status=404, path=None):
 def nginx_line(url, method, status, size, when="09/Dec/2026:23:59:59 +0100", agent=True):
     return '10.0.0.1 - - [%s] "%s /larder%s HTTP/1.1" %d %d%s\n' % (
         when, method, address(url), status, size, ' "-" "curl/7.88.1"' if agent else "")
-
-
-def wait_for(predicate, what, timeout=15):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.05)
 
 
 class CacheCase(ToolCase):
@@ -76,8 +67,7 @@ class LoopTest(CacheCase):
         os.makedirs(self.path("nginx"))
         with StaticServer(self.path("origin")) as origin, \
                 NginxServer(self.path("nginx"), self.cache) as nginx:
-            env = {"PATH": self.shim_dir() + ":" + SYSTEM_PATH, "LARDERBOX_SERVER": nginx.url(),
-                   "HOME": self.case_dir}
+            env = self.shim_env(nginx.url())
 
             def download(tool, url):
                 out = self.path("out")

@@ -9,7 +9,7 @@ import time
 import unittest
 
 from nginx_cache import NginxEdge
-from tools_support import SYSTEM_PATH, NginxServer, OriginServer, ToolCase, run, stored_path
+from tools_support import NginxServer, OriginServer, ToolCase, run, stored_path
 
 LIFETIME = 2
 # nginx counts an entry's lifetime in whole seconds: it may serve it up to a second longer. The
@@ -34,9 +34,7 @@ class EdgeTest(ToolCase):
         out = self.path("out-%d" % time.monotonic_ns())
         argv = (["curl", "-fsS", "-o", out, url] if tool == "curl" else
                 ["wget", "-q", "-O", out, url])
-        env = {"PATH": self.shim_dir() + ":" + SYSTEM_PATH, "LARDERBOX_SERVER": server,
-               "HOME": self.case_dir}
-        return argv, env, out
+        return argv, self.shim_env(server), out
 
     def download(self, tool, url, server=None, may_fail=False):
         """What `tool` through the shim saves for `url`, with the edge (or `server`) as cache;

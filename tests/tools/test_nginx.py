@@ -5,8 +5,8 @@ cached files are overwritten after filling, so the bytes tell where a download c
 import os
 import unittest
 
-from tools_support import (SYSTEM_PATH, NginxServer, StaticServer, ToolCase, cache_address,
-                           http_status, run, server_rules, stored_path)
+from tools_support import (NginxServer, StaticServer, ToolCase, cache_address, http_status, run,
+                           server_rules, stored_path)
 
 ORIGIN_FILES = {
     "dist/tool-1.2.tar.gz": os.urandom(100000),
@@ -48,9 +48,7 @@ class CacheServerTest(ToolCase):
             os.unlink(out)
         command = ["curl", "-fsS", "-o", out, url] if tool == "curl" else ["wget", "-q", "-O", out,
                                                                             url]
-        env = {"PATH": self.shim_dir() + ":" + SYSTEM_PATH, "LARDERBOX_SERVER": server,
-               "HOME": self.case_dir}
-        result = run(command, env=env)
+        result = run(command, env=self.shim_env(server))
         self.assertEqual(result.returncode, 0, result.stderr)
         with open(out, "rb") as f:
             return f.read()

@@ -14,17 +14,9 @@ import zlib
 
 from http_servers import unused_port
 from tools_support import (CACHE, SYSTEM_PATH, StaticServer, ToolCase, cache_address, run,
-                           stored_path)
+                           stored_path, wait_for)
 
 LOG_LINE = '10.0.0.1 - - [%s] "%s %s HTTP/1.1" %d %d "-" "curl/7.88.1"\n'
-
-
-def wait_for(predicate, what, timeout=20):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.05)
 
 
 def running(pid):
@@ -112,9 +104,7 @@ class ServeTest(ToolCase):
             self.write_file("origin/%s.tgz" % name, b"origin " + name.encode())
 
     def curl(self, server, url):
-        env = {"PATH": self.shim_dir() + ":" + SYSTEM_PATH, "LARDERBOX_SERVER": server,
-               "HOME": self.case_dir}
-        result = run(["curl", "-fsS", url], env=env)
+        result = run(["curl", "-fsS", url], env=self.shim_env(server))
         self.assertEqual(result.returncode, 0, result.stderr)
         return result.stdout
 

@@ -13,6 +13,7 @@ import shutil
 import subprocess
 import sys
 import threading
+import time
 import urllib.parse
 
 from harness import CaseDirectory
@@ -210,6 +211,15 @@ class StaticServer:
         stop_process(self.process)
 
 
+def wait_for(predicate, what, timeout=20):
+    """Returns once `predicate()` holds; fails the test after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
 class ToolCase(CaseDirectory):
     """A case directory for runs of the companion tools."""
 
@@ -229,6 +239,11 @@ class ToolCase(CaseDirectory):
             for tool in ("curl", "wget"):
                 os.symlink(LARDERBOX_BIN, os.path.join(directory, tool))
         return directory
+
+    def shim_env(self, server):
+        """A client's environment: curl and wget are the shim, `server` the cache, HOME its own."""
+        return {"PATH": self.shim_dir() + ":" + SYSTEM_PATH, "LARDERBOX_SERVER": server,
+                "HOME": self.case_dir}
 
     def cache_tool(self, *args, env=None, input=None, timeout=TIMEOUT):
         """Runs larderbox-cache from the build tree (larderbox-path beside it, not on PATH)."""
