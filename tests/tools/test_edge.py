@@ -2,6 +2,7 @@
 it (its lifetime shortened), an origin, and the shim with the real curl and wget as the edge's
 client. What reaches the primary is read from its own log."""
 
+import itertools
 import json
 import os
 import subprocess
@@ -9,7 +10,7 @@ import time
 import unittest
 
 from nginx_cache import NginxEdge
-from tools_support import NginxServer, OriginServer, ToolCase, run, stored_path
+from tools_support import NginxServer, OriginServer, ToolCase, run, stored_path, wait_for
 
 LIFETIME = 2
 # nginx counts an entry's lifetime in whole seconds: it may serve it up to a second longer. The
@@ -60,12 +61,6 @@ class EdgeTest(ToolCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         return json.loads(result.stdout)["total"]
 
-    def until(self, condition, what):
-        start = time.monotonic()
-        while not condition():
-            self.assertLess(time.monotonic() - start, BOUND, what)
-            time.sleep(0.2)
-
     def test_miss_learned_at_the_primary_then_hits_and_one_report(self):
         self.start_edge(60)
         url = self.origin.url("/tool-1.0.tgz")
@@ -105,14 +100,14 @@ class EdgeTest(ToolCase):
         self.store(url, b"version 1")
         self.assertEqual(self.download("curl", url), b"version 1")
         self.store(url, b"version two")
-        tools = iter(["curl", "wget"] * 100)
-        self.until(lambda: self.download(next(tools), url) == b"version two",
-                   "the replaced entry did not reach the client")
+        tools = itertools.cycle(["curl", "wget"])
+        wait_for(lambda: self.download(next(tools), url) == b"version two",
+                 "the replaced entry to reach the client", BOUND)
         os.unlink(self.path("cache", stored_path(url)))
         # A probe answered from the edge's copy just before it runs out, then a download that
         # finds it gone, fails: the known limit of an entry removed between probe and download.
-        self.until(lambda: self.download(next(tools), url, may_fail=True) == b"origin",
-                   "the removed entry was still served")
+        wait_for(lambda: self.download(next(tools), url, may_fail=True) == b"origin",
+                 "the removed entry to stop being served", BOUND)
 
     def test_parallel_first_requests_make_one_upstream_fetch(self):
         self.start_edge(60)
