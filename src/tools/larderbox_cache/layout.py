@@ -36,10 +36,13 @@ def beside_or_on_path(program, name):
 class Asked:
     """larderbox-path started on a batch: it reads the batch from one anonymous file and writes
     its answers to another, so that it works on its own core while the caller goes on, with no
-    thread here to feed it. answers() waits for them."""
+    thread here to feed it. answers() waits for them: `per_record` for each record."""
 
-    def __init__(self, argv, records):
-        self.argv = argv
+    def __init__(self, argv, records, per_record):
+        self.count = len(records) * per_record
+        self.process = None
+        if not records:
+            return
         try:
             with _anonymous_file() as given:
                 given.write(b"\0".join(records) + b"\0")
@@ -52,6 +55,8 @@ class Asked:
 
     def answers(self):
         """The NUL-separated answers, or ToolFailed."""
+        if self.process is None:
+            return []
         status = self.process.wait()
         with self.output, self.errors:
             self.output.seek(0)
@@ -60,7 +65,16 @@ class Asked:
         if status not in (0, 1):
             raise ToolFailed("larderbox-path failed: " + shown(errors.strip() or
                                                                b"status %d" % status))
-        return answers.split(b"\0")[:-1]
+        answers = answers.split(b"\0")[:-1]
+        if len(answers) != self.count:
+            raise ToolFailed("larderbox-path failed: %d answers where %d were due"
+                             % (len(answers), self.count))
+        return answers
+
+    def result(self):
+        """With two answers a record (--url): the first of each, and the second of each."""
+        answers = self.answers()
+        return answers[0::2], answers[1::2]
 
 
 def _anonymous_file():
@@ -69,21 +83,6 @@ def _anonymous_file():
         return open(os.memfd_create("larderbox-path"), "w+b")
     except (AttributeError, OSError):
         return tempfile.TemporaryFile()
-
-
-class Inverse:
-    """larderbox-path --url started on a batch of cache addresses; result() is their (URLs,
-    stored paths), b"" in both where an address is no URL's own."""
-
-    def __init__(self, asked, count):
-        self.asked, self.count = asked, count
-
-    def result(self):
-        answers = self.asked.answers() if self.asked is not None else []
-        if len(answers) != 2 * self.count:
-            raise ToolFailed("larderbox-path failed: %d answers for %d addresses"
-                             % (len(answers), self.count))
-        return answers[0::2], answers[1::2]
 
 
 class Layout:
@@ -99,33 +98,23 @@ class Layout:
         return [(answers[2 * i], answers[2 * i + 1]) if answers[2 * i] else None
                 for i in range(len(addresses))]
 
-    def inverse(self, addresses):
-        """(URLs, stored paths) of many cache addresses, from larderbox-path --url, b"" in both
-        where the address is no URL's own. All in one call."""
-        return self.inverse_later(addresses).result()
-
     def inverse_later(self, addresses):
-        """inverse(addresses), with larderbox-path started now: the result() of what this
-        returns is its answer."""
-        return Inverse(self._start(["--url"], addresses) if addresses else None, len(addresses))
+        """The (URLs, stored paths) of many cache addresses, from larderbox-path --url, b"" in
+        both where an address is no URL's own: larderbox-path starts now, and the result() of
+        what this returns is its answer."""
+        return self._start(["--url"], addresses)
 
     def urls(self, addresses):
         """The URL of each cache address or segment, or None; for what is shown to people."""
         return [origin[0] if origin is not None else None for origin in self.origins(addresses)]
 
     def _start(self, options, records):
-        return Asked([self.path_tool] + options + ["--stdin", "-z"], records)
+        return Asked([self.path_tool] + options + ["--stdin", "-z"], records,
+                     2 if options == ["--url"] else 1)
 
     def _ask(self, options, records):
         """The NUL-separated answers of larderbox-path --stdin -z for `records`."""
-        if not records:
-            return []
-        answers = self._start(options, records).answers()
-        expected = len(records) * (2 if options == ["--url"] else 1)
-        if len(answers) != expected:
-            raise ToolFailed("larderbox-path failed: %d answers for %d records"
-                             % (len(answers), len(records)))
-        return answers
+        return self._start(options, records).answers()
 
     def form(self, urls, file=True):
         """One result per URL: its line from larderbox-path (--file: the path below the cache
